@@ -1,0 +1,91 @@
+#include "list.h"
+
+#include <iostream>
+
+List::List() : head(nullptr), tail(nullptr), contador(0) {}
+
+List::~List() {
+    Node<Student>* n = head;
+    while (n != nullptr) {
+        Node<Student>* next = n->getNext();
+        delete n->getData();
+        delete n;
+        n = next;
+    }
+}
+
+Node<Student>* List::find(std::string s) {
+    Node<Student>* n = head;
+    while (n != nullptr && n->getData()->getCardID() != s) {
+        n = n->getNext();
+    }
+    return n;
+}
+
+void List::print() {
+    if (head == nullptr) {
+        std::cout << "EMPTY" << std::endl;
+        return;
+    }
+    for (Node<Student>* n = head; n != nullptr; n = n->getNext()) {
+        Student* s = n->getData();
+        std::cout << "User " << s->getUserID() << " Credito " << s->getCredito() << std::endl;
+    }
+}
+
+void List::append(Student* data) {
+    int user_id = data->getUserID();
+    auto found = porUsuario.find(user_id);
+    if (found != porUsuario.end()) {
+        Student* m = found->second->getData();
+        for (Node<int>* e = data->removeFristNode(); e != nullptr; e = data->removeFristNode()) {
+            m->insertEvent(e);
+        }
+        delete data;
+        return;
+    }
+    Node<Student>* n = new Node<Student>(data);
+    if (head == nullptr) {
+        head = n;
+        tail = n;
+    } else {
+        n->setPrev(tail);
+        tail->setNext(n);
+        tail = n;
+    }
+    porUsuario.emplace(user_id, n);
+    contador++;
+}
+
+int List::getContador() {
+    return contador;
+}
+Node<Student>* List::getHead() {
+    return head;
+}
+Node<Student>* List::getTail() {
+    return tail;
+}
+
+Node<Student>* List::removeStudent(Node<Student>* n) {
+    if (n != tail && n != head) {
+        Node<Student>* p = n->getPrev();
+        Node<Student>* q = n->getNext();
+        q->setPrev(p);
+        p->setNext(q);
+    } else if (n == head && n != tail) {
+        Node<Student>* q = n->getNext();
+        q->setPrev(nullptr);
+        head = q;
+    } else if (n == head && n == tail) {
+        tail = nullptr;
+        head = nullptr;
+    } else {
+        Node<Student>* p = n->getPrev();
+        p->setNext(nullptr);
+        tail = p;
+    }
+    porUsuario.erase(n->getData()->getUserID());
+    contador--;
+    return n;
+}
