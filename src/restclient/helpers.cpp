@@ -1,0 +1,71 @@
+#include "restclient/helpers.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "restclient/restclient.h"
+
+namespace RestClient {
+namespace Helpers {
+
+namespace {
+
+// Bytes of 0x80 and above are passed as unsigned char: isspace on a negative char
+// is undefined.
+bool isSpace(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+}  // namespace
+
+size_t write_callback(void* data, size_t size, size_t nmemb, void* userdata) {
+    Response* r = static_cast<Response*>(userdata);
+    r->body.append(static_cast<const char*>(data), size * nmemb);
+    return size * nmemb;
+}
+
+size_t header_callback(void* data, size_t size, size_t nmemb, void* userdata) {
+    Response* r = static_cast<Response*>(userdata);
+    std::string header(static_cast<const char*>(data), size * nmemb);
+    size_t colon = header.find(':');
+    if (colon == std::string::npos) {
+        trim(header);
+        if (!header.empty()) {
+            r->headers[header] = "present";
+        }
+    } else {
+        std::string key = header.substr(0, colon);
+        std::string value = header.substr(colon + 1);
+        r->headers[trim(key)] = trim(value);
+    }
+    return size * nmemb;
+}
+
+size_t read_callback(void* data, size_t size, size_t nmemb, void* userdata) {
+    UploadObject* u = static_cast<UploadObject*>(userdata);
+    size_t copy_size = std::min(u->length, size * nmemb);
+    if (copy_size > 0) {
+        std::memcpy(data, u->data, copy_size);
+        u->length -= copy_size;
+        u->data += copy_size;
+    }
+    return copy_size;
+}
+
+std::string& ltrim(std::string& s) {
+    s.erase(s.begin(), std::find_if_not(s.begin(), s.end(), isSpace));
+    return s;
+}
+
+std::string& rtrim(std::string& s) {
+    s.erase(std::find_if_not(s.rbegin(), s.rend(), isSpace).base(), s.end());
+    return s;
+}
+
+std::string& trim(std::string& s) {
+    return ltrim(rtrim(s));
+}
+
+}  // namespace Helpers
+}  // namespace RestClient
