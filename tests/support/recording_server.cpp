@@ -85,6 +85,12 @@ void RecordingServer::serve(const httplib::Request& req, httplib::Response& res)
         std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
     }
     res.status = reply.status;
+    if (reply.cutShort) {
+        // A provider that fails makes the server drop the connection mid-body.
+        res.set_content_provider(reply.body.size() + 100, reply.contentType.c_str(),
+                                 [](size_t, size_t, httplib::DataSink&) { return false; });
+        return;
+    }
     res.set_content(reply.body, reply.contentType.c_str());
 }
 

@@ -30,7 +30,8 @@ struct Reply {
     int status = 200;
     std::string body;
     std::string contentType = "text/plain";
-    int delayMs = 0;  // time to wait before answering
+    int delayMs = 0;        // time to wait before answering
+    bool cutShort = false;  // announce the body, then close the connection without it
 };
 
 // A real HTTP server on 127.0.0.1 and an ephemeral port, on a thread of its own,

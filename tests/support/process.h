@@ -1,0 +1,49 @@
+#ifndef CATRACA_TESTS_PROCESS_H
+#define CATRACA_TESTS_PROCESS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A child process with pipes on its standard input, output and error. The
+// destructor kills it (SIGKILL) if it still runs and reaps it.
+class ChildProcess {
+  public:
+    ChildProcess(const std::string& path, const std::vector<std::string>& args);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    void write(const std::string& text);
+    void closeInput();
+    void signal(int sig);
+    // Collects output until standard output holds `needle` `times` times; false
+    // after `timeoutMs` or when the child closed its output first.
+    bool waitForOutput(const std::string& needle, int times = 1, int timeoutMs = 10000);
+    // Waits for the child to end, collecting its output: the exit status, or 128
+    // plus the signal that ended it; -1 when it still ran after `timeoutMs` (it is
+    // then killed).
+    int wait(int timeoutMs = 20000);
+
+    const std::string& out() const { return out_; }
+    const std::string& err() const { return err_; }
+
+  private:
+    // Reads what arrives within `timeoutMs`: 1 when something was read (or a pipe
+    // closed), 0 when nothing came, -1 when both pipes are closed.
+    int pump(int timeoutMs);
+
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+    std::string out_;
+    std::string err_;
+};
+
+}  // namespace testsupport
+
+#endif
