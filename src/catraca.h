@@ -23,13 +23,27 @@ class Catraca {
     Catraca& operator=(const Catraca&) = delete;
 
     // Asks for the server's address and port and loads the roster; leaves status
-    // at 1 or -1.
+    // at 1 (all three lists exist) or -1 (none does).
     void start();
-    // The turnstile console loop; call only when getStatus() is 1.
+    // The turnstile console loop; call only when getStatus() is 1. Returns at the
+    // end of standard input or after a stop signal, once every pending event had
+    // its last upload attempt.
     void run();
     int getStatus();
     std::string getServerIP();
     int getServerPort();
+    // Uploads the pending events of the students awaiting upload, from the head,
+    // until one refuses; moves each fully uploaded student back outside; then, when
+    // none refused, reports the head-count. Returns 1 when none refused, else 0.
+    unsigned int atualizaservidor();
+    // Reports `contagem` as the head-count; writes a line when it is not accepted.
+    void upServerStudentCount(int contagem);
+    // Tries to upload every pending event once more, of the students awaiting
+    // upload and of those inside, without stopping at a refusal. Returns how many
+    // events are still pending afterwards.
+    unsigned int enviaPendentes();
+    // Number of events the server has not accepted yet, over all three lists.
+    unsigned int contaPendentes();
 
   private:
     std::string serverIP;

@@ -1,17 +1,28 @@
+#include <unistd.h>
+
 #include <iostream>
 
 #include "catraca.h"
+#include "console.h"
 
 int main() {
+    // The console is read through a buffer that a stop signal can interrupt.
+    console::Entrada entrada(STDIN_FILENO);
+    std::streambuf* original = std::cin.rdbuf(&entrada);
+    console::instalaParada();
+
     Catraca* catraca = new Catraca();
     catraca->start();
+    int resultado = 0;
     if (catraca->getStatus() != 1) {
         std::cout << "N\xE3o foi poss\xEDvel conectar com o servidor. Servidor Rodando?"
                   << std::endl;
-        delete catraca;
-        return 0;
+    } else {
+        catraca->run();
+        // Events that never reached the server make the end a failure.
+        resultado = catraca->contaPendentes() == 0 ? 0 : 1;
     }
-    catraca->run();
     delete catraca;
-    return 0;
+    std::cin.rdbuf(original);
+    return resultado;
 }

@@ -1,5 +1,7 @@
 #include "student.h"
 
+#include "restclient/restclient.h"
+
 Student::Student()
     : cardID(""),
       userID(0),
@@ -100,4 +102,27 @@ Node<int>* Student::removeFristNode() {
 
 void Student::incContEvent() {
     contEvent = contEvent + 1;
+}
+
+unsigned int Student::atualizaEvents(std::string serverIP, unsigned int serverPort) {
+    Node<int>* aux = tail;
+    unsigned int c = 1;
+    for (; c < contEvent; ++c) {
+        aux = aux->getPrev();
+    }
+    while (contEvent != 0 && c != 0) {
+        std::string url =
+            serverIP + ":" + std::to_string(serverPort) + "/transaction/" + std::to_string(userID);
+        // Written as text, with the blank after the colon that the server expects.
+        std::string body = "{\"event_id\": " + std::to_string(*aux->getData()) + "}";
+        RestClient::Response r = RestClient::post(url, "application/json", body);
+        if (r.code == 201) {
+            aux = aux->getNext();
+            contEvent = contEvent - 1;
+            c = 1;
+        } else {
+            c = 0;
+        }
+    }
+    return c;
 }

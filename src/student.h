@@ -51,6 +51,11 @@ class Student {
     // Counts one more of the newest events as pending upload.
     void incContEvent();
     unsigned int getContEvent();
+    // Uploads the pending events, oldest first, one POST each to
+    // <serverIP>:<serverPort>/transaction/<userID>, stopping at the first answer
+    // other than 201. Each accepted event stops counting as pending; the queue and
+    // the credit never change. Returns 1 when nothing is left pending, else 0.
+    unsigned int atualizaEvents(std::string serverIP, unsigned int serverPort);
 
   private:
     std::string cardID;

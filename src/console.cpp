@@ -1,0 +1,98 @@
+#include "console.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+namespace console {
+
+namespace {
+
+volatile std::sig_atomic_t parada = 0;
+// Written by the handler so that a read already waiting in poll wakes up; the
+// flag alone would be missed by a read that started just before the signal.
+int avisoLeitura = -1;
+int avisoEscrita = -1;
+
+extern "C" void pedeParada(int) {
+    int salvo = errno;
+    parada = 1;
+    if (avisoEscrita >= 0) {
+        char c = 1;
+        ssize_t ignorado = write(avisoEscrita, &c, 1);
+        (void)ignorado;
+    }
+    errno = salvo;
+}
+
+}  // namespace
+
+void instalaParada() {
+    if (avisoLeitura < 0) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            avisoLeitura = fds[0];
+            avisoEscrita = fds[1];
+        }
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = pedeParada;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    for (int sinal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(sinal, &sa, nullptr);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool paradaPedida() {
+    return parada != 0;
+}
+
+void esqueceParada() {
+    parada = 0;
+    char lixo[64];
+    while (avisoLeitura >= 0 && read(avisoLeitura, lixo, sizeof lixo) > 0) {
+    }
+}
+
+Entrada::int_type Entrada::underflow() {
+    if (gptr() < egptr()) {
+        return traits_type::to_int_type(*gptr());
+    }
+    for (;;) {
+        if (paradaPedida()) {
+            return traits_type::eof();
+        }
+        struct pollfd fds[2] = {{fd_, POLLIN, 0}, {avisoLeitura, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return traits_type::eof();
+        }
+        if (fds[1].revents != 0) {
+            char lixo[64];
+            while (read(avisoLeitura, lixo, sizeof lixo) > 0) {
+            }
+            continue;  // the flag is checked at the top
+        }
+        if (fds[0].revents == 0) {
+            continue;
+        }
+        ssize_t n = read(fd_, buffer_, sizeof buffer_);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            return traits_type::eof();
+        }
+        setg(buffer_, buffer_, buffer_ + n);
+        return traits_type::to_int_type(*gptr());
+    }
+}
+
+}  // namespace console

@@ -1,0 +1,23 @@
+#ifndef CATRACA_TRANSACOES_H
+#define CATRACA_TRANSACOES_H
+
+#include <string>
+
+#include "list.h"
+
+// Reads the roster body (a JSON array of transaction objects, each with "cardID",
+// "user_id", "event", "matricula", "salt" and "n_password_hash") and appends one
+// Student per row to `destino`, where rows of one user merge into one student.
+//
+// Returns "" when every row was loaded. Otherwise returns why the roster was
+// rejected, as one ISO-8859-1 phrase naming the element; `destino` then holds the
+// rows read before the fault, and the caller discards it whole.
+//
+// A row is rejected when it is not an object, lacks a key, carries a value of
+// another JSON type (numbers must be integers), an integer outside the signed
+// 32-bit range, or when it would take its user's summed credit out of that range.
+// Other keys are ignored. The body is read as a stream of events, never as a
+// document tree, so a million rows cost no more memory than their students.
+std::string carregaTransacoes(const std::string& corpo, List& destino);
+
+#endif

@@ -1,0 +1,146 @@
+// The built program as the operator runs it: console bytes, exit status, nothing
+// on standard error, and how end of input and stop signals end it.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "support/process.h"
+#include "turnstile.h"
+
+namespace {
+
+using namespace turnstile;
+using testsupport::ChildProcess;
+using testsupport::RecordedRequest;
+using testsupport::Reply;
+
+const std::string kNoServer = "N\xE3o foi poss\xEDvel conectar com o servidor. Servidor Rodando?\n";
+const std::string kPrompt = "selecione 1 para a catraca de entrada ou 2 para a catraca de saida: ";
+
+std::vector<std::string> targets(const std::vector<RecordedRequest>& requests) {
+    std::vector<std::string> t;
+    for (const RecordedRequest& r : requests) {
+        t.push_back(r.method + " " + r.target + " " + r.body);
+    }
+    return t;
+}
+
+TEST(Program, ScriptedSessionGivesExactConsoleAndRequests) {
+    Server server;
+    server.rosterBody =
+        roster({{"AB12CD", 1, 2}, {"CD34", 2, 0}, {"EF56", 3, 1}, {"AB12CD", 1, 1}});
+    ChildProcess p(CATRACA_BIN, {});
+    p.write("127.0.0.1\n" + server.port() + "\n1 ab12cd\n1 CD34\n1 EF56\n2 AB12CD\n1 XX\n");
+    p.closeInput();
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(p.err(), "");
+    EXPECT_EQ(
+        p.out(),
+        startup("127.0.0.1", server.port()) + screen({user(1, 3), user(2, 0), user(3, 1)}, {}, {}) +
+            kCard + kFound + admitted(2) + screen({user(2, 0), user(3, 1)}, {}, {user(1, 2)}) +
+            kCard + kFound + kNoCredit + screen({user(2, 0), user(3, 1)}, {}, {user(1, 2)}) +
+            kCard + kFound + admitted(0) + screen({user(2, 0)}, {}, {user(1, 2), user(3, 0)}) +
+            kCard + exited(2) + kUpdated + screen({user(2, 0), user(1, 2)}, {}, {user(3, 0)}) +
+            kCard + kNotFound + screen({user(2, 0), user(1, 2)}, {}, {user(3, 0)}));
+    EXPECT_EQ(targets(server.http.requests()),
+              (std::vector<std::string>{
+                  "GET /transaction ", "POST /transaction/1 {\"event_id\": -1}",
+                  "POST /contador {\"v\":1}", "POST /transaction/3 {\"event_id\": -1}"}));
+}
+
+TEST(Program, FailedStartWritesBothLinesAndExitsZero) {
+    int port;
+    {
+        testsupport::RecordingServer gone;
+        port = gone.port();
+    }
+    ChildProcess p(CATRACA_BIN, {"--ignored", "args"});
+    p.write("127.0.0.1\n" + std::to_string(port) + "\n");
+    p.closeInput();
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(p.err(), "");
+    EXPECT_EQ(p.out(), loadFailure("127.0.0.1", std::to_string(port), -1) + kNoServer);
+}
+
+TEST(Program, RejectedRosterWritesReasonThenMainLine) {
+    Server server;
+    server.rosterBody = "[{\"cardID\":\"A\"}]";
+    ChildProcess p(CATRACA_BIN, {});
+    p.write("127.0.0.1\n" + server.port() + "\n");
+    p.closeInput();
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(p.err(), "");
+    EXPECT_EQ(p.out(), startup("127.0.0.1", server.port()) +
+                           "Lista de transa\xE7\xF5"
+                           "es recusada: elemento 1 sem a chave "
+                           "\"user_id\"\n" +
+                           kNoServer);
+}
+
+TEST(Program, UndeliveredEventsAtEndOfInputExitWithOne) {
+    Server server;
+    server.rosterBody = roster({{"A", 1, 5}, {"B", 2, 5}});
+    server.upload = [](const RecordedRequest&) { return Reply{503, "busy"}; };
+    ChildProcess p(CATRACA_BIN, {});
+    p.write("127.0.0.1\n" + server.port() + "\n1 A\n1 B\n2 B\n");
+    p.closeInput();
+    EXPECT_EQ(p.wait(), 1);
+    EXPECT_EQ(p.err(), "");
+    std::string tail =
+        "N\xE3o foi poss\xEDvel enviar 2 eventos de cr\xE9"
+        "dito ao servidor.\n";
+    ASSERT_GE(p.out().size(), tail.size());
+    EXPECT_EQ(p.out().substr(p.out().size() - tail.size()), tail);
+    // The exit's update, then the last attempt: B awaiting upload first, then A inside.
+    EXPECT_EQ(targets(server.updates()),
+              (std::vector<std::string>{"POST /transaction/2 {\"event_id\": -1}",
+                                        "POST /transaction/2 {\"event_id\": -1}",
+                                        "POST /transaction/1 {\"event_id\": -1}"}));
+}
+
+// A stop signal while the program waits at its prompt: the admissions of those
+// still inside are uploaded, and it ends by itself.
+TEST(Program, StopSignalAtPromptUploadsPendingEventsAndEnds) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        Server server;
+        server.rosterBody = roster({{"A", 1, 5}, {"B", 2, 5}});
+        ChildProcess p(CATRACA_BIN, {});
+        p.write("127.0.0.1\n" + server.port() + "\n1 A\n1 B\n");
+        ASSERT_TRUE(p.waitForOutput(kPrompt, 3)) << p.out();
+        p.signal(sig);
+        EXPECT_EQ(p.wait(), 0);
+        EXPECT_EQ(p.err(), "");
+        EXPECT_EQ(targets(server.updates()),
+                  (std::vector<std::string>{"POST /transaction/1 {\"event_id\": -1}",
+                                            "POST /transaction/2 {\"event_id\": -1}"}));
+    }
+}
+
+// A stop signal during an upload lets that upload and its update finish first.
+TEST(Program, StopSignalDuringUploadLetsItComplete) {
+    Server server;
+    server.rosterBody = roster({{"A", 1, 5}});
+    server.upload = [](const RecordedRequest&) { return Reply{201, "{}", "text/plain", 1500}; };
+    ChildProcess p(CATRACA_BIN, {});
+    p.write("127.0.0.1\n" + server.port() + "\n1 A\n2 A\n1 A\n");
+    ASSERT_TRUE(p.waitForOutput("Saida registrada")) << p.out();
+    for (int i = 0; i < 500 && server.updates().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(p.err(), "");
+    EXPECT_NE(p.out().find(kUpdated), std::string::npos) << "the update did not finish";
+    EXPECT_EQ(p.out().find(kFound, p.out().find(kUpdated)), std::string::npos)
+        << "the input after the signal was still served";
+    EXPECT_EQ(targets(server.updates()),
+              (std::vector<std::string>{"POST /transaction/1 {\"event_id\": -1}",
+                                        "POST /contador {\"v\":0}"}));
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// The roster as the controller reads it: what it accepts, and every way a body can
+// break the expected form, each rejected whole with a reason naming the element.
+#include <gtest/gtest.h>
+
+#include "catraca.h"
+#include "support/console.h"
+#include "transacoes.h"
+#include "turnstile.h"
+
+namespace {
+
+const std::string kRow =
+    R"("cardID":"A1","user_id":1,"event":2,"matricula":"m","salt":"s","n_password_hash":"h")";
+
+std::string row(const std::string& fields) {
+    return "{" + fields + "}";
+}
+
+std::string replaced(const std::string& key, const std::string& value) {
+    std::string fields = kRow;
+    size_t at = fields.find("\"" + key + "\":");
+    size_t end = fields.find(",\"", at + 1);
+    fields.replace(at, (end == std::string::npos ? fields.size() : end) - at,
+                   value.empty() ? "\"zz\":0" : "\"" + key + "\":" + value);
+    return row(fields);
+}
+
+struct Malformed {
+    std::string body;
+    std::string reason;
+};
+
+TEST(Roster, MalformedBodiesAreRejectedWithTheirReason) {
+    const std::string notJson = "o corpo n\xE3o \xE9 JSON v\xE1lido";
+    const std::string notArray = "o corpo n\xE3o \xE9 um array JSON";
+    const std::string notText = "\" n\xE3o \xE9 um texto";
+    const std::string notInt = "\" n\xE3o \xE9 um inteiro";
+    const std::string good = row(kRow);
+    const std::vector<Malformed> cases = {
+        {"", notJson},
+        {"hello", notJson},
+        {"[" + good + ",", notJson},
+        {"[" + good + "] x", notJson},
+        {"[{\"cardID\":\"A\x01\"}]", notJson},
+        {"{}", notArray},
+        {"5", notArray},
+        {"\"[]\"", notArray},
+        {"null", notArray},
+        {"[1]", "elemento 1 n\xE3o \xE9 um objeto"},
+        {"[" + good + ",[]]", "elemento 2 n\xE3o \xE9 um objeto"},
+        {"[" + good + ",null]", "elemento 2 n\xE3o \xE9 um objeto"},
+        {"[" + replaced("event", "") + "]", "elemento 1 sem a chave \"event\""},
+        {"[" + good + "," + replaced("cardID", "") + "]", "elemento 2 sem a chave \"cardID\""},
+        {"[" + replaced("n_password_hash", "") + "]", "elemento 1 sem a chave \"n_password_hash\""},
+        {"[{}]", "elemento 1 sem a chave \"cardID\""},
+        {"[" + replaced("cardID", "5") + "]", "elemento 1: \"cardID" + notText},
+        {"[" + replaced("matricula", "{\"a\":1}") + "]", "elemento 1: \"matricula" + notText},
+        {"[" + replaced("salt", "[]") + "]", "elemento 1: \"salt" + notText},
+        {"[" + replaced("n_password_hash", "null") + "]",
+         "elemento 1: \"n_password_hash" + notText},
+        {"[" + replaced("user_id", "\"7\"") + "]", "elemento 1: \"user_id" + notInt},
+        {"[" + replaced("event", "1.5") + "]", "elemento 1: \"event" + notInt},
+        {"[" + replaced("event", "1e3") + "]", "elemento 1: \"event" + notInt},
+        {"[" + replaced("event", "true") + "]", "elemento 1: \"event" + notInt},
+        {"[" + replaced("event", "[1]") + "]", "elemento 1: \"event" + notInt},
+        {"[" + replaced("user_id", "2147483648") + "]",
+         "elemento 1: \"user_id\" fora do intervalo de 32 bits"},
+        {"[" + replaced("event", "-2147483649") + "]",
+         "elemento 1: \"event\" fora do intervalo de 32 bits"},
+        {"[" + replaced("event", "99999999999999999999") + "]", "elemento 1: \"event" + notInt},
+        {"[" + replaced("event", "2147483647") + "," + replaced("event", "1") + "]",
+         "elemento 2: o cr\xE9"
+         "dito do usu\xE1rio 1 sairia do intervalo de 32 bits"},
+        {"[" + replaced("event", "-2147483648") + "," + replaced("event", "-1") + "]",
+         "elemento 2: o cr\xE9"
+         "dito do usu\xE1rio 1 sairia do intervalo de 32 bits"},
+    };
+    for (const Malformed& c : cases) {
+        SCOPED_TRACE(c.body);
+        List l;
+        std::string reason = carregaTransacoes(c.body, l);
+        EXPECT_EQ(reason.substr(0, c.reason.size()), c.reason) << "got: " << reason;
+    }
+}
+
+TEST(Roster, ExtraKeysBoundaryValuesAndRepeatedKeysAreAccepted) {
+    std::string body =
+        "[" + row(kRow + R"(,"extra":{"deep":[1,{"cardID":5}],"event":"x"},"n":null)") + "," +
+        replaced("event", "2147483645") + "," +
+        row(R"("cardID":"B","cardID":"B2","user_id":-2147483648,"event":-2147483648,)"
+            R"("matricula":"","salt":"","n_password_hash":"")") +
+        "]";
+    List l;
+    EXPECT_EQ(carregaTransacoes(body, l), "");
+    ASSERT_EQ(l.getContador(), 2);
+    EXPECT_EQ(l.getHead()->getData()->getCredito(), 2147483647);
+    Student* b = l.getTail()->getData();
+    EXPECT_EQ(b->getCardID(), "B2");
+    EXPECT_EQ(b->getUserID(), -2147483648);
+    EXPECT_EQ(b->getCredito(), -2147483648);
+}
+
+TEST(Roster, DeepNestingInAnIgnoredKeyNeitherCrashesNorRejects) {
+    std::string deep(100000, '[');
+    deep += std::string(100000, ']');
+    List l;
+    EXPECT_EQ(carregaTransacoes("[" + row(kRow + ",\"x\":" + deep) + "]", l), "");
+    EXPECT_EQ(l.getContador(), 1);
+}
+
+// Through the start-up: the reason is one line, status is -1, and main's failure
+// line follows (checked in the program tests).
+TEST(Roster, RejectedRosterFailsTheLoad) {
+    turnstile::Server server;
+    server.rosterBody = "[" + row(kRow) + ",[]]";
+    testsupport::ConsoleCapture console("127.0.0.1\n" + server.port() + "\n");
+    Catraca c;
+    c.start();
+    EXPECT_EQ(c.getStatus(), -1);
+    EXPECT_EQ(console.output(), turnstile::startup("127.0.0.1", server.port()) +
+                                    "Lista de transa\xE7\xF5"
+                                    "es recusada: elemento 2 n\xE3o \xE9 "
+                                    "um objeto\n");
+}
+
+}  // namespace
