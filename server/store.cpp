@@ -1,0 +1,340 @@
+#include "store.h"
+
+#include <sqlite3.h>
+
+#include <limits>
+
+#include "roster.h"
+
+namespace ru {
+
+namespace sql {
+
+void DbCloser::operator()(sqlite3* db) const {
+    sqlite3_close_v2(db);
+}
+
+void StmtFinalizer::operator()(sqlite3_stmt* stmt) const {
+    sqlite3_finalize(stmt);
+}
+
+}  // namespace sql
+
+namespace {
+
+// "RUsv": marks a database file as ours, so that a stray SQLite file is refused, not altered.
+constexpr int kApplicationId = 0x52557376;
+constexpr int kSchemaVersion = 1;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE transactions (
+    seq INTEGER PRIMARY KEY,  -- insertion order; rows are never updated or deleted
+    card_id TEXT NOT NULL,
+    user_id INTEGER NOT NULL,
+    event INTEGER NOT NULL,
+    matricula TEXT NOT NULL,
+    salt TEXT NOT NULL,
+    n_password_hash TEXT NOT NULL
+);
+-- Covers both the credit sum and the latest row of a user (the index holds the rowid).
+CREATE INDEX transactions_by_user ON transactions (user_id, event);
+CREATE TABLE headcounts (
+    seq INTEGER PRIMARY KEY,
+    v INTEGER NOT NULL,
+    received_at TEXT NOT NULL  -- UTC, ISO 8601 with milliseconds
+);
+)sql";
+
+[[noreturn]] void fail(sqlite3* db, const std::string& what) {
+    throw StoreError(what + ": " + sqlite3_errmsg(db));
+}
+
+sql::Db open(const std::string& path, int flags) {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+    sql::Db db(raw);
+    if (rc != SQLITE_OK) {
+        throw StoreError("cannot open database " + path + ": " +
+                         (raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
+    }
+    // Checkpoints and a second process on the same file can hold a lock for a moment.
+    sqlite3_busy_timeout(raw, 10000);
+    return db;
+}
+
+void exec(sqlite3* db, const char* text) {
+    char* message = nullptr;
+    if (sqlite3_exec(db, text, nullptr, nullptr, &message) != SQLITE_OK) {
+        std::string what = message != nullptr ? message : sqlite3_errmsg(db);
+        sqlite3_free(message);
+        throw StoreError(what);
+    }
+}
+
+sql::Stmt prepare(sqlite3* db, const char* text) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v3(db, text, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr) != SQLITE_OK) {
+        fail(db, "database error");
+    }
+    return sql::Stmt(raw);
+}
+
+// Returns true for a row, false when done.
+bool step(sqlite3_stmt* stmt) {
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+        return true;
+    }
+    if (rc != SQLITE_DONE) {
+        fail(sqlite3_db_handle(stmt), "database error");
+    }
+    return false;
+}
+
+std::int64_t queryInt(sqlite3* db, const char* text) {
+    sql::Stmt stmt = prepare(db, text);
+    return step(stmt.get()) ? sqlite3_column_int64(stmt.get(), 0) : 0;
+}
+
+void bindText(sqlite3_stmt* stmt, int index, const std::string& text) {
+    sqlite3_bind_text64(stmt, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+}
+
+std::string_view columnText(sqlite3_stmt* stmt, int column) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+    const auto size = static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
+    return text != nullptr ? std::string_view(text, size) : std::string_view();
+}
+
+// Ends a statement's run however the scope is left, so that it holds no read lock after.
+class ResetOnExit {
+  public:
+    explicit ResetOnExit(sqlite3_stmt* stmt) : stmt_(stmt) {}
+    ~ResetOnExit() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+    ResetOnExit(const ResetOnExit&) = delete;
+    ResetOnExit& operator=(const ResetOnExit&) = delete;
+
+  private:
+    sqlite3_stmt* stmt_;
+};
+
+// A write transaction, rolled back unless commit() succeeded. IMMEDIATE takes the write
+// lock at the start, so the reads inside it see the state that the write will change.
+class WriteTransaction {
+  public:
+    explicit WriteTransaction(sqlite3* db) : db_(db) { exec(db_, "BEGIN IMMEDIATE"); }
+    ~WriteTransaction() {
+        if (!committed_) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+    void commit() {
+        exec(db_, "COMMIT");
+        committed_ = true;
+    }
+
+  private:
+    sqlite3* db_;
+    bool committed_ = false;
+};
+
+}  // namespace
+
+RosterStream::RosterStream(const std::string& path)
+    : db_(open(path, SQLITE_OPEN_READONLY)),
+      rows_(prepare(db_.get(),
+                    "SELECT seq, card_id, user_id, event, matricula, salt, n_password_hash "
+                    "FROM transactions WHERE seq > ?1 AND seq <= ?2 ORDER BY seq LIMIT 256")),
+      last_(queryInt(db_.get(), "SELECT COALESCE(MAX(seq), 0) FROM transactions")) {}
+
+bool RosterStream::read(std::string& out, std::size_t maxBytes) {
+    if (state_ == State::Done) {
+        return false;
+    }
+    const std::size_t start = out.size();
+    if (state_ == State::Start) {
+        out += '[';
+        state_ = State::Rows;
+    }
+    while (state_ == State::Rows && out.size() - start < maxBytes) {
+        sqlite3_stmt* stmt = rows_.get();
+        ResetOnExit reset(stmt);
+        sqlite3_bind_int64(stmt, 1, after_);
+        sqlite3_bind_int64(stmt, 2, last_);
+        bool any = false;
+        while (step(stmt)) {
+            any = true;
+            if (after_ != 0) {
+                out += ',';
+            }
+            appendTransactionJson(out, columnText(stmt, 1), sqlite3_column_int64(stmt, 2),
+                                  sqlite3_column_int64(stmt, 3), columnText(stmt, 4),
+                                  columnText(stmt, 5), columnText(stmt, 6));
+            after_ = sqlite3_column_int64(stmt, 0);
+        }
+        if (!any) {
+            state_ = State::End;
+        }
+    }
+    if (state_ == State::End) {
+        out += ']';
+        state_ = State::Done;
+    }
+    return true;
+}
+
+Store::Store(std::string path)
+    : path_(std::move(path)), db_(open(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) {
+    try {
+        initialise();
+    } catch (const StoreError& e) {
+        throw StoreError(path_ + ": " + e.what());
+    }
+}
+
+void Store::initialise() {
+    sqlite3* db = db_.get();
+    sql::Stmt mode = prepare(db, "PRAGMA journal_mode = WAL");
+    if (!step(mode.get()) || columnText(mode.get(), 0) != "wal") {
+        throw StoreError("cannot switch to WAL mode");
+    }
+    mode.reset();
+    // FULL syncs the log at every commit: an acknowledged write survives a power cut too.
+    exec(db, "PRAGMA synchronous = FULL");
+    {
+        WriteTransaction tx(db);
+        const std::int64_t applicationId = queryInt(db, "PRAGMA application_id");
+        const std::int64_t version = queryInt(db, "PRAGMA user_version");
+        const std::int64_t objects = queryInt(db, "SELECT COUNT(*) FROM sqlite_master");
+        if (applicationId == 0 && version == 0 && objects == 0) {
+            exec(db, kSchema);
+            exec(db, ("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
+            exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+        } else if (applicationId != kApplicationId) {
+            throw StoreError("a database of some other program");
+        } else if (version != kSchemaVersion) {
+            throw StoreError("database layout version " + std::to_string(version) +
+                             ", while this ru-server knows version " +
+                             std::to_string(kSchemaVersion));
+        }
+        tx.commit();
+    }
+    userState_ = prepare(db,
+                         "SELECT MAX(seq), COALESCE(SUM(event), 0) FROM transactions "
+                         "WHERE user_id = ?1");
+    insertCopy_ = prepare(db,
+                          "INSERT INTO transactions "
+                          "(card_id, user_id, event, matricula, salt, n_password_hash) "
+                          "SELECT card_id, user_id, ?2, matricula, salt, n_password_hash "
+                          "FROM transactions WHERE seq = ?1");
+    insertHeadCount_ = prepare(db,
+                               "INSERT INTO headcounts (v, received_at) "
+                               "VALUES (?1, strftime('%Y-%m-%dT%H:%M:%fZ', 'now'))");
+    latestHeadCount_ = prepare(db,
+                               "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
+                               "FROM headcounts ORDER BY seq DESC LIMIT 1");
+}
+
+Store::~Store() = default;
+
+ImportSummary Store::importRoster(std::istream& in, const std::function<bool()>& cancelled) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3* db = db_.get();
+    WriteTransaction tx(db);
+    if (queryInt(db, "SELECT EXISTS (SELECT 1 FROM transactions)") != 0) {
+        throw StoreError("the database " + path_ +
+                         " already holds transactions; a roster is imported only into an "
+                         "empty database");
+    }
+    sql::Stmt insert = prepare(db,
+                               "INSERT INTO transactions "
+                               "(card_id, user_id, event, matricula, salt, n_password_hash) "
+                               "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+    ImportSummary summary;
+    summary.students = readRoster(in, [&](const Transaction& row) {
+        if (cancelled && summary.transactions % 4096 == 0 && cancelled()) {
+            throw ImportCancelled();
+        }
+        sqlite3_stmt* stmt = insert.get();
+        ResetOnExit reset(stmt);
+        bindText(stmt, 1, row.cardID);
+        sqlite3_bind_int(stmt, 2, row.userId);
+        sqlite3_bind_int(stmt, 3, row.event);
+        bindText(stmt, 4, row.matricula);
+        bindText(stmt, 5, row.salt);
+        bindText(stmt, 6, row.passwordHash);
+        step(stmt);
+        ++summary.transactions;
+    });
+    insert.reset();
+    tx.commit();
+    return summary;
+}
+
+AppendResult Store::appendEvent(std::int32_t userId, std::int32_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    WriteTransaction tx(db_.get());
+    AppendResult result;
+    std::int64_t latest = 0;
+    {
+        sqlite3_stmt* stmt = userState_.get();
+        ResetOnExit reset(stmt);
+        sqlite3_bind_int(stmt, 1, userId);
+        step(stmt);  // an aggregate always yields one row
+        if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) {
+            return result;
+        }
+        latest = sqlite3_column_int64(stmt, 0);
+        result.credit = sqlite3_column_int64(stmt, 1);
+    }
+    const std::int64_t credit = result.credit + value;
+    if (credit < std::numeric_limits<std::int32_t>::min() ||
+        credit > std::numeric_limits<std::int32_t>::max()) {
+        result.status = AppendStatus::CreditOutOfRange;
+        return result;
+    }
+    {
+        sqlite3_stmt* stmt = insertCopy_.get();
+        ResetOnExit reset(stmt);
+        sqlite3_bind_int64(stmt, 1, latest);
+        sqlite3_bind_int(stmt, 2, value);
+        step(stmt);
+    }
+    tx.commit();
+    result.status = AppendStatus::Stored;
+    result.credit = credit;
+    return result;
+}
+
+void Store::recordHeadCount(std::int32_t v) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3_stmt* stmt = insertHeadCount_.get();
+    ResetOnExit reset(stmt);
+    sqlite3_bind_int(stmt, 1, v);
+    step(stmt);
+}
+
+std::optional<HeadCount> Store::latestHeadCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3_stmt* stmt = latestHeadCount_.get();
+    ResetOnExit reset(stmt);
+    if (!step(stmt)) {
+        return std::nullopt;
+    }
+    HeadCount count;
+    count.v = sqlite3_column_int(stmt, 0);
+    count.receivedAt = sqlite3_column_int64(stmt, 1);
+    return count;
+}
+
+std::unique_ptr<RosterStream> Store::openRoster() const {
+    return std::make_unique<RosterStream>(path_);
+}
+
+}  // namespace ru

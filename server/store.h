@@ -1,0 +1,140 @@
+#ifndef RU_SERVER_STORE_H
+#define RU_SERVER_STORE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace ru {
+
+// A failure of the database itself (cannot open, not ours, disk full, ...) or a request
+// the store refuses as a whole (an import into a store that already holds transactions).
+class StoreError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Thrown by Store::importRoster when its `cancelled` callback says so.
+class ImportCancelled : public std::runtime_error {
+  public:
+    ImportCancelled() : std::runtime_error("import interrupted") {}
+};
+
+struct ImportSummary {
+    std::size_t transactions = 0;
+    std::size_t students = 0;
+};
+
+enum class AppendStatus {
+    Stored,            // committed
+    UnknownUser,       // no transaction has this user id; nothing stored
+    CreditOutOfRange,  // the credit would leave the signed 32-bit range; nothing stored
+};
+
+struct AppendResult {
+    AppendStatus status = AppendStatus::UnknownUser;
+    std::int64_t credit = 0;  // the student's credit after the call (unchanged unless Stored)
+};
+
+struct HeadCount {
+    std::int32_t v = 0;
+    std::int64_t receivedAt = 0;  // seconds since the Unix epoch, UTC
+};
+
+namespace sql {
+struct DbCloser {
+    void operator()(sqlite3* db) const;
+};
+struct StmtFinalizer {
+    void operator()(sqlite3_stmt* stmt) const;
+};
+using Db = std::unique_ptr<sqlite3, DbCloser>;
+using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+}  // namespace sql
+
+// The roster text of a snapshot of the store: a JSON array of every transaction stored
+// when the stream was opened, in insertion order, read a piece at a time so that the
+// whole text never has to be in memory. It reads through a read-only connection of its
+// own, in short read transactions, so it holds up neither writers nor checkpoints; the
+// snapshot holds because stored transactions are never changed or removed. Use from one
+// thread at a time.
+class RosterStream {
+  public:
+    // Opens the database file at `path` read-only and fixes the snapshot. Throws StoreError.
+    explicit RosterStream(const std::string& path);
+
+    // Appends the next piece of the text, about `maxBytes` long (whole rows only), to `out`.
+    // Returns false, appending nothing, once the closing bracket has been handed out.
+    // Throws StoreError.
+    bool read(std::string& out, std::size_t maxBytes);
+
+  private:
+    enum class State { Start, Rows, End, Done };
+    sql::Db db_;
+    sql::Stmt rows_;
+    std::int64_t after_ = 0;  // sequence number of the last row handed out
+    std::int64_t last_ = 0;   // sequence number of the last row of the snapshot
+    State state_ = State::Start;
+};
+
+// The server's durable state in one SQLite file (WAL journal, synchronous=FULL): every
+// credit transaction, in insertion order, and every head-count report with the time it
+// arrived. Transactions are only ever appended. Every method that returns has either
+// committed all of its change or stored nothing.
+// Thread safety: every method may be called from any thread; writes are serialised.
+class Store {
+  public:
+    // Opens the database file at `path`, creating the file and its tables when absent.
+    // Throws StoreError when it cannot be opened or written, is not an SQLite database,
+    // or is a database of some other program or layout.
+    explicit Store(std::string path);
+    ~Store();
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    // Loads a roster (see readRoster) into the store, in one transaction: all or nothing.
+    // Refuses, with StoreError, a store that already holds transactions: importing a
+    // roster twice would count every credit twice. `cancelled`, when set, is polled now
+    // and then; once it returns true the import stops with ImportCancelled. Also throws
+    // RosterError for a malformed roster.
+    ImportSummary importRoster(std::istream& in, const std::function<bool()>& cancelled = {});
+
+    // Appends a transaction of `value` for `userId`, copying card, enrolment, salt and
+    // hash from the user's latest transaction, and commits it before returning Stored.
+    // Throws StoreError when the database fails (then nothing was stored).
+    AppendResult appendEvent(std::int32_t userId, std::int32_t value);
+
+    // Stores a head-count report with the current time, committed before returning.
+    void recordHeadCount(std::int32_t v);
+
+    // The latest head-count report, or nothing before the first one.
+    std::optional<HeadCount> latestHeadCount();
+
+    // Opens the roster as it is now. The stream needs only the database file, not this
+    // object.
+    std::unique_ptr<RosterStream> openRoster() const;
+
+  private:
+    void initialise();
+
+    std::string path_;
+    std::mutex mutex_;  // guards db_ and the statements
+    sql::Db db_;
+    sql::Stmt userState_;
+    sql::Stmt insertCopy_;
+    sql::Stmt insertHeadCount_;
+    sql::Stmt latestHeadCount_;
+};
+
+}  // namespace ru
+
+#endif
