@@ -40,9 +40,9 @@ class Connection {
     struct Info {
         std::string baseUrl;
         HeaderFields headers;
-        int timeout;
-        bool followRedirects;
-        bool noSignal;
+        int timeout = 0;
+        bool followRedirects = false;
+        bool noSignal = false;
         struct {
             std::string username;
             std::string password;

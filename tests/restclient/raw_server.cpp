@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -108,7 +109,11 @@ void RawServer::record(const std::string& request) {
 void RawServer::run() {
     for (;;) {
         pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN) != 0) {
+        int ready = poll(fds, 2, -1);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0 || (fds[1].revents & POLLIN) != 0) {
             return;
         }
         int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
