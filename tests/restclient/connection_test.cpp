@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "named_case.h"
@@ -25,6 +26,11 @@ using rawtest::RawServer;
 using rawtest::withHost;
 using RestClient::Connection;
 using RestClient::Response;
+
+// Two copies would free one libcurl handle twice.
+static_assert(!std::is_copy_constructible<Connection>::value &&
+                  !std::is_copy_assignable<Connection>::value,
+              "a Connection owns its handle and is never copied");
 
 const char kGet[] =
     "GET /r HTTP/1.1\r\nHost: {host}\r\nUser-Agent: restclient\r\nAccept: */*\r\n\r\n";
