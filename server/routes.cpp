@@ -58,12 +58,12 @@ void unrouted(const httplib::Request& req, httplib::Response& res) {
     }
 }
 
-// Reads the integer member `key` of the JSON object in the request body. Answers 400 and
+// Reads the integer member `key` of the JSON object in `text`, the request body. Answers 400 and
 // returns nothing when the body is not such an object or the value is not an integer in
 // [min, max].
-std::optional<std::int32_t> intMember(const httplib::Request& req, httplib::Response& res,
+std::optional<std::int32_t> intMember(const std::string& text, httplib::Response& res,
                                       const char* key, std::int64_t min, std::int64_t max) {
-    const json body = json::parse(req.body, nullptr, false);
+    const json body = json::parse(text, nullptr, false);
     if (body.is_discarded()) {
         refuse(res, 400, "the body is not JSON");
         return std::nullopt;
@@ -87,6 +87,41 @@ std::optional<std::int32_t> intMember(const httplib::Request& req, httplib::Resp
         return std::nullopt;
     }
     return static_cast<std::int32_t>(value.get<std::int64_t>());
+}
+
+using BodyHandler =
+    std::function<void(const httplib::Request&, const std::string& body, httplib::Response&)>;
+
+// Wraps a handler of requests with a body so that it gets the body only when it is at most
+// kMaxBodyBytes long, and a longer one is answered 413. The library enforces the limit by
+// itself only on bodies sent with a Content-Length: a chunked one is drained here, kept no
+// further than the limit, so that memory stays bounded and the connection stays in step.
+httplib::Server::HandlerWithContentReader limitedBody(BodyHandler handler) {
+    return [handler = std::move(handler)](const httplib::Request& req, httplib::Response& res,
+                                          const httplib::ContentReader& reader) {
+        std::string body;
+        bool tooLarge = false;
+        const bool complete = reader([&](const char* data, std::size_t length) {
+            if (tooLarge || body.size() + length > kMaxBodyBytes) {
+                tooLarge = true;
+                body.clear();
+                return true;
+            }
+            body.append(data, length);
+            return true;
+        });
+        if (tooLarge || res.status == 413) {
+            refuse(res, 413, "the body is larger than " + std::to_string(kMaxBodyBytes) + " bytes");
+        } else if (!complete) {
+            refuse(res, 400, "the body was cut short");
+        } else {
+            handler(req, body, res);
+        }
+    };
+}
+
+void unroutedWithBody(const httplib::Request& req, const std::string&, httplib::Response& res) {
+    unrouted(req, res);
 }
 
 // The user id of an upload path segment: decimal, optionally negative, within int32.
@@ -129,8 +164,9 @@ void getRoster(Store& store, httplib::Response& res) {
     });
 }
 
-void postEvent(Store& store, const httplib::Request& req, httplib::Response& res) {
-    const auto value = intMember(req, res, "event_id", kIntMin, kIntMax);
+void postEvent(Store& store, const httplib::Request& req, const std::string& body,
+               httplib::Response& res) {
+    const auto value = intMember(body, res, "event_id", kIntMin, kIntMax);
     if (!value) {
         return;
     }
@@ -161,8 +197,8 @@ void postEvent(Store& store, const httplib::Request& req, httplib::Response& res
                     kJson);
 }
 
-void postHeadCount(Store& store, const httplib::Request& req, httplib::Response& res) {
-    const auto v = intMember(req, res, "v", 0, kIntMax);
+void postHeadCount(Store& store, const std::string& body, httplib::Response& res) {
+    const auto v = intMember(body, res, "v", 0, kIntMax);
     if (!v) {
         return;
     }
@@ -202,21 +238,32 @@ std::string reasonText(int status) {
 
 void installRoutes(httplib::Server& server, Store& store) {
     server.set_payload_max_length(kMaxBodyBytes);
+    // The library's default options add SO_REUSEPORT, with which a second server could bind
+    // the same port and silently take a share of the connections.
+    server.set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.Get("/transaction", [&store](const httplib::Request&, httplib::Response& res) {
         getRoster(store, res);
     });
-    server.Post("/transaction/([^/]+)",
-                [&store](const httplib::Request& req, httplib::Response& res) {
-                    postEvent(store, req, res);
-                });
+    server.Post(
+        "/transaction/([^/]+)",
+        limitedBody([&store](const httplib::Request& req, const std::string& body,
+                             httplib::Response& res) { postEvent(store, req, body, res); }));
     server.Get("/contador", [&store](const httplib::Request&, httplib::Response& res) {
         getHeadCount(store, res);
     });
-    server.Post("/contador", [&store](const httplib::Request& req, httplib::Response& res) {
-        postHeadCount(store, req, res);
-    });
+    server.Post("/contador",
+                limitedBody([&store](const httplib::Request&, const std::string& body,
+                                     httplib::Response& res) { postHeadCount(store, body, res); }));
     // Everything else, registered last so that it only catches what the routes above miss.
     server.Get(".*", unrouted);
+    // Both kinds of handler: which one the library picks depends on whether it expects a body.
+    server.Post(".*", limitedBody(unroutedWithBody));
+    server.Put(".*", limitedBody(unroutedWithBody));
+    server.Patch(".*", limitedBody(unroutedWithBody));
+    server.Delete(".*", limitedBody(unroutedWithBody));
     server.Post(".*", unrouted);
     server.Put(".*", unrouted);
     server.Patch(".*", unrouted);

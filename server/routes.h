@@ -27,6 +27,8 @@ constexpr std::size_t kMaxBodyBytes = 64 * 1024;
 // 400 body not JSON, key missing, value not an integer in range; 404 unknown path or user;
 // 405 wrong method, with Allow; 413 body over kMaxBodyBytes; 422 an event that would take
 // the student's credit outside the signed 32-bit range; 500 a database failure.
+// Also sets what goes with the routes: the body limit, the error bodies, and a listening
+// socket that no other server can share.
 void installRoutes(httplib::Server& server, Store& store);
 
 // The log line of one request, without a line end: method, target as sent (bytes outside

@@ -198,8 +198,34 @@ Store::Store(std::string path)
     }
 }
 
+namespace {
+
+// Whether the open database is a fresh file, ours, or something to leave alone.
+enum class Kind { Empty, Ours };
+
+Kind checkKind(sqlite3* db) {
+    const std::int64_t applicationId = queryInt(db, "PRAGMA application_id");
+    const std::int64_t version = queryInt(db, "PRAGMA user_version");
+    const std::int64_t objects = queryInt(db, "SELECT COUNT(*) FROM sqlite_master");
+    if (applicationId == 0 && version == 0 && objects == 0) {
+        return Kind::Empty;
+    }
+    if (applicationId != kApplicationId) {
+        throw StoreError("a database of some other program");
+    }
+    if (version != kSchemaVersion) {
+        throw StoreError("database layout version " + std::to_string(version) +
+                         ", while this ru-server knows version " + std::to_string(kSchemaVersion));
+    }
+    return Kind::Ours;
+}
+
+}  // namespace
+
 void Store::initialise() {
     sqlite3* db = db_.get();
+    // Checked before anything is written, so that a file of another program stays as it was.
+    checkKind(db);
     sql::Stmt mode = prepare(db, "PRAGMA journal_mode = WAL");
     if (!step(mode.get()) || columnText(mode.get(), 0) != "wal") {
         throw StoreError("cannot switch to WAL mode");
@@ -209,19 +235,11 @@ void Store::initialise() {
     exec(db, "PRAGMA synchronous = FULL");
     {
         WriteTransaction tx(db);
-        const std::int64_t applicationId = queryInt(db, "PRAGMA application_id");
-        const std::int64_t version = queryInt(db, "PRAGMA user_version");
-        const std::int64_t objects = queryInt(db, "SELECT COUNT(*) FROM sqlite_master");
-        if (applicationId == 0 && version == 0 && objects == 0) {
+        // Again under the write lock: another process may have created the tables meanwhile.
+        if (checkKind(db) == Kind::Empty) {
             exec(db, kSchema);
             exec(db, ("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
             exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
-        } else if (applicationId != kApplicationId) {
-            throw StoreError("a database of some other program");
-        } else if (version != kSchemaVersion) {
-            throw StoreError("database layout version " + std::to_string(version) +
-                             ", while this ru-server knows version " +
-                             std::to_string(kSchemaVersion));
         }
         tx.commit();
     }

@@ -1,0 +1,257 @@
+// Runs the ru-server program as a child process, as the demo and an operator would.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "server_fixture.h"
+#include "support/process.h"
+
+namespace {
+
+using nlohmann::json;
+using testsupport::ChildProcess;
+
+const std::string kServer = RU_SERVER_BIN;
+const std::string kExampleRoster = RU_SERVER_EXAMPLE_ROSTER;
+
+// A running ru-server and the port it reported in its first line.
+struct Started {
+    std::unique_ptr<ChildProcess> process;
+    int port = -1;
+};
+
+Started start(const std::vector<std::string>& args) {
+    Started started;
+    started.process = std::make_unique<ChildProcess>(kServer, args);
+    if (!started.process->waitForOutput("\n")) {
+        ADD_FAILURE() << "no first line; stderr: " << started.process->err();
+        return started;
+    }
+    const std::string& out = started.process->out();
+    const std::string first = out.substr(0, out.find('\n'));
+    static const std::regex line(R"(ru-server listening on 127\.0\.0\.1:(\d+))");
+    std::smatch match;
+    if (!std::regex_match(first, match, line)) {
+        ADD_FAILURE() << "first line: \"" << first << "\"";
+        return started;
+    }
+    started.port = std::stoi(match[1]);
+    return started;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::size_t begin = 0;
+    for (std::size_t end = text.find('\n'); end != std::string::npos;
+         begin = end + 1, end = text.find('\n', begin)) {
+        result.push_back(text.substr(begin, end - begin));
+    }
+    if (begin < text.size()) {
+        result.push_back(text.substr(begin));
+    }
+    return result;
+}
+
+// One line, naming the program, ending in a line end.
+void expectOneErrorLine(const std::string& err, const std::string& context) {
+    EXPECT_EQ(err.rfind("ru-server: ", 0), 0u) << context << ": " << err;
+    EXPECT_EQ(lines(err).size(), 1u) << context << ": " << err;
+    EXPECT_EQ(err.empty() ? '\0' : err.back(), '\n') << context << ": " << err;
+}
+
+httplib::Client clientOf(const Started& started) {
+    httplib::Client client("127.0.0.1", started.port);
+    client.set_read_timeout(std::chrono::seconds(60));
+    return client;
+}
+
+TEST(Program, FirstLineIsTheAddressThenOneLogLinePerRequest) {
+    rutest::TempDir dir;
+    Started server = start({"--db", dir.file("ru.db"), "--import", kExampleRoster, "--port", "0"});
+    ASSERT_GT(server.port, 0);
+    auto client = clientOf(server);
+    ASSERT_EQ(client.Get("/transaction")->status, 200);
+    ASSERT_EQ(client.Post("/transaction/1001", "{\"event_id\": -1}", "application/json")->status,
+              201);
+    ASSERT_EQ(client.Get("/nowhere?x=%0A")->status, 404);
+    ASSERT_TRUE(server.process->waitForOutput("GET /nowhere?x=%0A 404\n")) << server.process->out();
+    const std::vector<std::string> out = lines(server.process->out());
+    const std::vector<std::string> requests(out.end() - 3, out.end());
+    EXPECT_EQ(requests,
+              (std::vector<std::string>{"GET /transaction 200", "POST /transaction/1001 201",
+                                        "GET /nowhere?x=%0A 404"}));
+    server.process->signal(SIGTERM);
+    EXPECT_EQ(server.process->wait(), 0);
+    EXPECT_EQ(server.process->err(), "");
+}
+
+TEST(Program, StopsCleanlyOnSigintAndSigterm) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        rutest::TempDir dir;
+        Started server = start({"--db", dir.file("ru.db"), "--port", "0"});
+        ASSERT_GT(server.port, 0);
+        auto client = clientOf(server);
+        // A connection kept alive must not hold the stop up.
+        ASSERT_EQ(client.Get("/contador")->status, 200);
+        server.process->signal(sig);
+        EXPECT_EQ(server.process->wait(), 0) << "signal " << sig;
+        EXPECT_EQ(server.process->err(), "") << "signal " << sig;
+    }
+}
+
+TEST(Program, AcknowledgedEventSurvivesAKilledServer) {
+    rutest::TempDir dir;
+    const std::string db = dir.file("ru.db");
+    {
+        Started server = start({"--db", db, "--import", kExampleRoster, "--port", "0"});
+        ASSERT_GT(server.port, 0);
+        auto client = clientOf(server);
+        ASSERT_EQ(
+            client.Post("/transaction/1003", "{\"event_id\": -1}", "application/json")->status,
+            201);
+        ASSERT_EQ(client.Post("/contador", "{\"v\":1}", "application/json")->status, 201);
+        server.process->signal(SIGKILL);
+        EXPECT_EQ(server.process->wait(), 128 + SIGKILL);
+    }
+    Started server = start({"--db", db, "--port", "0"});
+    ASSERT_GT(server.port, 0);
+    auto client = clientOf(server);
+    const json roster = rutest::fetchRoster(client);
+    ASSERT_FALSE(roster.empty());
+    EXPECT_EQ(roster.back()["user_id"], 1003);
+    EXPECT_EQ(roster.back()["event"], -1);
+    EXPECT_EQ(rutest::creditOf(roster, 1003), 6);
+    EXPECT_EQ(client.Get("/contador")->body, "{\"v\":1}");
+}
+
+TEST(Program, ExampleRosterShowsTheInterestingStudents) {
+    rutest::TempDir dir;
+    Started server = start({"--db", dir.file("ru.db"), "--import", kExampleRoster, "--port", "0"});
+    ASSERT_GT(server.port, 0);
+    auto client = clientOf(server);
+    const json roster = rutest::fetchRoster(client);
+    std::map<long long, long long> credit;
+    std::map<long long, int> rows;
+    bool lowerCaseCard = false;
+    for (const auto& element : roster) {
+        credit[element["user_id"]] += element["event"].get<long long>();
+        ++rows[element["user_id"]];
+        const std::string card = element["cardID"];
+        lowerCaseCard =
+            lowerCaseCard || card.find_first_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos;
+    }
+    EXPECT_GE(credit.size(), 10u);
+    EXPECT_LE(credit.size(), 15u);
+    const auto any = [](const auto& map, auto predicate) {
+        for (const auto& [user, value] : map) {
+            if (predicate(value)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(any(rows, [](int n) { return n >= 2; })) << "a student with two rows";
+    EXPECT_TRUE(any(credit, [](long long c) { return c == 0; })) << "credit 0";
+    EXPECT_TRUE(any(credit, [](long long c) { return c < 0; })) << "a negative credit";
+    EXPECT_TRUE(any(credit, [](long long c) { return c == 1; })) << "one meal left";
+    EXPECT_TRUE(lowerCaseCard);
+}
+
+TEST(Program, HelpListsTheOptions) {
+    ChildProcess help(kServer, {"--help"});
+    EXPECT_EQ(help.wait(), 0);
+    for (const char* word :
+         {"--db", "--import", "--host", "--port", "127.0.0.1", "8080", "--no-serve", "SIGTERM"}) {
+        EXPECT_NE(help.out().find(word), std::string::npos) << word;
+    }
+    EXPECT_EQ(help.err(), "");
+}
+
+TEST(Program, BadOptionsExitWithStatus2AndOneLine) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--port", "70000"}, {"--port", "-1"}, {"--port", "80x"}, {"--port"},
+        {"--bogus"},         {"extra"},        {"--db", ""},      {"--no-serve=yes"},
+    };
+    for (const auto& args : cases) {
+        ChildProcess run(kServer, args);
+        const std::string label = args[0] + (args.size() > 1 ? " " + args[1] : "");
+        EXPECT_EQ(run.wait(), 2) << label;
+        EXPECT_EQ(run.out(), "") << label;
+        expectOneErrorLine(run.err(), label);
+    }
+}
+
+TEST(Program, FailedImportExitsWith1AndLeavesTheDatabaseEmpty) {
+    rutest::TempDir dir;
+    const std::string db = dir.file("ru.db");
+    const std::string malformed = dir.file("malformed.json");
+    rutest::writeFile(malformed, "[" + rutest::row("AB12", 7, 1).dump() +
+                                     ",{\"cardID\":\"CD34\",\"user_id\":8}]");
+    struct Case {
+        std::string file;
+        std::string mention;
+    };
+    const Case cases[] = {
+        {dir.file("missing.json"), "missing.json"},
+        {malformed, "element at index 1"},
+        {dir.path(), "directory"},
+    };
+    for (const Case& c : cases) {
+        ChildProcess run(kServer, {"--db", db, "--import", c.file, "--port", "0"});
+        EXPECT_EQ(run.wait(), 1) << c.file;
+        EXPECT_EQ(run.out(), "") << c.file;
+        expectOneErrorLine(run.err(), c.file);
+        EXPECT_NE(run.err().find(c.mention), std::string::npos) << run.err();
+    }
+    // Nothing got in: a good roster still imports.
+    ChildProcess good(kServer, {"--db", db, "--import", kExampleRoster, "--no-serve"});
+    EXPECT_EQ(good.wait(), 0) << good.err();
+    EXPECT_EQ(good.out(), "imported 14 transactions of 12 students from " + kExampleRoster +
+                              " into " + db + "\n");
+}
+
+TEST(Program, ImportIntoADatabaseWithTransactionsIsRefused) {
+    rutest::TempDir dir;
+    const std::string db = dir.file("ru.db");
+    ChildProcess first(kServer, {"--db", db, "--import", kExampleRoster, "--no-serve"});
+    ASSERT_EQ(first.wait(), 0) << first.err();
+    ChildProcess second(kServer, {"--db", db, "--import", kExampleRoster, "--no-serve"});
+    EXPECT_EQ(second.wait(), 1);
+    expectOneErrorLine(second.err(), "second import");
+    EXPECT_NE(second.err().find("already holds transactions"), std::string::npos) << second.err();
+
+    Started server = start({"--db", db, "--port", "0"});
+    ASSERT_GT(server.port, 0);
+    auto client = clientOf(server);
+    EXPECT_EQ(rutest::fetchRoster(client).size(), 14u);
+}
+
+TEST(Program, UnusableDatabaseOrAddressExitsWith1AndOneLine) {
+    rutest::TempDir dir;
+    const std::string text = dir.file("notes.txt");
+    rutest::writeFile(text, std::string(4096, 'x'));
+    Started busy = start({"--db", dir.file("busy.db"), "--port", "0"});
+    ASSERT_GT(busy.port, 0);
+    const std::vector<std::vector<std::string>> cases = {
+        {"--db", text, "--port", "0"},
+        {"--db", dir.file("no/such/dir.db"), "--port", "0"},
+        {"--db", dir.file("ru.db"), "--port", std::to_string(busy.port)},
+        {"--db", dir.file("ru.db"), "--host", "256.0.0.1", "--port", "0"},
+    };
+    for (const auto& args : cases) {
+        ChildProcess run(kServer, args);
+        EXPECT_EQ(run.wait(), 1) << args[1] << " " << args.back();
+        EXPECT_EQ(run.out(), "") << args[1];
+        expectOneErrorLine(run.err(), args[1]);
+    }
+}
+
+}  // namespace

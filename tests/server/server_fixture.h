@@ -1,0 +1,73 @@
+#ifndef RU_SERVER_TESTS_SERVER_FIXTURE_H
+#define RU_SERVER_TESTS_SERVER_FIXTURE_H
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "store.h"
+
+namespace rutest {
+
+// A fresh directory under the system's temporary directory, removed with all it holds
+// when the object goes.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// Writes `text` to the file at `path`, replacing it.
+void writeFile(const std::string& path, const std::string& text);
+
+// A roster element with the six keys.
+nlohmann::json row(const std::string& cardID, long long userId, long long event,
+                   const std::string& matricula = "2020000001", const std::string& salt = "s1",
+                   const std::string& hash = "h1");
+
+// A Store on a database file and the HTTP routes on a real server at 127.0.0.1 and an
+// ephemeral port, running on a thread of its own. The destructor stops and joins it, then
+// closes the database.
+class RunningServer {
+  public:
+    explicit RunningServer(const std::string& dbPath);
+    ~RunningServer();
+    RunningServer(const RunningServer&) = delete;
+    RunningServer& operator=(const RunningServer&) = delete;
+
+    ru::Store& store() { return *store_; }
+    int port() const { return port_; }
+    // A client of this server; reads wait as long as the server may take.
+    httplib::Client client() const;
+
+  private:
+    std::unique_ptr<ru::Store> store_;
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = -1;
+};
+
+// Everything a client can see of the server's state: the roster and the head-count
+// body, for checking that a refused request changed nothing.
+std::string observableState(httplib::Client& client);
+
+// GET /transaction, parsed; fails the test (and returns null) on anything but 200 JSON.
+nlohmann::json fetchRoster(httplib::Client& client);
+
+// The sum of the events of `userId` in a parsed roster.
+long long creditOf(const nlohmann::json& roster, long long userId);
+
+}  // namespace rutest
+
+#endif

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "server_fixture.h"
+#include "store.h"
+
+namespace {
+
+using nlohmann::json;
+using rutest::row;
+
+std::string readAll(ru::RosterStream& stream, std::size_t pieceBytes) {
+    std::string text;
+    while (stream.read(text, pieceBytes)) {
+    }
+    return text;
+}
+
+std::string rosterText(ru::Store& store) {
+    return readAll(*store.openRoster(), 4096);
+}
+
+void importRows(ru::Store& store, const json& rows) {
+    std::istringstream in(rows.dump());
+    store.importRoster(in);
+}
+
+std::string fileContent(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(Store, KeepsTransactionsAndHeadCountsAcrossReopening) {
+    rutest::TempDir dir;
+    const std::string db = dir.file("ru.db");
+    {
+        ru::Store store(db);
+        importRows(store, json::array({row("AB12", 7, 10), row("CD34", 8, 2)}));
+        ASSERT_EQ(store.appendEvent(7, -1).status, ru::AppendStatus::Stored);
+        store.recordHeadCount(4);
+        store.recordHeadCount(3);
+    }
+    ru::Store store(db);
+    const json roster = json::parse(rosterText(store));
+    ASSERT_EQ(roster.size(), 3u);
+    EXPECT_EQ(roster[2], row("AB12", 7, -1));
+    const auto count = store.latestHeadCount();
+    ASSERT_TRUE(count.has_value());
+    EXPECT_EQ(count->v, 3);
+}
+
+TEST(Store, HasNoHeadCountBeforeTheFirstReport) {
+    rutest::TempDir dir;
+    ru::Store store(dir.file("ru.db"));
+    EXPECT_FALSE(store.latestHeadCount().has_value());
+}
+
+TEST(Store, AppendedEventCopiesTheUsersLatestRowAndReturnsTheNewCredit) {
+    rutest::TempDir dir;
+    ru::Store store(dir.file("ru.db"));
+    importRows(store, json::array({row("OLD1", 7, 10, "m-old", "s-old", "h-old"), row("CD34", 8, 2),
+                                   row("NEW2", 7, 5, "m-new", "s-new", "h-new")}));
+    const ru::AppendResult result = store.appendEvent(7, -1);
+    EXPECT_EQ(result.status, ru::AppendStatus::Stored);
+    EXPECT_EQ(result.credit, 14);
+    EXPECT_EQ(json::parse(rosterText(store)).back(), row("NEW2", 7, -1, "m-new", "s-new", "h-new"));
+}
+
+TEST(Store, RefusedEventsStoreNothing) {
+    rutest::TempDir dir;
+    ru::Store store(dir.file("ru.db"));
+    importRows(store, json::array({row("AB12", 7, 2147483600), row("CD34", 8, -2147483600)}));
+    const std::string before = rosterText(store);
+    struct Case {
+        std::int32_t user;
+        std::int32_t value;
+        ru::AppendStatus status;
+        std::int64_t credit;
+    };
+    const Case cases[] = {
+        {9, -1, ru::AppendStatus::UnknownUser, 0},
+        {7, 48, ru::AppendStatus::CreditOutOfRange, 2147483600},
+        {8, -49, ru::AppendStatus::CreditOutOfRange, -2147483600},
+    };
+    for (const Case& c : cases) {
+        const ru::AppendResult result = store.appendEvent(c.user, c.value);
+        EXPECT_EQ(result.status, c.status) << c.user << " " << c.value;
+        EXPECT_EQ(result.credit, c.credit) << c.user << " " << c.value;
+    }
+    EXPECT_EQ(rosterText(store), before);
+    // Right up to the edge is still fine.
+    EXPECT_EQ(store.appendEvent(7, 47).credit, 2147483647);
+    EXPECT_EQ(store.appendEvent(8, -48).credit, -2147483647 - 1);
+}
+
+TEST(Store, RosterIsTheSameTextWhateverThePieceSize) {
+    rutest::TempDir dir;
+    ru::Store store(dir.file("ru.db"));
+    json rows = json::array();
+    for (int i = 0; i < 1500; ++i) {
+        rows.push_back(row("C" + std::to_string(i), i % 97, i % 5 - 2, "m", "s\"\\", "h"));
+    }
+    importRows(store, rows);
+    const std::string whole = readAll(*store.openRoster(), 1 << 30);
+    EXPECT_EQ(json::parse(whole), rows);
+    for (std::size_t piece : {1, 150, 4096, 65536}) {
+        EXPECT_EQ(readAll(*store.openRoster(), piece), whole) << "pieces of " << piece;
+    }
+}
+
+TEST(Store, OpenRosterIsASnapshotThatLaterEventsDoNotJoin) {
+    rutest::TempDir dir;
+    ru::Store store(dir.file("ru.db"));
+    json rows = json::array();
+    for (int i = 0; i < 1000; ++i) {
+        rows.push_back(row("C" + std::to_string(i), i, 3));
+    }
+    importRows(store, rows);
+    auto stream = store.openRoster();
+    std::string text;
+    ASSERT_TRUE(stream->read(text, 100));  // part of it read, the rest still to come
+    ASSERT_EQ(store.appendEvent(5, -1).status, ru::AppendStatus::Stored);
+    while (stream->read(text, 100)) {
+    }
+    EXPECT_EQ(json::parse(text), rows);
+    EXPECT_EQ(json::parse(rosterText(store)).size(), 1001u);
+}
+
+TEST(Store, RefusesAFileThatIsNotADatabaseAndLeavesItAlone) {
+    rutest::TempDir dir;
+    const std::string path = dir.file("notes.txt");
+    const std::string text = "a plain text file, not a database\n" + std::string(5000, 'x');
+    rutest::writeFile(path, text);
+    EXPECT_THROW(ru::Store store(path), ru::StoreError);
+    EXPECT_EQ(fileContent(path), text);
+}
+
+TEST(Store, RefusesTheDatabaseOfAnotherProgram) {
+    rutest::TempDir dir;
+    const std::string path = dir.file("other.db");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE things (x); INSERT INTO things VALUES (42);", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    try {
+        ru::Store store(path);
+        ADD_FAILURE() << "opened";
+    } catch (const ru::StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+    }
+    // Untouched: no table of ours, and still in the journal mode it had.
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "SELECT 1 FROM transactions", nullptr, nullptr, nullptr),
+              SQLITE_ERROR);
+    std::string mode;
+    sqlite3_exec(
+        db, "PRAGMA journal_mode",
+        [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) = values[0];
+            return 0;
+        },
+        &mode, nullptr);
+    EXPECT_EQ(mode, "delete");
+    sqlite3_close(db);
+}
+
+TEST(Store, ReportsAPathThatCannotBeCreated) {
+    rutest::TempDir dir;
+    EXPECT_THROW(ru::Store store(dir.file("missing/dir/ru.db")), ru::StoreError);
+}
+
+}  // namespace
