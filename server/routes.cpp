@@ -147,6 +147,9 @@ std::string httpDate(std::int64_t secondsSinceEpoch) {
 
 void getRoster(Store& store, httplib::Response& res) {
     std::shared_ptr<RosterStream> roster = store.openRoster();
+    // Set outright, since a streamed body cannot be cut to a Range: left unset, the
+    // library would answer such a request 206 with the whole body.
+    res.status = 200;
     res.set_chunked_content_provider(kJson, [roster](std::size_t, httplib::DataSink& sink) {
         try {
             std::string piece;
@@ -240,6 +243,9 @@ void installRoutes(httplib::Server& server, Store& store) {
     server.set_payload_max_length(kMaxBodyBytes);
     // The library's default options add SO_REUSEPORT, with which a second server could bind
     // the same port and silently take a share of the connections.
+    // Answers go out as several writes (headers, then body); without this a client that
+    // keeps its connection open waits for a delayed ACK, about 40 ms, on every request.
+    server.set_tcp_nodelay(true);
     server.set_socket_options([](socket_t sock) {
         const int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);

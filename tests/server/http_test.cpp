@@ -48,7 +48,7 @@ json sampleRoster() {
     });
 }
 
-class HttpTest : public ::testing::Test {
+class ServerHttp : public ::testing::Test {
   protected:
     void SetUp() override {
         server_ = std::make_unique<rutest::RunningServer>(dir_.file("ru.db"));
@@ -68,12 +68,12 @@ class HttpTest : public ::testing::Test {
     std::unique_ptr<rutest::RunningServer> server_;
 };
 
-TEST_F(HttpTest, RosterDownloadListsEveryTransactionInInsertionOrder) {
+TEST_F(ServerHttp, RosterDownloadListsEveryTransactionInInsertionOrder) {
     auto c = client();
     EXPECT_EQ(rutest::fetchRoster(c), sampleRoster());
 }
 
-TEST_F(HttpTest, RosterDownloadOfAnEmptyStoreIsAnEmptyArray) {
+TEST_F(ServerHttp, RosterDownloadOfAnEmptyStoreIsAnEmptyArray) {
     rutest::TempDir other;
     rutest::RunningServer empty(other.file("empty.db"));
     auto c = empty.client();
@@ -83,7 +83,15 @@ TEST_F(HttpTest, RosterDownloadOfAnEmptyStoreIsAnEmptyArray) {
     EXPECT_EQ(res->body, "[]");
 }
 
-TEST_F(HttpTest, HeadOfTheRosterAnswersWithoutABody) {
+TEST_F(ServerHttp, RangeRequestForTheRosterGetsItWhole) {
+    auto c = client();
+    auto res = c.Get("/transaction", {{"Range", "bytes=0-10"}});
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(json::parse(res->body, nullptr, false), sampleRoster());
+}
+
+TEST_F(ServerHttp, HeadOfTheRosterAnswersWithoutABody) {
     auto c = client();
     auto res = c.Head("/transaction");
     ASSERT_TRUE(res) << httplib::to_string(res.error());
@@ -91,7 +99,7 @@ TEST_F(HttpTest, HeadOfTheRosterAnswersWithoutABody) {
     EXPECT_EQ(res->body, "");
 }
 
-TEST_F(HttpTest, EventUploadIsStoredWithTheUsersDataAndShowsInTheNextRoster) {
+TEST_F(ServerHttp, EventUploadIsStoredWithTheUsersDataAndShowsInTheNextRoster) {
     auto c = client();
     // The exact bytes the turnstile sends.
     auto res = c.Post("/transaction/7", "{\"event_id\": -1}", "application/json");
@@ -106,7 +114,7 @@ TEST_F(HttpTest, EventUploadIsStoredWithTheUsersDataAndShowsInTheNextRoster) {
     EXPECT_EQ(rutest::creditOf(roster, 7), 8);
 }
 
-TEST_F(HttpTest, EventUploadTakesAnyIntegerThatKeepsTheCreditInRange) {
+TEST_F(ServerHttp, EventUploadTakesAnyIntegerThatKeepsTheCreditInRange) {
     auto c = client();
     struct Case {
         const char* path;
@@ -128,7 +136,7 @@ TEST_F(HttpTest, EventUploadTakesAnyIntegerThatKeepsTheCreditInRange) {
     }
 }
 
-TEST_F(HttpTest, HeadCountIsZeroWithoutDateBeforeAnyReportThenTheLatest) {
+TEST_F(ServerHttp, HeadCountIsZeroWithoutDateBeforeAnyReportThenTheLatest) {
     auto c = client();
     auto before = c.Get("/contador");
     ASSERT_TRUE(before) << httplib::to_string(before.error());
@@ -226,7 +234,7 @@ std::vector<BadRequest> badRequests() {
     return cases;
 }
 
-TEST_F(HttpTest, BadRequestsGetTheirStatusAndAJsonErrorAndChangeNothing) {
+TEST_F(ServerHttp, BadRequestsGetTheirStatusAndAJsonErrorAndChangeNothing) {
     auto c = client();
     const std::string before = rutest::observableState(c);
     for (const BadRequest& bad : badRequests()) {
@@ -244,7 +252,7 @@ TEST_F(HttpTest, BadRequestsGetTheirStatusAndAJsonErrorAndChangeNothing) {
     EXPECT_EQ(rutest::observableState(c), before);
 }
 
-TEST_F(HttpTest, BodyOfExactlyTheLimitIsAccepted) {
+TEST_F(ServerHttp, BodyOfExactlyTheLimitIsAccepted) {
     auto c = client();
     std::string body = "{\"event_id\": -1}";
     body.resize(ru::kMaxBodyBytes, ' ');
@@ -253,7 +261,7 @@ TEST_F(HttpTest, BodyOfExactlyTheLimitIsAccepted) {
     EXPECT_EQ(res->status, 201) << res->body;
 }
 
-TEST_F(HttpTest, ChunkedBodyOverTheLimitIsRefused) {
+TEST_F(ServerHttp, ChunkedBodyOverTheLimitIsRefused) {
     auto c = client();
     const std::string before = rutest::observableState(c);
     const std::string piece = "{\"event_id\": -1}" + std::string(1000, ' ');
@@ -274,7 +282,7 @@ TEST_F(HttpTest, ChunkedBodyOverTheLimitIsRefused) {
     EXPECT_EQ(rutest::observableState(c), before);
 }
 
-TEST_F(HttpTest, OptionsListsTheMethodsOfAPath) {
+TEST_F(ServerHttp, OptionsListsTheMethodsOfAPath) {
     auto c = client();
     const std::pair<const char*, const char*> cases[] = {
         {"/transaction", "GET, HEAD, OPTIONS"},
@@ -289,7 +297,7 @@ TEST_F(HttpTest, OptionsListsTheMethodsOfAPath) {
     }
 }
 
-TEST_F(HttpTest, EventsAndHeadCountSurviveARestartOnTheSameDatabase) {
+TEST_F(ServerHttp, EventsAndHeadCountSurviveARestartOnTheSameDatabase) {
     {
         auto c = client();
         ASSERT_EQ(c.Post("/transaction/7", "{\"event_id\": -1}", "application/json")->status, 201);
@@ -307,7 +315,7 @@ TEST_F(HttpTest, EventsAndHeadCountSurviveARestartOnTheSameDatabase) {
     EXPECT_EQ(count->body, "{\"v\":2}");
 }
 
-TEST_F(HttpTest, ConcurrentUploadsAreAllStoredExactlyOnce) {
+TEST_F(ServerHttp, ConcurrentUploadsAreAllStoredExactlyOnce) {
     constexpr int kThreads = 4;
     constexpr int kUploadsEach = 25;
     std::vector<std::thread> threads;
@@ -338,7 +346,7 @@ TEST_F(HttpTest, ConcurrentUploadsAreAllStoredExactlyOnce) {
     EXPECT_EQ(rutest::creditOf(roster, 8), 0 - 2 * kUploadsEach);
 }
 
-TEST_F(HttpTest, LargeRosterComesBackWholeAndInOrder) {
+TEST_F(ServerHttp, LargeRosterComesBackWholeAndInOrder) {
     rutest::TempDir other;
     rutest::RunningServer big(other.file("big.db"));
     json rows = json::array();

@@ -73,7 +73,7 @@ httplib::Client clientOf(const Started& started) {
     return client;
 }
 
-TEST(Program, FirstLineIsTheAddressThenOneLogLinePerRequest) {
+TEST(ServerProgram, FirstLineIsTheAddressThenOneLogLinePerRequest) {
     rutest::TempDir dir;
     Started server = start({"--db", dir.file("ru.db"), "--import", kExampleRoster, "--port", "0"});
     ASSERT_GT(server.port, 0);
@@ -93,7 +93,7 @@ TEST(Program, FirstLineIsTheAddressThenOneLogLinePerRequest) {
     EXPECT_EQ(server.process->err(), "");
 }
 
-TEST(Program, StopsCleanlyOnSigintAndSigterm) {
+TEST(ServerProgram, StopsCleanlyOnSigintAndSigterm) {
     for (int sig : {SIGINT, SIGTERM}) {
         rutest::TempDir dir;
         Started server = start({"--db", dir.file("ru.db"), "--port", "0"});
@@ -107,7 +107,7 @@ TEST(Program, StopsCleanlyOnSigintAndSigterm) {
     }
 }
 
-TEST(Program, AcknowledgedEventSurvivesAKilledServer) {
+TEST(ServerProgram, AcknowledgedEventSurvivesAKilledServer) {
     rutest::TempDir dir;
     const std::string db = dir.file("ru.db");
     {
@@ -132,7 +132,7 @@ TEST(Program, AcknowledgedEventSurvivesAKilledServer) {
     EXPECT_EQ(client.Get("/contador")->body, "{\"v\":1}");
 }
 
-TEST(Program, ExampleRosterShowsTheInterestingStudents) {
+TEST(ServerProgram, ExampleRosterShowsTheInterestingStudents) {
     rutest::TempDir dir;
     Started server = start({"--db", dir.file("ru.db"), "--import", kExampleRoster, "--port", "0"});
     ASSERT_GT(server.port, 0);
@@ -165,7 +165,7 @@ TEST(Program, ExampleRosterShowsTheInterestingStudents) {
     EXPECT_TRUE(lowerCaseCard);
 }
 
-TEST(Program, HelpListsTheOptions) {
+TEST(ServerProgram, HelpListsTheOptions) {
     ChildProcess help(kServer, {"--help"});
     EXPECT_EQ(help.wait(), 0);
     for (const char* word :
@@ -175,7 +175,7 @@ TEST(Program, HelpListsTheOptions) {
     EXPECT_EQ(help.err(), "");
 }
 
-TEST(Program, BadOptionsExitWithStatus2AndOneLine) {
+TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
     const std::vector<std::vector<std::string>> cases = {
         {"--port", "70000"}, {"--port", "-1"}, {"--port", "80x"}, {"--port"},
         {"--bogus"},         {"extra"},        {"--db", ""},      {"--no-serve=yes"},
@@ -189,7 +189,7 @@ TEST(Program, BadOptionsExitWithStatus2AndOneLine) {
     }
 }
 
-TEST(Program, FailedImportExitsWith1AndLeavesTheDatabaseEmpty) {
+TEST(ServerProgram, FailedImportExitsWith1AndLeavesTheDatabaseEmpty) {
     rutest::TempDir dir;
     const std::string db = dir.file("ru.db");
     const std::string malformed = dir.file("malformed.json");
@@ -218,7 +218,7 @@ TEST(Program, FailedImportExitsWith1AndLeavesTheDatabaseEmpty) {
                               " into " + db + "\n");
 }
 
-TEST(Program, ImportIntoADatabaseWithTransactionsIsRefused) {
+TEST(ServerProgram, ImportIntoADatabaseWithTransactionsIsRefused) {
     rutest::TempDir dir;
     const std::string db = dir.file("ru.db");
     ChildProcess first(kServer, {"--db", db, "--import", kExampleRoster, "--no-serve"});
@@ -234,7 +234,7 @@ TEST(Program, ImportIntoADatabaseWithTransactionsIsRefused) {
     EXPECT_EQ(rutest::fetchRoster(client).size(), 14u);
 }
 
-TEST(Program, UnusableDatabaseOrAddressExitsWith1AndOneLine) {
+TEST(ServerProgram, UnusableDatabaseOrAddressExitsWith1AndOneLine) {
     rutest::TempDir dir;
     const std::string text = dir.file("notes.txt");
     rutest::writeFile(text, std::string(4096, 'x'));

@@ -37,7 +37,7 @@ std::string fileContent(const std::string& path) {
     return text.str();
 }
 
-TEST(Store, KeepsTransactionsAndHeadCountsAcrossReopening) {
+TEST(ServerStore, KeepsTransactionsAndHeadCountsAcrossReopening) {
     rutest::TempDir dir;
     const std::string db = dir.file("ru.db");
     {
@@ -56,13 +56,13 @@ TEST(Store, KeepsTransactionsAndHeadCountsAcrossReopening) {
     EXPECT_EQ(count->v, 3);
 }
 
-TEST(Store, HasNoHeadCountBeforeTheFirstReport) {
+TEST(ServerStore, HasNoHeadCountBeforeTheFirstReport) {
     rutest::TempDir dir;
     ru::Store store(dir.file("ru.db"));
     EXPECT_FALSE(store.latestHeadCount().has_value());
 }
 
-TEST(Store, AppendedEventCopiesTheUsersLatestRowAndReturnsTheNewCredit) {
+TEST(ServerStore, AppendedEventCopiesTheUsersLatestRowAndReturnsTheNewCredit) {
     rutest::TempDir dir;
     ru::Store store(dir.file("ru.db"));
     importRows(store, json::array({row("OLD1", 7, 10, "m-old", "s-old", "h-old"), row("CD34", 8, 2),
@@ -73,7 +73,7 @@ TEST(Store, AppendedEventCopiesTheUsersLatestRowAndReturnsTheNewCredit) {
     EXPECT_EQ(json::parse(rosterText(store)).back(), row("NEW2", 7, -1, "m-new", "s-new", "h-new"));
 }
 
-TEST(Store, RefusedEventsStoreNothing) {
+TEST(ServerStore, RefusedEventsStoreNothing) {
     rutest::TempDir dir;
     ru::Store store(dir.file("ru.db"));
     importRows(store, json::array({row("AB12", 7, 2147483600), row("CD34", 8, -2147483600)}));
@@ -100,7 +100,7 @@ TEST(Store, RefusedEventsStoreNothing) {
     EXPECT_EQ(store.appendEvent(8, -48).credit, -2147483647 - 1);
 }
 
-TEST(Store, RosterIsTheSameTextWhateverThePieceSize) {
+TEST(ServerStore, RosterIsTheSameTextWhateverThePieceSize) {
     rutest::TempDir dir;
     ru::Store store(dir.file("ru.db"));
     json rows = json::array();
@@ -115,7 +115,7 @@ TEST(Store, RosterIsTheSameTextWhateverThePieceSize) {
     }
 }
 
-TEST(Store, OpenRosterIsASnapshotThatLaterEventsDoNotJoin) {
+TEST(ServerStore, OpenRosterIsASnapshotThatLaterEventsDoNotJoin) {
     rutest::TempDir dir;
     ru::Store store(dir.file("ru.db"));
     json rows = json::array();
@@ -133,7 +133,7 @@ TEST(Store, OpenRosterIsASnapshotThatLaterEventsDoNotJoin) {
     EXPECT_EQ(json::parse(rosterText(store)).size(), 1001u);
 }
 
-TEST(Store, RefusesAFileThatIsNotADatabaseAndLeavesItAlone) {
+TEST(ServerStore, RefusesAFileThatIsNotADatabaseAndLeavesItAlone) {
     rutest::TempDir dir;
     const std::string path = dir.file("notes.txt");
     const std::string text = "a plain text file, not a database\n" + std::string(5000, 'x');
@@ -142,7 +142,7 @@ TEST(Store, RefusesAFileThatIsNotADatabaseAndLeavesItAlone) {
     EXPECT_EQ(fileContent(path), text);
 }
 
-TEST(Store, RefusesTheDatabaseOfAnotherProgram) {
+TEST(ServerStore, RefusesTheDatabaseOfAnotherProgram) {
     rutest::TempDir dir;
     const std::string path = dir.file("other.db");
     sqlite3* db = nullptr;
@@ -173,7 +173,7 @@ TEST(Store, RefusesTheDatabaseOfAnotherProgram) {
     sqlite3_close(db);
 }
 
-TEST(Store, ReportsAPathThatCannotBeCreated) {
+TEST(ServerStore, ReportsAPathThatCannotBeCreated) {
     rutest::TempDir dir;
     EXPECT_THROW(ru::Store store(dir.file("missing/dir/ru.db")), ru::StoreError);
 }
