@@ -5,10 +5,13 @@
 #include <charconv>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <regex>
+#include <string>
 
 #include "json_text.h"
 
@@ -73,7 +76,7 @@ std::optional<std::int32_t> intMember(const std::string& text, httplib::Response
         refuse(res, 400, "the body must be a JSON object with the key " + quotedKey);
         return std::nullopt;
     }
-    const json& value = body[key];
+    const json& value = body.at(key);
     bool inRange = false;
     if (value.is_number_unsigned()) {
         inRange = value.get<std::uint64_t>() <= static_cast<std::uint64_t>(max);
@@ -237,6 +240,25 @@ std::string reasonText(int status) {
     }
 }
 
+// Appends `field` with every byte outside printable ASCII percent-encoded, or "-" when empty:
+// both come from the client, which must not be able to break or forge a log line.
+void appendLogField(std::string& line, const std::string& field) {
+    static const char kHex[] = "0123456789ABCDEF";
+    if (field.empty()) {
+        line += '-';
+    }
+    for (const char ch : field) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c > 0x20 && c < 0x7F) {
+            line.push_back(ch);
+        } else {
+            line.push_back('%');
+            line.push_back(kHex[c >> 4]);
+            line.push_back(kHex[c & 0x0F]);
+        }
+    }
+}
+
 }  // namespace
 
 void installRoutes(httplib::Server& server, Store& store) {
@@ -301,23 +323,10 @@ void installRoutes(httplib::Server& server, Store& store) {
 }
 
 std::string requestLogLine(const httplib::Request& req, const httplib::Response& res) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string line = req.method.empty() ? "-" : req.method;
+    std::string line;
+    appendLogField(line, req.method);
     line += ' ';
-    const std::string& target = req.target.empty() ? req.path : req.target;
-    for (const char ch : target) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c > 0x20 && c < 0x7F) {
-            line.push_back(ch);
-        } else {
-            line.push_back('%');
-            line.push_back(kHex[c >> 4]);
-            line.push_back(kHex[c & 0x0F]);
-        }
-    }
-    if (target.empty()) {
-        line += '-';
-    }
+    appendLogField(line, req.target.empty() ? req.path : req.target);
     line += ' ';
     line += std::to_string(res.status);
     return line;

@@ -360,4 +360,29 @@ TEST_F(ServerHttp, LargeRosterComesBackWholeAndInOrder) {
     EXPECT_EQ(rutest::fetchRoster(c), rows);
 }
 
+TEST(ServerLog, LineIsMethodTargetStatusAndStaysOneLineWhateverTheClientSends) {
+    struct Case {
+        std::string method;
+        std::string target;
+        int status;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"POST", "/transaction/1001", 201, "POST /transaction/1001 201"},
+        {"GET", "/transaction?x=1", 200, "GET /transaction?x=1 200"},
+        {"GET", "/a b\r\nGET /forged 200", 404, "GET /a%20b%0D%0AGET%20/forged%20200 404"},
+        {"GET", "/caf\xC3\xA9", 404, "GET /caf%C3%A9 404"},
+        {"BAD\x01", "", 400, "BAD%01 - 400"},
+        {"", "", 400, "- - 400"},
+    };
+    for (const Case& c : cases) {
+        httplib::Request req;
+        req.method = c.method;
+        req.target = c.target;
+        httplib::Response res;
+        res.status = c.status;
+        EXPECT_EQ(ru::requestLogLine(req, res), c.line) << c.line;
+    }
+}
+
 }  // namespace
