@@ -121,14 +121,15 @@ Options parseOptions(int argc, char** argv) {
     return options;
 }
 
-// Turns SIGINT and SIGTERM into a request to stop. Construct it before starting any thread:
-// it blocks both signals in the calling thread, so every thread started later inherits the
-// mask, and waits for them on a thread of its own. Once a signal has come, requested() is
-// true and the server given to watch() is stopped; the stop is repeated until the watcher
-// is destroyed, since a server that is not listening yet would ignore a single one.
+// Turns SIGINT and SIGTERM into a request to stop `server`, which must outlive the watcher.
+// Construct it before starting any thread: it blocks both signals in the calling thread, so
+// every thread started later inherits the mask, and waits for them on a thread of its own.
+// Once a signal has come, requested() is true and the server is stopped; the stop is
+// repeated until the watcher is destroyed, since a server that is not listening yet would
+// ignore a single one.
 class SignalWatcher {
   public:
-    SignalWatcher() {
+    explicit SignalWatcher(httplib::Server& server) : server_(server) {
         sigemptyset(&signals_);
         sigaddset(&signals_, SIGINT);
         sigaddset(&signals_, SIGTERM);
@@ -150,11 +151,6 @@ class SignalWatcher {
 
     bool requested() const { return requested_; }
 
-    void watch(httplib::Server& server) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        server_ = &server;
-    }
-
   private:
     void run() {
         int signal = 0;
@@ -165,9 +161,7 @@ class SignalWatcher {
         }
         requested_ = true;
         while (!finished_) {
-            if (server_ != nullptr) {
-                server_->stop();
-            }
+            server_.stop();
             changed_.wait_for(lock, std::chrono::milliseconds(20));
         }
     }
@@ -177,7 +171,7 @@ class SignalWatcher {
     std::mutex mutex_;
     std::condition_variable changed_;
     bool finished_ = false;
-    httplib::Server* server_ = nullptr;
+    httplib::Server& server_;
     std::thread thread_;
 };
 
@@ -194,7 +188,9 @@ int fail(const std::string& message) {
 int serve(const Options& options) {
     // A reader of the log that goes away must not take the server down with it.
     signal(SIGPIPE, SIG_IGN);
-    SignalWatcher signals;
+    // Declared first so that it goes last: the watcher may stop it until it is destroyed.
+    httplib::Server server;
+    SignalWatcher signals(server);
 
     ru::Store store(options.db);
     std::optional<ru::ImportSummary> imported;
@@ -227,7 +223,6 @@ int serve(const Options& options) {
         return 0;
     }
 
-    httplib::Server server;
     ru::installRoutes(server, store);
     std::mutex logMutex;
     server.set_logger([&logMutex](const httplib::Request& req, const httplib::Response& res) {
@@ -250,7 +245,6 @@ int serve(const Options& options) {
     std::cout << "ru-server listening on " << hostPort(options.host, port) << std::endl;
     reportImport();
 
-    signals.watch(server);
     if (!signals.requested()) {
         server.listen_after_bind();
     }
