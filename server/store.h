@@ -81,7 +81,7 @@ class RosterStream {
     enum class State { Start, Rows, End, Done };
     sql::Db db_;
     sql::Stmt rows_;
-    std::int64_t after_ = 0;  // sequence number of the last row handed out
+    std::int64_t after_ = 0;  // sequence number of the last row handed out (rows count from 1)
     std::int64_t last_ = 0;   // sequence number of the last row of the snapshot
     State state_ = State::Start;
 };
