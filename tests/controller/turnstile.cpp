@@ -67,6 +67,13 @@ std::string exited(int credit) {
     return "Saida registrada\ncredito atual na placa: " + std::to_string(credit) + "\n";
 }
 
+std::string undelivered(int events) {
+    return "N\xE3o foi poss\xEDvel enviar " + std::to_string(events) +
+           (events == 1 ? " evento" : " eventos") +
+           " de cr\xE9"
+           "dito ao servidor.\n";
+}
+
 namespace {
 
 std::string lines(const std::vector<std::string>& users) {

@@ -52,6 +52,8 @@ std::string startup(const std::string& ip, const std::string& port);
 std::string loadFailure(const std::string& ip, const std::string& port, int code);
 std::string admitted(int credit);
 std::string exited(int credit);
+// The line after the last upload attempt when `events` events are still pending.
+std::string undelivered(int events);
 // One redraw: the students outside, those awaiting upload, and those inside, each
 // as "User <id> Credito <c>" lines.
 std::string screen(const std::vector<std::string>& outside,
