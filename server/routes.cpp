@@ -263,11 +263,11 @@ void appendLogField(std::string& line, const std::string& field) {
 
 void installRoutes(httplib::Server& server, Store& store) {
     server.set_payload_max_length(kMaxBodyBytes);
-    // The library's default options add SO_REUSEPORT, with which a second server could bind
-    // the same port and silently take a share of the connections.
     // Answers go out as several writes (headers, then body); without this a client that
     // keeps its connection open waits for a delayed ACK, about 40 ms, on every request.
     server.set_tcp_nodelay(true);
+    // The library's default options add SO_REUSEPORT, with which a second server could bind
+    // the same port and silently take a share of the connections.
     server.set_socket_options([](socket_t sock) {
         const int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
