@@ -3,14 +3,14 @@
 // server keeps is the one after the last exit.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "server_fixture.h"
+#include "support/loopback.h"
 #include "support/process.h"
 
 namespace {
@@ -27,24 +27,15 @@ std::map<int, long> credits(const std::string& rosterJson) {
 
 class EndToEnd : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char dirTemplate[] = "/tmp/catraca-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        dir = dirTemplate;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
-    // Starts ru-server on a free port over `db`; returns the port, 0 on failure.
-    int startServer(ChildProcess& server) {
-        const std::string line = "ru-server listening on 127.0.0.1:";
-        if (!server.waitForOutput("\n", 1)) {
-            return 0;
-        }
-        size_t at = server.out().find(line);
-        return at == std::string::npos ? 0 : std::atoi(server.out().c_str() + at + line.size());
+    // Starts ru-server on a free port with `args`; the port, or 0 on failure.
+    static int startServer(std::unique_ptr<ChildProcess>& server,
+                           const std::vector<std::string>& args) {
+        rutest::StartedProgram started = rutest::startProgram(RU_SERVER_BIN, args);
+        server = std::move(started.process);
+        return started.port > 0 ? started.port : 0;
     }
 
-    std::string dir;
+    testsupport::TempDir dir;
 };
 
 TEST_F(EndToEnd, AdmissionsLowerTheServedRosterAndHeadCountMatches) {
@@ -53,10 +44,10 @@ TEST_F(EndToEnd, AdmissionsLowerTheServedRosterAndHeadCountMatches) {
     text << sample.rdbuf();
     std::map<int, long> before = credits(text.str());
 
-    std::string db = dir + "/ru.db";
-    ChildProcess server(RU_SERVER_BIN, {"--db", db, "--import", SAMPLE_ROSTER, "--port", "0"});
-    int port = startServer(server);
-    ASSERT_GT(port, 0) << server.out() << server.err();
+    std::string db = dir.file("ru.db");
+    std::unique_ptr<ChildProcess> server;
+    int port = startServer(server, {"--db", db, "--import", SAMPLE_ROSTER, "--port", "0"});
+    ASSERT_GT(port, 0);
 
     // 1001 (credit 10) enters, leaves, enters again and leaves; 1002 (credit 2) enters
     // and leaves; 1007 (credit 1) enters and stays; 1004 (credit 0) is refused; the
@@ -84,29 +75,29 @@ TEST_F(EndToEnd, AdmissionsLowerTheServedRosterAndHeadCountMatches) {
     ASSERT_TRUE(count);
     EXPECT_EQ(nlohmann::json::parse(count->body).at("v"), 1) << "1007 is still inside";
 
-    server.signal(SIGTERM);
-    EXPECT_EQ(server.wait(), 0) << server.err();
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0) << server->err();
 }
 
 // The server keeps what it acknowledged: a second server on the same database serves
 // the admissions of the first session.
 TEST_F(EndToEnd, AcknowledgedEventsSurviveAServerRestart) {
-    std::string db = dir + "/ru.db";
+    std::string db = dir.file("ru.db");
     int port;
     {
-        ChildProcess server(RU_SERVER_BIN, {"--db", db, "--import", SAMPLE_ROSTER, "--port", "0"});
-        port = startServer(server);
-        ASSERT_GT(port, 0) << server.out() << server.err();
+        std::unique_ptr<ChildProcess> server;
+        port = startServer(server, {"--db", db, "--import", SAMPLE_ROSTER, "--port", "0"});
+        ASSERT_GT(port, 0);
         ChildProcess catraca(CATRACA_BIN, {});
         catraca.write("127.0.0.1\n" + std::to_string(port) + "\n1 D2B8E6F3\n2 D2B8E6F3\n");
         catraca.closeInput();
         ASSERT_EQ(catraca.wait(), 0) << catraca.out();
-        server.signal(SIGKILL);  // no clean shutdown: only committed data may count
-        server.wait();
+        server->signal(SIGKILL);  // no clean shutdown: only committed data may count
+        server->wait();
     }
-    ChildProcess again(RU_SERVER_BIN, {"--db", db, "--port", "0"});
-    port = startServer(again);
-    ASSERT_GT(port, 0) << again.out() << again.err();
+    std::unique_ptr<ChildProcess> again;
+    port = startServer(again, {"--db", db, "--port", "0"});
+    ASSERT_GT(port, 0);
     httplib::Client client("127.0.0.1", port);
     auto roster = client.Get("/transaction");
     ASSERT_TRUE(roster);

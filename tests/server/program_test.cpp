@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,29 +22,10 @@ using testsupport::ChildProcess;
 const std::string kServer = RU_SERVER_BIN;
 const std::string kExampleRoster = RU_SERVER_EXAMPLE_ROSTER;
 
-// A running ru-server and the port it reported in its first line.
-struct Started {
-    std::unique_ptr<ChildProcess> process;
-    int port = -1;
-};
+using Started = rutest::StartedProgram;
 
 Started start(const std::vector<std::string>& args) {
-    Started started;
-    started.process = std::make_unique<ChildProcess>(kServer, args);
-    if (!started.process->waitForOutput("\n")) {
-        ADD_FAILURE() << "no first line; stderr: " << started.process->err();
-        return started;
-    }
-    const std::string& out = started.process->out();
-    const std::string first = out.substr(0, out.find('\n'));
-    static const std::regex line(R"(ru-server listening on 127\.0\.0\.1:(\d+))");
-    std::smatch match;
-    if (!std::regex_match(first, match, line)) {
-        ADD_FAILURE() << "first line: \"" << first << "\"";
-        return started;
-    }
-    started.port = std::stoi(match[1]);
-    return started;
+    return rutest::startProgram(kServer, args);
 }
 
 std::vector<std::string> lines(const std::string& text) {

@@ -1,29 +1,15 @@
 #include "server_fixture.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
+#include <regex>
 #include <stdexcept>
 
 #include "routes.h"
 
 namespace rutest {
-
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ru-server-test-XXXXXX");
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
 
 void writeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -42,23 +28,14 @@ nlohmann::json row(const std::string& cardID, long long userId, long long event,
 RunningServer::RunningServer(const std::string& dbPath)
     : store_(std::make_unique<ru::Store>(dbPath)) {
     ru::installRoutes(server_, *store_);
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    if (port_ <= 0) {
-        throw std::runtime_error("could not bind 127.0.0.1");
-    }
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    thread_ = std::make_unique<testsupport::ServerThread>(server_);
 }
 
-RunningServer::~RunningServer() {
-    server_.stop();
-    thread_.join();
-}
+// Members go in reverse order: the thread stops the server, then the database closes.
+RunningServer::~RunningServer() = default;
 
 httplib::Client RunningServer::client() const {
-    httplib::Client client("127.0.0.1", port_);
+    httplib::Client client("127.0.0.1", port());
     client.set_read_timeout(std::chrono::seconds(60));
     return client;
 }
@@ -93,6 +70,25 @@ long long creditOf(const nlohmann::json& roster, long long userId) {
         }
     }
     return credit;
+}
+
+StartedProgram startProgram(const std::string& binary, const std::vector<std::string>& args) {
+    StartedProgram started;
+    started.process = std::make_unique<testsupport::ChildProcess>(binary, args);
+    if (!started.process->waitForOutput("\n")) {
+        ADD_FAILURE() << "no first line; stderr: " << started.process->err();
+        return started;
+    }
+    const std::string& out = started.process->out();
+    const std::string first = out.substr(0, out.find('\n'));
+    static const std::regex line(R"(ru-server listening on 127\.0\.0\.1:(\d+))");
+    std::smatch match;
+    if (!std::regex_match(first, match, line)) {
+        ADD_FAILURE() << "first line: \"" << first << "\"";
+        return started;
+    }
+    started.port = std::stoi(match[1]);
+    return started;
 }
 
 }  // namespace rutest

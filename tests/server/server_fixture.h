@@ -6,27 +6,15 @@
 
 #include <memory>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "store.h"
+#include "support/loopback.h"
+#include "support/process.h"
 
 namespace rutest {
 
-// A fresh directory under the system's temporary directory, removed with all it holds
-// when the object goes.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using testsupport::TempDir;
 
 // Writes `text` to the file at `path`, replacing it.
 void writeFile(const std::string& path, const std::string& text);
@@ -47,15 +35,14 @@ class RunningServer {
     RunningServer& operator=(const RunningServer&) = delete;
 
     ru::Store& store() { return *store_; }
-    int port() const { return port_; }
+    int port() const { return thread_->port(); }
     // A client of this server; reads wait as long as the server may take.
     httplib::Client client() const;
 
   private:
     std::unique_ptr<ru::Store> store_;
     httplib::Server server_;
-    std::thread thread_;
-    int port_ = -1;
+    std::unique_ptr<testsupport::ServerThread> thread_;
 };
 
 // Everything a client can see of the server's state: the roster and the head-count
@@ -67,6 +54,14 @@ nlohmann::json fetchRoster(httplib::Client& client);
 
 // The sum of the events of `userId` in a parsed roster.
 long long creditOf(const nlohmann::json& roster, long long userId);
+
+// A ru-server program started from `binary` with `args`, and the port its first line
+// reported (-1, with a test failure, when that line did not come).
+struct StartedProgram {
+    std::unique_ptr<testsupport::ChildProcess> process;
+    int port = -1;
+};
+StartedProgram startProgram(const std::string& binary, const std::vector<std::string>& args);
 
 }  // namespace rutest
 

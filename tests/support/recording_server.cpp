@@ -1,7 +1,7 @@
 #include "recording_server.h"
 
 #include <chrono>
-#include <stdexcept>
+#include <thread>
 
 namespace testsupport {
 
@@ -22,23 +22,16 @@ RecordingServer::RecordingServer() {
     server_.Delete(".*", h);
     server_.Patch(".*", h);
     server_.Options(".*", h);
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    if (port_ <= 0) {
-        throw std::runtime_error("test server could not bind 127.0.0.1");
-    }
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    thread_ = std::make_unique<ServerThread>(server_);
 }
 
 RecordingServer::~RecordingServer() {
-    server_.stop();
-    thread_.join();
+    // Stopped before the script and the records it serves from go.
+    thread_.reset();
 }
 
 std::string RecordingServer::address() const {
-    return "127.0.0.1:" + std::to_string(port_);
+    return "127.0.0.1:" + std::to_string(port());
 }
 
 void RecordingServer::setHandler(std::function<Reply(const RecordedRequest&)> handler) {

@@ -5,10 +5,12 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "loopback.h"
 
 namespace testsupport {
 
@@ -45,7 +47,7 @@ class RecordingServer {
     RecordingServer(const RecordingServer&) = delete;
     RecordingServer& operator=(const RecordingServer&) = delete;
 
-    int port() const { return port_; }
+    int port() const { return thread_->port(); }
     // "127.0.0.1:<port>", the form the controller builds its URLs from.
     std::string address() const;
 
@@ -60,8 +62,7 @@ class RecordingServer {
     void serve(const httplib::Request& req, httplib::Response& res);
 
     httplib::Server server_;
-    std::thread thread_;
-    int port_ = -1;
+    std::unique_ptr<ServerThread> thread_;
     mutable std::mutex mutex_;
     std::function<Reply(const RecordedRequest&)> handler_;
     std::deque<Reply> queue_;
