@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <stdexcept>
 #include <utility>
 
@@ -22,6 +23,11 @@ bool isBlank(const std::string& s) {
                        [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; });
 }
 
+long long nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
 Connection::Connection(const std::string& url)
@@ -31,7 +37,9 @@ Connection::Connection(const std::string& url)
       followRedirects(false),
       noSignal(false),
       basicAuth(),
-      lastRequest() {
+      lastRequest(),
+      connectTimeout(0),
+      stallTimeout(0) {
     if (curlHandle == nullptr) {
         throw std::runtime_error("Couldn't initialize curl handle");
     }
@@ -50,6 +58,18 @@ void Connection::SetBasicAuth(const std::string& username, const std::string& pa
 
 void Connection::SetTimeout(int seconds) {
     timeout = seconds;
+}
+
+void Connection::SetConnectTimeout(int seconds) {
+    connectTimeout = seconds;
+}
+
+void Connection::SetStallTimeout(int seconds) {
+    stallTimeout = seconds;
+}
+
+void Connection::SetAbortCheck(std::function<bool()> check) {
+    abortCheck = std::move(check);
 }
 
 void Connection::SetNoSignal(bool no) {
@@ -208,6 +228,26 @@ Response Connection::performCurlRequest(const std::string& uri) {
         // Signal-based DNS time-outs are unsafe alongside a transfer time-out.
         curl_easy_setopt(curlHandle, CURLOPT_NOSIGNAL, 1L);
     }
+    if (connectTimeout > 0) {
+        curl_easy_setopt(curlHandle, CURLOPT_CONNECTTIMEOUT, static_cast<long>(connectTimeout));
+        curl_easy_setopt(curlHandle, CURLOPT_NOSIGNAL, 1L);
+    }
+    if (stallTimeout > 0) {
+        curl_easy_setopt(curlHandle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(curlHandle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(stallTimeout));
+        // A peer that vanished without a word (power cut) is found by the probes.
+        curl_easy_setopt(curlHandle, CURLOPT_TCP_KEEPALIVE, 1L);
+        curl_easy_setopt(curlHandle, CURLOPT_TCP_KEEPIDLE, static_cast<long>(stallTimeout));
+        curl_easy_setopt(curlHandle, CURLOPT_TCP_KEEPINTVL,
+                         static_cast<long>(std::max(1, stallTimeout / 3)));
+    }
+    watch = Watch();
+    if (stallTimeout > 0 || abortCheck) {
+        watch.since = nowMs();
+        curl_easy_setopt(curlHandle, CURLOPT_XFERINFOFUNCTION, progress_callback);
+        curl_easy_setopt(curlHandle, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(curlHandle, CURLOPT_NOPROGRESS, 0L);
+    }
     if (followRedirects) {
         curl_easy_setopt(curlHandle, CURLOPT_FOLLOWLOCATION, 1L);
     }
@@ -239,9 +279,12 @@ Response Connection::performCurlRequest(const std::string& uri) {
         long http_code = 0;
         curl_easy_getinfo(curlHandle, CURLINFO_RESPONSE_CODE, &http_code);
         ret.code = static_cast<int>(http_code);
-    } else if (res == CURLE_OPERATION_TIMEDOUT) {
-        ret.code = res;
+    } else if (res == CURLE_OPERATION_TIMEDOUT || watch.stalled) {
+        ret.code = CURLE_OPERATION_TIMEDOUT;
         ret.body = "Operation Timeout.";
+    } else if (watch.aborted) {
+        ret.code = -1;
+        ret.body = "Transfer aborted.";
     } else if (res == CURLE_SSL_CERTPROBLEM) {
         ret.code = res;
         ret.body = curl_easy_strerror(res);
@@ -264,6 +307,29 @@ Response Connection::performCurlRequest(const std::string& uri) {
     curl_slist_free_all(headerList);
     curl_easy_reset(curlHandle);
     return ret;
+}
+
+// libcurl's own low-speed check averages over a window of several seconds, so a
+// request whose few bytes went out at once could wait that much longer than asked;
+// the byte counts give the exact moment the transfer last moved.
+int Connection::progress_callback(void* self, curl_off_t, curl_off_t dlnow, curl_off_t,
+                                  curl_off_t ulnow) {
+    Connection* c = static_cast<Connection*>(self);
+    if (c->abortCheck && c->abortCheck()) {
+        c->watch.aborted = true;
+        return 1;
+    }
+    if (c->stallTimeout > 0) {
+        long long now = nowMs();
+        if (dlnow + ulnow != c->watch.bytes) {
+            c->watch.bytes = dlnow + ulnow;
+            c->watch.since = now;
+        } else if (now - c->watch.since >= 1000LL * c->stallTimeout) {
+            c->watch.stalled = true;
+            return 1;
+        }
+    }
+    return 0;
 }
 
 }  // namespace RestClient

@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 
+#include <functional>
 #include <string>
 
 #include "restclient/restclient.h"
@@ -68,6 +69,19 @@ class Connection {
     // Whole-transfer limit in seconds; 0 means none. A limit also stops libcurl
     // from using signals.
     void SetTimeout(int seconds);
+    // Limit in seconds on making the connection (name lookup and TLS included); 0
+    // (the default) leaves libcurl's own. A limit also stops libcurl from using signals.
+    void SetConnectTimeout(int seconds);
+    // Gives up when the transfer moves no byte in either direction for `seconds`:
+    // libcurl's low-speed limit of 1 byte/s over that span, TCP keep-alive probes
+    // after that much idleness, and a watch of the byte counts. A transfer whose bytes
+    // keep arriving is never cut off, however long it takes. 0 (the default) means no
+    // guard. Giving up comes back as code 28, like any time-out.
+    void SetStallTimeout(int seconds);
+    // Polled at least once a second while a request runs (connecting and waiting
+    // included); when it returns true the transfer ends at once, with code -1 and the
+    // body "Transfer aborted.". An empty function (the default) is never polled.
+    void SetAbortCheck(std::function<bool()> check);
     void SetNoSignal(bool no);
     void FollowRedirects(bool follow);
     // Prefix of the user agent; see GetUserAgent.
@@ -102,6 +116,8 @@ class Connection {
 
   private:
     Response performCurlRequest(const std::string& uri);
+    static int progress_callback(void* self, curl_off_t dltotal, curl_off_t dlnow,
+                                 curl_off_t ultotal, curl_off_t ulnow);
 
     CURL* curlHandle;
     std::string baseUrl;
@@ -121,6 +137,16 @@ class Connection {
     std::string keyPath;
     std::string keyPassword;
     std::string uriProxy;
+    int connectTimeout;
+    int stallTimeout;
+    std::function<bool()> abortCheck;
+    // State of the request in flight, for progress_callback.
+    struct Watch {
+        curl_off_t bytes = -1;
+        long long since = 0;  // ms, steady clock
+        bool stalled = false;
+        bool aborted = false;
+    } watch;
 };
 
 }  // namespace RestClient

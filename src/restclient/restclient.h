@@ -18,7 +18,8 @@ typedef std::map<std::string, std::string> HeaderFields;
 // The outcome of one request. When the transfer completed, `code` is the HTTP status
 // and `body` the response body byte for byte (zero bytes included). When it failed,
 // `code` is 28 (time-out, body "Operation Timeout."), 58 (client certificate problem,
-// body libcurl's text) or -1 (anything else, body "Failed to query."). `headers`
+// body libcurl's text) or -1 (anything else, body "Failed to query.", or "Transfer
+// aborted." when a Connection's abort check ended it). `headers`
 // holds every response header line received, failed transfers included; a line
 // without a colon (such as the status line) is stored with the value "present".
 struct Response {
