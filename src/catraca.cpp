@@ -1,13 +1,13 @@
 #include "catraca.h"
 
 #include <cctype>
+#include <climits>
 #include <iostream>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "console.h"
-#include "restclient/restclient.h"
 #include "transacoes.h"
 
 namespace {
@@ -23,15 +23,29 @@ void move(List* de, Node<Student>* n, List* para) {
 
 }  // namespace
 
+namespace {
+
+Servidor::Ajustes ajustesPadrao() {
+    Servidor::Ajustes a;
+    a.parada = console::paradaPedida;
+    return a;
+}
+
+}  // namespace
+
+Catraca::Catraca() : Catraca(ajustesPadrao(), nullptr) {}
+
 // The lists inside and awaiting upload start null as well: the destructor frees
 // whatever exists, and only a successful load creates them.
-Catraca::Catraca()
+Catraca::Catraca(Servidor::Ajustes ajustes, Journal* j)
     : serverIP(""),
       serverPort(0),
       lista(nullptr),
       listaDentro(nullptr),
       listaAtualiza(nullptr),
-      status(0) {}
+      status(0),
+      servidor(std::move(ajustes)),
+      journal(j) {}
 
 Catraca::~Catraca() {
     delete lista;
@@ -47,7 +61,8 @@ void Catraca::start() {
     std::string endereco = serverIP + ":" + std::to_string(serverPort);
     std::cout << "Conectando a " << endereco << std::endl;
 
-    RestClient::Response r = RestClient::get(endereco + "/transaction");
+    servidor.setEndereco(endereco);
+    RestClient::Response r = servidor.get("/transaction");
     if (r.code != 200) {
         std::cout << "erro na inicializacao! codigo do erro :" << r.code << std::endl;
         status = -1;
@@ -72,6 +87,68 @@ void Catraca::start() {
     listaDentro = new List();
     listaAtualiza = new List();
     status = 1;
+    if (journal != nullptr) {
+        recuperaDiario();
+    }
+}
+
+void Catraca::recuperaDiario() {
+    std::unordered_map<int, Node<Student>*> fora;
+    for (Node<Student>* n = lista->getHead(); n != nullptr; n = n->getNext()) {
+        fora[n->getData()->getUserID()] = n;
+    }
+    std::unordered_map<int, Student*> aguardando;
+    unsigned int recuperados = 0;
+    unsigned int orfaos = 0;
+    for (const Journal::Evento& e : journal->eventos()) {
+        Student* s = nullptr;
+        auto a = aguardando.find(e.userID);
+        if (a != aguardando.end()) {
+            s = a->second;
+        } else if (auto f = fora.find(e.userID); f != fora.end()) {
+            s = f->second->getData();
+            move(lista, f->second, listaAtualiza);
+            fora.erase(f);
+            aguardando[e.userID] = s;
+        }
+        long long credito = s == nullptr ? 0 : static_cast<long long>(s->getCredito()) + e.valor;
+        if (s == nullptr || credito < INT_MIN || credito > INT_MAX) {
+            ++orfaos;
+            continue;
+        }
+        s->insertEvent(new Node<int>(new int(e.valor)));
+        s->incContEvent();
+        idsPendentes[e.userID].push_back(e.id);
+        ++recuperados;
+    }
+    if (recuperados > 0) {
+        std::cout << recuperados
+                  << (recuperados == 1 ? " evento de cr\xE9"
+                                         "dito recuperado do di\xE1rio"
+                                       : " eventos de cr\xE9"
+                                         "dito recuperados do di\xE1rio")
+                  << std::endl;
+    }
+    if (orfaos > 0) {
+        std::cout << orfaos
+                  << (orfaos == 1 ? " evento de um usu\xE1rio fora da lista continua no di\xE1rio"
+                                  : " eventos de usu\xE1rios fora da lista continuam no di\xE1rio")
+                  << std::endl;
+    }
+}
+
+Student::Envio Catraca::envioDe(Student* s) {
+    return [this, s](const std::string& caminho, const std::string& corpo) {
+        RestClient::Response r = servidor.post(caminho, corpo);
+        if (r.code == 201 && journal != nullptr) {
+            std::deque<int64_t>& ids = idsPendentes[s->getUserID()];
+            if (!ids.empty()) {
+                journal->apaga(ids.front());
+                ids.pop_front();
+            }
+        }
+        return r.code;
+    };
 }
 
 void Catraca::run() {
@@ -129,6 +206,17 @@ void Catraca::run() {
                 std::cout << "Creditos insuficientes ou j\xE1 est\xE1 dentro do RU" << std::endl;
                 continue;
             }
+            if (journal != nullptr) {
+                std::string erro;
+                int64_t id = journal->grava(s->getUserID(), -1, &erro);
+                if (id == 0) {
+                    std::cout << "Entrada recusada: n\xE3o foi poss\xEDvel gravar o evento no "
+                                 "di\xE1rio ("
+                              << erro << ")" << std::endl;
+                    continue;
+                }
+                idsPendentes[s->getUserID()].push_back(id);
+            }
             s->insertEvent(new Node<int>(new int(-1)));
             s->incContEvent();
             std::cout << "AUTORIZADO... novo credito (na placa): " << s->getCredito() << std::endl;
@@ -170,7 +258,7 @@ unsigned int Catraca::atualizaservidor() {
     Node<Student>* tmp = listaAtualiza->getHead();
     unsigned int aux = 1;
     while (aux != 0 && tmp != nullptr) {
-        aux = tmp->getData()->atualizaEvents(serverIP, static_cast<unsigned int>(serverPort));
+        aux = tmp->getData()->atualizaEvents(envioDe(tmp->getData()));
         if (aux != 0) {
             Node<Student>* tmp2 = tmp;
             tmp = tmp->getNext();
@@ -186,24 +274,23 @@ unsigned int Catraca::atualizaservidor() {
 void Catraca::upServerStudentCount(int contagem) {
     nlohmann::json corpo;
     corpo["v"] = contagem;
-    RestClient::Response r =
-        RestClient::post(serverIP + ":" + std::to_string(serverPort) + "/contador",
-                         "application/json", corpo.dump());
+    RestClient::Response r = servidor.post("/contador", corpo.dump());
     if (r.code != 201) {
         std::cout << kContagemRecusada << std::endl;
     }
 }
 
 unsigned int Catraca::enviaPendentes() {
+    servidor.ultimaTentativa();
     for (Node<Student>* n = listaAtualiza->getHead(); n != nullptr;) {
         Node<Student>* proximo = n->getNext();
-        if (n->getData()->atualizaEvents(serverIP, static_cast<unsigned int>(serverPort)) != 0) {
+        if (n->getData()->atualizaEvents(envioDe(n->getData())) != 0) {
             move(listaAtualiza, n, lista);
         }
         n = proximo;
     }
     for (Node<Student>* n = listaDentro->getHead(); n != nullptr; n = n->getNext()) {
-        n->getData()->atualizaEvents(serverIP, static_cast<unsigned int>(serverPort));
+        n->getData()->atualizaEvents(envioDe(n->getData()));
     }
     return contaPendentes();
 }

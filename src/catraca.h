@@ -1,9 +1,14 @@
 #ifndef CATRACA_CATRACA_H
 #define CATRACA_CATRACA_H
 
+#include <cstdint>
+#include <deque>
 #include <string>
+#include <unordered_map>
 
+#include "journal.h"
 #include "list.h"
+#include "servidor.h"
 
 // The controller of the two turnstiles. It holds the server address typed at
 // start-up and three lists that every student is in exactly one of:
@@ -13,17 +18,27 @@
 // `status` is 0 until start() runs, then 1 (roster loaded, all three lists exist)
 // or -1 (the load failed, no list exists).
 //
+// Every request goes through `servidor` (bounded waits, quiet window, stop check).
+// With a journal, every admission's event is committed to it before the turnstile
+// opens and leaves it when the server answers 201; `idsPendentes` then holds, per
+// userID, the journal ids of that student's pending events, oldest first, as many
+// as its contEvent.
+//
 // Ownership: the controller owns the three lists and, through them, the students;
-// destroying it frees them all.
+// destroying it frees them all. The journal is the caller's and must outlive it.
 class Catraca {
   public:
+    // Default waits, no journal.
     Catraca();
+    // `journal` may be null (nothing is written to disk).
+    Catraca(Servidor::Ajustes ajustes, Journal* journal);
     ~Catraca();
     Catraca(const Catraca&) = delete;
     Catraca& operator=(const Catraca&) = delete;
 
     // Asks for the server's address and port and loads the roster; leaves status
-    // at 1 (all three lists exist) or -1 (none does).
+    // at 1 (all three lists exist) or -1 (none does). After a load, the journal's
+    // events are given back to their students, who then await upload.
     void start();
     // The turnstile console loop; call only when getStatus() is 1. Returns at the
     // end of standard input or after a stop signal, once every pending event had
@@ -39,19 +54,28 @@ class Catraca {
     // Reports `contagem` as the head-count; writes a line when it is not accepted.
     void upServerStudentCount(int contagem);
     // Tries to upload every pending event once more, of the students awaiting
-    // upload and of those inside, without stopping at a refusal. Returns how many
-    // events are still pending afterwards.
+    // upload and of those inside, without stopping at a refusal; a stop no longer
+    // interrupts these requests, and the first time-out ends the attempt. Returns
+    // how many events are still pending afterwards.
     unsigned int enviaPendentes();
     // Number of events the server has not accepted yet, over all three lists.
     unsigned int contaPendentes();
 
   private:
+    void recuperaDiario();
+    // The transport of one student's uploads, which forgets each acknowledged event
+    // in the journal.
+    Student::Envio envioDe(Student* s);
+
     std::string serverIP;
     int serverPort;
     List* lista;
     List* listaDentro;
     List* listaAtualiza;
     int status;
+    Servidor servidor;
+    Journal* journal;
+    std::unordered_map<int, std::deque<int64_t>> idsPendentes;
 };
 
 #endif

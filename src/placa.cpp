@@ -1,17 +1,49 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <memory>
 
 #include "catraca.h"
 #include "console.h"
+#include "descritores.h"
+#include "journal.h"
+#include "opcoes.h"
+#include "servidor.h"
 
-int main() {
+int main(int argc, char* argv[]) {
+    if (!abreDescritoresPadrao()) {
+        return 1;
+    }
+    LeituraOpcoes l = leOpcoes(argc, argv);
+    if (l.acao == LeituraOpcoes::Erro) {
+        std::cerr << l.erro << std::endl;
+        return 2;
+    }
+    if (l.acao != LeituraOpcoes::Executa) {
+        std::cout << (l.acao == LeituraOpcoes::Ajuda ? kAjuda : kVersao) << std::flush;
+        return 0;
+    }
+    std::unique_ptr<Journal> journal;
+    if (!l.opcoes.journal.empty()) {
+        std::string erro;
+        journal = Journal::abre(l.opcoes.journal, &erro);
+        if (!journal) {
+            std::cout << "N\xE3o foi poss\xEDvel abrir o di\xE1rio de eventos " << l.opcoes.journal
+                      << ": " << erro << std::endl;
+            return 1;
+        }
+    }
+
     // The console is read through a buffer that a stop signal can interrupt.
     console::Entrada entrada(STDIN_FILENO);
     std::streambuf* original = std::cin.rdbuf(&entrada);
     console::instalaParada();
 
-    Catraca* catraca = new Catraca();
+    Servidor::Ajustes ajustes;
+    ajustes.timeout = l.opcoes.timeout;
+    ajustes.cacert = l.opcoes.cacert;
+    ajustes.parada = console::paradaPedida;
+    Catraca* catraca = new Catraca(ajustes, journal.get());
     catraca->start();
     int resultado = 0;
     if (catraca->getStatus() != 1) {

@@ -105,18 +105,23 @@ void Student::incContEvent() {
 }
 
 unsigned int Student::atualizaEvents(std::string serverIP, unsigned int serverPort) {
+    std::string endereco = serverIP + ":" + std::to_string(serverPort);
+    return atualizaEvents([&endereco](const std::string& caminho, const std::string& corpo) {
+        return RestClient::post(endereco + caminho, "application/json", corpo).code;
+    });
+}
+
+unsigned int Student::atualizaEvents(const Envio& envia) {
     Node<int>* aux = tail;
     unsigned int c = 1;
     for (; c < contEvent; ++c) {
         aux = aux->getPrev();
     }
     while (contEvent != 0 && c != 0) {
-        std::string url =
-            serverIP + ":" + std::to_string(serverPort) + "/transaction/" + std::to_string(userID);
+        std::string caminho = "/transaction/" + std::to_string(userID);
         // Written as text, with the blank after the colon that the server expects.
         std::string body = "{\"event_id\": " + std::to_string(*aux->getData()) + "}";
-        RestClient::Response r = RestClient::post(url, "application/json", body);
-        if (r.code == 201) {
+        if (envia(caminho, body) == 201) {
             aux = aux->getNext();
             contEvent = contEvent - 1;
             c = 1;

@@ -1,6 +1,7 @@
 #ifndef CATRACA_STUDENT_H
 #define CATRACA_STUDENT_H
 
+#include <functional>
 #include <string>
 
 #include "nodo.h"
@@ -56,6 +57,12 @@ class Student {
     // other than 201. Each accepted event stops counting as pending; the queue and
     // the credit never change. Returns 1 when nothing is left pending, else 0.
     unsigned int atualizaEvents(std::string serverIP, unsigned int serverPort);
+    // The same walk over a transport of the caller's: `envia` makes one event upload,
+    // the POST of `corpo` to `caminho` ("/transaction/<userID>"), and returns its
+    // status (or the client's failure code). Events go to it oldest first, each only
+    // after the one before was answered 201.
+    typedef std::function<int(const std::string& caminho, const std::string& corpo)> Envio;
+    unsigned int atualizaEvents(const Envio& envia);
 
   private:
     std::string cardID;

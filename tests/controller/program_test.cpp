@@ -58,7 +58,7 @@ TEST(Program, FailedStartWritesBothLinesAndExitsZero) {
         testsupport::RecordingServer gone;
         port = gone.port();
     }
-    ChildProcess p(CATRACA_BIN, {"--ignored", "args"});
+    ChildProcess p(CATRACA_BIN, {});
     p.write("127.0.0.1\n" + std::to_string(port) + "\n");
     p.closeInput();
     EXPECT_EQ(p.wait(), 0);
@@ -121,12 +121,13 @@ TEST(Program, StopSignalAtPromptUploadsPendingEventsAndEnds) {
     }
 }
 
-// A stop signal during an upload lets that upload and its update finish first.
+// With the waits unbounded, a stop signal during an upload lets that upload and its
+// update finish first.
 TEST(Program, StopSignalDuringUploadLetsItComplete) {
     Server server;
     server.rosterBody = roster({{"A", 1, 5}});
     server.upload = [](const RecordedRequest&) { return Reply{201, "{}", "text/plain", 1500}; };
-    ChildProcess p(CATRACA_BIN, {});
+    ChildProcess p(CATRACA_BIN, {"--timeout", "0"});
     p.write("127.0.0.1\n" + server.port() + "\n1 A\n2 A\n1 A\n");
     ASSERT_TRUE(p.waitForOutput("Saida registrada")) << p.out();
     for (int i = 0; i < 500 && server.updates().empty(); ++i) {

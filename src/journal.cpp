@@ -1,0 +1,139 @@
+#include "journal.h"
+
+namespace {
+
+const char* const kFormato = "catraca-journal 1";
+
+const char* const kEsquema =
+    "CREATE TABLE catraca_diario(chave TEXT PRIMARY KEY, valor TEXT NOT NULL);"
+    "CREATE TABLE evento(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " user_id INTEGER NOT NULL, valor INTEGER NOT NULL);";
+
+// The first column of the first row of `sql`, as text; false on any error.
+bool consulta(sqlite3* db, const char* sql, std::string* valor) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(st);
+        return false;
+    }
+    int rc = sqlite3_step(st);
+    if (rc == SQLITE_ROW) {
+        const unsigned char* t = sqlite3_column_text(st, 0);
+        *valor = t == nullptr ? "" : reinterpret_cast<const char*>(t);
+    } else {
+        valor->clear();
+    }
+    sqlite3_finalize(st);
+    return rc == SQLITE_ROW || rc == SQLITE_DONE;
+}
+
+bool executa(sqlite3* db, const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+}  // namespace
+
+Journal::Journal(sqlite3* d) : db(d) {}
+
+Journal::~Journal() {
+    sqlite3_close(db);
+}
+
+std::unique_ptr<Journal> Journal::abre(const std::string& caminho, std::string* erro) {
+    sqlite3* db = nullptr;
+    int rc =
+        sqlite3_open_v2(caminho.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    auto falha = [&](const std::string& motivo) {
+        *erro = motivo;
+        sqlite3_close(db);
+        return nullptr;
+    };
+    if (rc != SQLITE_OK) {
+        return falha(db == nullptr ? sqlite3_errstr(rc) : sqlite3_errmsg(db));
+    }
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, 1000);
+    if (sqlite3_db_readonly(db, "main") == 1) {
+        return falha("o arquivo s\xF3 pode ser lido");
+    }
+    std::string tabelas;
+    if (!consulta(db, "SELECT count(*) FROM sqlite_schema", &tabelas)) {
+        return falha(std::string("n\xE3o \xE9 um di\xE1rio de eventos (") + sqlite3_errmsg(db) +
+                     ")");
+    }
+    if (tabelas == "0") {
+        // Only a file with nothing in it becomes a journal; WAL is set before the
+        // tables so that the very first commit is already a WAL one.
+        std::string modo;
+        if (!consulta(db, "PRAGMA journal_mode=WAL", &modo) || modo != "wal" ||
+            !executa(db, "BEGIN IMMEDIATE") ||
+            !consulta(db, "SELECT count(*) FROM sqlite_schema", &tabelas) || tabelas != "0" ||
+            !executa(db, kEsquema) ||
+            !executa(
+                db, (std::string("INSERT INTO catraca_diario VALUES('formato','") + kFormato + "')")
+                        .c_str()) ||
+            !executa(db, "COMMIT")) {
+            return falha(std::string("n\xE3o foi poss\xEDvel cri\xE1-lo (") + sqlite3_errmsg(db) +
+                         ")");
+        }
+    }
+    std::string formato;
+    if (!consulta(db, "SELECT valor FROM catraca_diario WHERE chave='formato'", &formato) ||
+        formato != kFormato) {
+        return falha("n\xE3o \xE9 um di\xE1rio de eventos");
+    }
+    std::string resultado;
+    if (!consulta(db, "PRAGMA quick_check", &resultado) || resultado != "ok" ||
+        !consulta(db, "SELECT count(*) FROM evento", &resultado)) {
+        return falha(std::string("o di\xE1rio est\xE1 danificado (") + sqlite3_errmsg(db) + ")");
+    }
+    std::string modo;
+    if (!consulta(db, "PRAGMA journal_mode=WAL", &modo) || modo != "wal" ||
+        !executa(db, "PRAGMA synchronous=FULL")) {
+        return falha(std::string("n\xE3o foi poss\xEDvel preparar a escrita (") +
+                     sqlite3_errmsg(db) + ")");
+    }
+    return std::unique_ptr<Journal>(new Journal(db));
+}
+
+int64_t Journal::grava(int userID, int valor, std::string* erro) {
+    sqlite3_stmt* st = nullptr;
+    int rc =
+        sqlite3_prepare_v2(db, "INSERT INTO evento(user_id, valor) VALUES(?, ?)", -1, &st, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_bind_int(st, 1, userID);
+        sqlite3_bind_int(st, 2, valor);
+        rc = sqlite3_step(st);
+    }
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) {
+        *erro = sqlite3_errmsg(db);
+        return 0;
+    }
+    return sqlite3_last_insert_rowid(db);
+}
+
+bool Journal::apaga(int64_t id) {
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(db, "DELETE FROM evento WHERE id = ?", -1, &st, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_bind_int64(st, 1, id);
+        rc = sqlite3_step(st);
+    }
+    sqlite3_finalize(st);
+    return rc == SQLITE_DONE;
+}
+
+std::vector<Journal::Evento> Journal::eventos() {
+    std::vector<Evento> todos;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT id, user_id, valor FROM evento ORDER BY id", -1, &st,
+                           nullptr) == SQLITE_OK) {
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            todos.push_back({sqlite3_column_int64(st, 0), sqlite3_column_int(st, 1),
+                             sqlite3_column_int(st, 2)});
+        }
+    }
+    sqlite3_finalize(st);
+    return todos;
+}

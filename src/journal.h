@@ -1,0 +1,52 @@
+#ifndef CATRACA_JOURNAL_H
+#define CATRACA_JOURNAL_H
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The controller's journal of credit events that the server has not acknowledged
+// yet: one SQLite file (WAL, synchronous FULL), one row per event, so that an
+// event committed here survives a crash, a SIGKILL or a power cut of the board.
+//
+// Invariants: ids grow with every event written and are never reused, not even
+// after a deletion; a table of its own marks the file as a journal, and a file
+// without that mark is never written to.
+//
+// Thread safety: one thread. The file is expected to be used by one program only;
+// a writer elsewhere makes writes here fail after a short wait.
+class Journal {
+  public:
+    struct Evento {
+        int64_t id;
+        int userID;
+        int valor;
+    };
+
+    // Opens the journal at `caminho`, creating it when the file is absent or empty.
+    // Null when it cannot be opened or written, or is not a journal (another
+    // database, another kind of file, a damaged one); `erro` then says why.
+    static std::unique_ptr<Journal> abre(const std::string& caminho, std::string* erro);
+    ~Journal();
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+
+    // Commits one event and returns its id (> 0); 0 when it could not be written
+    // (full or read-only disk, I/O error, locked), with `erro` set and nothing changed.
+    int64_t grava(int userID, int valor, std::string* erro);
+    // Removes the event `id`, once the server acknowledged it; false when the
+    // removal could not be written (the event then stays, and is sent again later).
+    bool apaga(int64_t id);
+    // Every event, oldest first; empty as well when the file cannot be read.
+    std::vector<Evento> eventos();
+
+  private:
+    explicit Journal(sqlite3* db);
+
+    sqlite3* db;
+};
+
+#endif

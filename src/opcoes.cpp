@@ -1,0 +1,116 @@
+#include "opcoes.h"
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+const char* const kAjuda =
+    "Uso: catraca [OP\xC7\xC3O]...\n"
+    "Controla as catracas de entrada e de sa\xED"
+    "da do RU pelo console: pergunta o endere\xE7o e a\n"
+    "porta do servidor, carrega a lista de transa\xE7\xF5"
+    "es e registra entradas e sa\xED"
+    "das.\n"
+    "\n"
+    "  --timeout SEGUNDOS  desiste de um pedido ao servidor quando a conex\xE3o n\xE3o se faz\n"
+    "                      ou a transfer\xEAncia fica SEGUNDOS sem andar (padr\xE3o 10; 0 espera\n"
+    "                      sem limite); depois disso o servidor fica 60 s em sil\xEAncio\n"
+    "  --journal ARQUIVO   guarda em ARQUIVO (SQLite) cada evento de cr\xE9"
+    "dito at\xE9 o servidor\n"
+    "                      confirm\xE1-lo, e o envia de novo ao reiniciar\n"
+    "  --cacert ARQUIVO    confia nas autoridades certificadoras de ARQUIVO para um\n"
+    "                      endere\xE7o digitado como https://host\n"
+    "  --help              mostra este texto e termina\n"
+    "  --version           mostra a vers\xE3o e termina\n"
+    "\n"
+    "Status de sa\xED"
+    "da: 0 quando nada ficou pendente, 1 quando eventos n\xE3o chegaram ao\n"
+    "servidor ou o di\xE1rio n\xE3o abriu, 2 para op\xE7\xF5"
+    "es inv\xE1lidas.\n";
+
+const char* const kVersao = "catraca 1.1\n";
+
+namespace {
+
+enum Codigo { TIMEOUT = 1, JOURNAL, CACERT, HELP, VERSION };
+
+const option kOpcoes[] = {
+    {"timeout", required_argument, nullptr, TIMEOUT},
+    {"journal", required_argument, nullptr, JOURNAL},
+    {"cacert", required_argument, nullptr, CACERT},
+    {"help", no_argument, nullptr, HELP},
+    {"version", no_argument, nullptr, VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A day: anything longer is a typing error, and seconds must fit libcurl's long.
+const long kTimeoutMaximo = 86400;
+
+LeituraOpcoes erro(const std::string& texto) {
+    LeituraOpcoes l;
+    l.acao = LeituraOpcoes::Erro;
+    l.erro = "catraca: " + texto + " (veja catraca --help)";
+    return l;
+}
+
+}  // namespace
+
+LeituraOpcoes leOpcoes(int argc, char* argv[]) {
+    LeituraOpcoes l;
+    // 0 makes getopt start afresh, whatever an earlier call left behind.
+    optind = 0;
+    opterr = 0;
+    for (;;) {
+        int indice = -1;
+        int c = getopt_long(argc, argv, ":", kOpcoes, &indice);
+        if (c == -1) {
+            break;
+        }
+        std::string valor = optarg == nullptr ? "" : optarg;
+        switch (c) {
+            case TIMEOUT: {
+                char* fim = nullptr;
+                errno = 0;
+                long s = std::strtol(valor.c_str(), &fim, 10);
+                if (valor.empty() || *fim != '\0' || errno != 0 || s < 0 || s > kTimeoutMaximo ||
+                    valor.find_first_not_of("0123456789") != std::string::npos) {
+                    return erro("valor inv\xE1lido para --timeout: \"" + valor +
+                                "\" (segundos, de 0 a " + std::to_string(kTimeoutMaximo) + ")");
+                }
+                l.opcoes.timeout = static_cast<int>(s);
+                break;
+            }
+            case JOURNAL:
+                if (valor.empty()) {
+                    return erro("--journal precisa do nome de um arquivo");
+                }
+                l.opcoes.journal = valor;
+                break;
+            case CACERT:
+                if (access(valor.c_str(), R_OK) != 0) {
+                    return erro("n\xE3o \xE9 poss\xEDvel ler o arquivo de --cacert \"" + valor +
+                                "\": " + std::strerror(errno));
+                }
+                l.opcoes.cacert = valor;
+                break;
+            case HELP:
+                l.acao = LeituraOpcoes::Ajuda;
+                break;
+            case VERSION:
+                l.acao = LeituraOpcoes::Versao;
+                break;
+            case ':':
+                return erro(std::string("a op\xE7\xE3o ") + argv[optind - 1] +
+                            " precisa de um valor");
+            default:
+                return erro(std::string("op\xE7\xE3o desconhecida: ") + argv[optind - 1]);
+        }
+    }
+    if (optind < argc) {
+        return erro(std::string("argumento inesperado: ") + argv[optind]);
+    }
+    return l;
+}

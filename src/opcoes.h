@@ -1,0 +1,40 @@
+#ifndef CATRACA_OPCOES_H
+#define CATRACA_OPCOES_H
+
+#include <string>
+
+// The command line of catraca, GNU style: `--name VALUE` or `--name=VALUE`. With no
+// option the program behaves as it always has, apart from the bounded waits.
+//
+// To add an option: a field here, an entry in the table of opcoes.cpp, a line of
+// kAjuda, and a row in the options test.
+struct Opcoes {
+    // Seconds a request may wait for its connection or go without moving a byte
+    // before it is given up; 0 waits without limit.
+    int timeout = 10;
+    // SQLite file of the events the server has not acknowledged; empty: none.
+    std::string journal;
+    // File of certificate authorities trusted for an https:// address; empty: the
+    // system's.
+    std::string cacert;
+};
+
+// What the command line asks for.
+struct LeituraOpcoes {
+    enum Acao { Executa, Ajuda, Versao, Erro };
+    Acao acao = Executa;
+    Opcoes opcoes;
+    // For Erro: one line (no line end) for standard error.
+    std::string erro;
+};
+
+// Reads argv[1..argc-1]. Touches nothing but the files it checks (--cacert must be
+// readable); reentrant, so it may be called more than once in a process.
+LeituraOpcoes leOpcoes(int argc, char* argv[]);
+
+// The --help text, ISO-8859-1, ending in a line end.
+extern const char* const kAjuda;
+// The --version line, with its line end.
+extern const char* const kVersao;
+
+#endif

@@ -1,0 +1,58 @@
+#include "servidor.h"
+
+#include <utility>
+
+#include "restclient/connection.h"
+
+Servidor::Servidor(Ajustes a) : ajustes(std::move(a)) {}
+
+void Servidor::setEndereco(const std::string& e) {
+    endereco = e;
+}
+
+RestClient::Response Servidor::get(const std::string& caminho) {
+    return envia(caminho, nullptr);
+}
+
+RestClient::Response Servidor::post(const std::string& caminho, const std::string& corpo) {
+    return envia(caminho, &corpo);
+}
+
+void Servidor::ultimaTentativa() {
+    interrompivel = false;
+    emSilencio = false;
+}
+
+RestClient::Response Servidor::envia(const std::string& caminho, const std::string* corpo) {
+    if (emSilencio && std::chrono::steady_clock::now() < silencioAte) {
+        RestClient::Response r;
+        r.code = 28;
+        r.body = "Not sent: the server timed out a moment ago.";
+        return r;
+    }
+    emSilencio = false;
+
+    RestClient::Connection conn("");
+    if (corpo != nullptr) {
+        conn.AppendHeader("Content-Type", "application/json");
+    }
+    // Without a time-out every wait is as long as libcurl's own, and a request in
+    // flight completes even after a stop.
+    if (ajustes.timeout > 0) {
+        conn.SetConnectTimeout(ajustes.timeout);
+        conn.SetStallTimeout(ajustes.timeout);
+        if (interrompivel && ajustes.parada) {
+            conn.SetAbortCheck(ajustes.parada);
+        }
+    }
+    if (!ajustes.cacert.empty()) {
+        conn.SetCAInfoFilePath(ajustes.cacert);
+    }
+    RestClient::Response r =
+        corpo != nullptr ? conn.post(endereco + caminho, *corpo) : conn.get(endereco + caminho);
+    if (r.code == 28) {
+        emSilencio = true;
+        silencioAte = std::chrono::steady_clock::now() + ajustes.janela;
+    }
+    return r;
+}

@@ -1,0 +1,60 @@
+#ifndef CATRACA_SERVIDOR_H
+#define CATRACA_SERVIDOR_H
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "restclient/restclient.h"
+
+// The controller's one way to the server: every request it makes goes through
+// here, each on a fresh RestClient::Connection with the bytes the exchanges always
+// had (user agent "restclient", a POST with its one Content-Type header), and with
+// the waits bounded:
+// - a request gives up (code 28) when its connection is not made within `timeout`
+//   seconds or its transfer moves no byte for that long; a roster whose bytes keep
+//   coming is never cut off;
+// - after such a time-out the server is left alone for `janela`: requests in that
+//   window are not sent and come back as code 28 at once;
+// - while `parada` says a stop was asked for, a request in flight ends within about
+//   a second (code -1), until ultimaTentativa().
+// A `timeout` of 0 turns all three off: every wait is then libcurl's own.
+//
+// Thread safety: one thread. Holds no connection between requests.
+class Servidor {
+  public:
+    struct Ajustes {
+        // Seconds; 0 waits without limit, as libcurl does by default.
+        int timeout = 10;
+        // Certificate authorities for an https:// address; empty: the system's.
+        std::string cacert;
+        std::chrono::milliseconds janela{60000};
+        // True once a stop was asked for; empty: never.
+        std::function<bool()> parada;
+    };
+
+    explicit Servidor(Ajustes ajustes);
+
+    // "ip:porta" as typed, which every request URL starts with.
+    void setEndereco(const std::string& endereco);
+    const std::string& getEndereco() const { return endereco; }
+
+    RestClient::Response get(const std::string& caminho);
+    // POST of `corpo` with Content-Type application/json.
+    RestClient::Response post(const std::string& caminho, const std::string& corpo);
+
+    // For the attempt after a stop: a stop no longer ends a request, and the quiet
+    // window is closed, so that only a new time-out stops the remaining requests.
+    void ultimaTentativa();
+
+  private:
+    RestClient::Response envia(const std::string& caminho, const std::string* corpo);
+
+    Ajustes ajustes;
+    std::string endereco;
+    bool interrompivel = true;
+    bool emSilencio = false;
+    std::chrono::steady_clock::time_point silencioAte;
+};
+
+#endif
