@@ -58,8 +58,10 @@ std::unique_ptr<Journal> Journal::abre(const std::string& caminho, std::string* 
     }
     std::string tabelas;
     if (!consulta(db, "SELECT count(*) FROM sqlite_schema", &tabelas)) {
-        return falha(std::string("n\xE3o \xE9 um di\xE1rio de eventos (") + sqlite3_errmsg(db) +
-                     ")");
+        bool danificado = (sqlite3_errcode(db) & 0xff) == SQLITE_CORRUPT;
+        return falha(std::string(danificado ? "o di\xE1rio est\xE1 danificado ("
+                                            : "n\xE3o \xE9 um di\xE1rio de eventos (") +
+                     sqlite3_errmsg(db) + ")");
     }
     if (tabelas == "0") {
         // Only a file with nothing in it becomes a journal; WAL is set before the
@@ -77,15 +79,17 @@ std::unique_ptr<Journal> Journal::abre(const std::string& caminho, std::string* 
                          ")");
         }
     }
+    std::string resultado;
+    if (!consulta(db, "PRAGMA quick_check", &resultado)) {
+        return falha(std::string("o di\xE1rio est\xE1 danificado (") + sqlite3_errmsg(db) + ")");
+    }
+    if (resultado != "ok") {
+        return falha("o di\xE1rio est\xE1 danificado (" + resultado + ")");
+    }
     std::string formato;
     if (!consulta(db, "SELECT valor FROM catraca_diario WHERE chave='formato'", &formato) ||
-        formato != kFormato) {
+        formato != kFormato || !consulta(db, "SELECT count(*) FROM evento", &resultado)) {
         return falha("n\xE3o \xE9 um di\xE1rio de eventos");
-    }
-    std::string resultado;
-    if (!consulta(db, "PRAGMA quick_check", &resultado) || resultado != "ok" ||
-        !consulta(db, "SELECT count(*) FROM evento", &resultado)) {
-        return falha(std::string("o di\xE1rio est\xE1 danificado (") + sqlite3_errmsg(db) + ")");
     }
     std::string modo;
     if (!consulta(db, "PRAGMA journal_mode=WAL", &modo) || modo != "wal" ||

@@ -21,7 +21,8 @@ long long nowMs() {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args) {
+ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args,
+                           const std::vector<int>& closed) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
@@ -40,6 +41,9 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
+        for (int fd : closed) {
+            close(fd);
+        }
         execv(path.c_str(), argv.data());
         _exit(127);
     }
@@ -49,6 +53,11 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     in_ = in[1];
     outFd_ = out[0];
     errFd_ = err[0];
+    for (int fd : closed) {
+        int* mine = fd == 0 ? &in_ : fd == 1 ? &outFd_ : &errFd_;
+        close(*mine);
+        *mine = -1;
+    }
     // Writing to a child that already ended must fail, not kill the test.
     ::signal(SIGPIPE, SIG_IGN);
 }

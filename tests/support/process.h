@@ -12,7 +12,10 @@ namespace testsupport {
 // destructor kills it (SIGKILL) if it still runs and reaps it.
 class ChildProcess {
   public:
-    ChildProcess(const std::string& path, const std::vector<std::string>& args);
+    // `closed` lists standard descriptors (0, 1, 2) the child starts without; their
+    // pipes are then not made.
+    ChildProcess(const std::string& path, const std::vector<std::string>& args,
+                 const std::vector<int>& closed = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

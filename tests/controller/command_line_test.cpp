@@ -1,0 +1,207 @@
+// The built program's command line, its start with standard descriptors closed, and
+// its journal as seen from outside: refused files, events that survive a SIGKILL.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "journal.h"
+#include "support/loopback.h"
+#include "support/process.h"
+#include "support/scripted_server.h"
+#include "turnstile.h"
+
+namespace {
+
+using namespace turnstile;
+using testsupport::ChildProcess;
+using testsupport::RecordedRequest;
+using testsupport::Reply;
+using testsupport::TempDir;
+
+const std::string kNoServer = "N\xE3o foi poss\xEDvel conectar com o servidor. Servidor Rodando?\n";
+const std::string kPrompt = "selecione 1 para a catraca de entrada ou 2 para a catraca de saida: ";
+const std::string kSeeHelp = " (veja catraca --help)\n";
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void sql(const std::string& path, const std::string& statements) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, statements.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+struct UsageCase {
+    std::vector<std::string> args;
+    std::string line;  // after "catraca: ", before " (veja catraca --help)"
+};
+
+TEST(CommandLine, BadOptionIsOneLineOnStandardErrorAndStatusTwoBeforeAnythingElse) {
+    const std::vector<UsageCase> cases = {
+        {{"--bogus"}, "op\xE7\xE3o desconhecida: --bogus"},
+        {{"--bogus=1"}, "op\xE7\xE3o desconhecida: --bogus=1"},
+        {{"-x"}, "op\xE7\xE3o desconhecida: -x"},
+        {{"--timeout"}, "a op\xE7\xE3o --timeout precisa de um valor"},
+        {{"--help=yes"}, "op\xE7\xE3o desconhecida: --help=yes"},
+        {{"--timeout", "abc"},
+         "valor inv\xE1lido para --timeout: \"abc\" (segundos, de 0 a 86400)"},
+        {{"--timeout=-1"}, "valor inv\xE1lido para --timeout: \"-1\" (segundos, de 0 a 86400)"},
+        {{"--timeout="}, "valor inv\xE1lido para --timeout: \"\" (segundos, de 0 a 86400)"},
+        {{"--timeout", "+5"}, "valor inv\xE1lido para --timeout: \"+5\" (segundos, de 0 a 86400)"},
+        {{"--timeout", " 5"}, "valor inv\xE1lido para --timeout: \" 5\" (segundos, de 0 a 86400)"},
+        {{"--timeout", "5s"}, "valor inv\xE1lido para --timeout: \"5s\" (segundos, de 0 a 86400)"},
+        {{"--timeout", "86401"},
+         "valor inv\xE1lido para --timeout: \"86401\" (segundos, de 0 a 86400)"},
+        {{"--timeout", "99999999999999999999"},
+         "valor inv\xE1lido para --timeout: \"99999999999999999999\" (segundos, de 0 a 86400)"},
+        {{"--journal="}, "--journal precisa do nome de um arquivo"},
+        {{"--cacert", "/nonexistent/ca.pem"},
+         "n\xE3o \xE9 poss\xEDvel ler o arquivo de --cacert \"/nonexistent/ca.pem\": No such file "
+         "or directory"},
+        {{"extra"}, "argumento inesperado: extra"},
+        {{"--timeout", "5", "--", "--help"}, "argumento inesperado: --help"},
+        {{"--help", "--bogus"}, "op\xE7\xE3o desconhecida: --bogus"},
+    };
+    Server server;
+    TempDir dir;
+    for (const UsageCase& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "" : c.args[0]);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), {"--journal", dir.file("never.db")});
+        ChildProcess p(CATRACA_BIN, args);
+        p.write("127.0.0.1\n" + server.port() + "\n");
+        p.closeInput();
+        EXPECT_EQ(p.wait(), 2);
+        EXPECT_EQ(p.out(), "");
+        EXPECT_EQ(p.err(), "catraca: " + c.line + kSeeHelp);
+    }
+    EXPECT_TRUE(server.http.requests().empty());
+    EXPECT_FALSE(std::ifstream(dir.file("never.db")).good()) << "the journal was created";
+}
+
+TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
+    ChildProcess help(CATRACA_BIN, {"--help"});
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_EQ(help.err(), "");
+    EXPECT_EQ(help.out().rfind("Uso: catraca [OP\xC7\xC3O]...\n", 0), 0u) << help.out();
+    for (const char* option :
+         {"--timeout SEGUNDOS", "--journal ARQUIVO", "--cacert ARQUIVO", "--help", "--version"}) {
+        EXPECT_NE(help.out().find(option), std::string::npos) << option;
+    }
+    ChildProcess version(CATRACA_BIN, {"--version"});
+    EXPECT_EQ(version.wait(), 0);
+    EXPECT_EQ(version.out(), "catraca 1.1\n");
+}
+
+// Both spellings and an unambiguous abbreviation run the program as usual.
+TEST(CommandLine, GoodOptionsKeepTheConsoleBytes) {
+    TempDir dir;
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--timeout", "3", "--journal", dir.file("a.db")},
+          std::vector<std::string>{"--timeout=3", "--journal=" + dir.file("b.db")},
+          std::vector<std::string>{"--time", "3"}}) {
+        Server server;
+        server.rosterBody = roster({{"A", 1, 2}});
+        ChildProcess p(CATRACA_BIN, args);
+        p.write("127.0.0.1\n" + server.port() + "\n1 A\n2 A\n");
+        p.closeInput();
+        EXPECT_EQ(p.wait(), 0);
+        EXPECT_EQ(p.err(), "");
+        EXPECT_EQ(p.out(), startup("127.0.0.1", server.port()) + screen({user(1, 2)}, {}, {}) +
+                               kCard + kFound + admitted(1) + screen({}, {}, {user(1, 1)}) + kCard +
+                               exited(1) + kUpdated + screen({user(1, 1)}, {}, {}));
+    }
+}
+
+// Without its standard descriptors the program must not read its own stop pipe (or
+// anything else it opens) as the console: each missing one reads as empty.
+TEST(CommandLine, ClosedStandardDescriptorsReadAsEmpty) {
+    const std::vector<std::vector<int>> cases = {{0}, {0, 2}, {0, 1}, {0, 1, 2}, {1, 2}};
+    for (const std::vector<int>& closed : cases) {
+        SCOPED_TRACE(::testing::PrintToString(closed));
+        TempDir dir;
+        ChildProcess p(CATRACA_BIN, {"--journal", dir.file("j.db")}, closed);
+        p.closeInput();
+        EXPECT_EQ(p.wait(10000), 0) << "it waited for input that never comes";
+        bool outOpen = std::find(closed.begin(), closed.end(), 1) == closed.end();
+        EXPECT_EQ(p.out(), outOpen ? loadFailure("", "0", -1) + kNoServer : "");
+        EXPECT_EQ(p.err(), "");
+    }
+}
+
+struct RefusedJournal {
+    const char* name;
+    std::function<std::string(const TempDir&)> make;  // returns the path
+    std::string reason;
+};
+
+TEST(Journal, UnusableFileStopsTheStartWithOneLineAndStaysUntouched) {
+    const std::vector<RefusedJournal> cases = {
+        {"text file",
+         [](const TempDir& d) {
+             writeFile(d.file("t"), "not a journal, just text\n");
+             return d.file("t");
+         },
+         "n\xE3o \xE9 um di\xE1rio de eventos (file is not a database)"},
+        {"another database",
+         [](const TempDir& d) {
+             sql(d.file("o.db"), "CREATE TABLE alunos(id INTEGER); INSERT INTO alunos VALUES(1);");
+             return d.file("o.db");
+         },
+         "n\xE3o \xE9 um di\xE1rio de eventos"},
+        {"damaged journal",
+         [](const TempDir& d) {
+             {
+                 std::string e;
+                 auto j = Journal::abre(d.file("d.db"), &e);
+                 for (int i = 0; i < 400; ++i) {
+                     j->grava(i, -1, &e);
+                 }
+             }
+             std::string bytes = readFile(d.file("d.db"));
+             std::remove(d.file("d.db-wal").c_str());
+             writeFile(d.file("d.db"), bytes.substr(0, 4096 + 100));
+             return d.file("d.db");
+         },
+         "o di\xE1rio est\xE1 danificado ("},
+        {"a directory", [](const TempDir& d) { return d.path(); }, "unable to open database file"},
+        {"missing directory", [](const TempDir& d) { return d.file("no/such/j.db"); },
+         "unable to open database file"},
+    };
+    for (const RefusedJournal& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = c.make(dir);
+        std::string before = readFile(path);
+        Server server;
+        ChildProcess p(CATRACA_BIN, {"--journal", path});
+        p.write("127.0.0.1\n" + server.port() + "\n");
+        p.closeInput();
+        EXPECT_EQ(p.wait(), 1);
+        std::string line = "N\xE3o foi poss\xEDvel abrir o di\xE1rio de eventos " + path + ": ";
+        EXPECT_EQ(p.out().substr(0, line.size()), line);
+        EXPECT_NE(p.out().find(c.reason, line.size()), std::string::npos) << p.out();
+        EXPECT_EQ(std::count(p.out().begin(), p.out().end(), '\n'), 1) << p.out();
+        EXPECT_EQ(p.err(), "");
+        EXPECT_EQ(readFile(path), before);
+        EXPECT_TRUE(server.http.requests().empty());
+    }
+}
+
+}  // namespace
