@@ -5,10 +5,13 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 #include "journal.h"
 #include "support/loopback.h"
@@ -202,6 +205,100 @@ TEST(Journal, UnusableFileStopsTheStartWithOneLineAndStaysUntouched) {
         EXPECT_EQ(readFile(path), before);
         EXPECT_TRUE(server.http.requests().empty());
     }
+}
+
+}  // namespace
+
+namespace {
+
+// SIGKILL right after an admission: the next run on the same journal gives the
+// event back to its student, who awaits upload, and the end of input delivers it.
+TEST(Journal, AdmissionSurvivesSigkillAndIsDeliveredByTheNextRun) {
+    TempDir dir;
+    Server server;
+    server.rosterBody = roster({{"A", 1, 5}, {"B", 2, 5}, {"C", 3, 5}});
+    server.upload = [](const RecordedRequest&) { return Reply{503, "down"}; };
+    {
+        ChildProcess p(CATRACA_BIN, {"--journal", dir.file("j.db")});
+        p.write("127.0.0.1\n" + server.port() + "\n1 C\n1 A\n2 A\n1 A\n");
+        ASSERT_TRUE(p.waitForOutput("AUTORIZADO", 3)) << p.out();
+        p.signal(SIGKILL);
+        EXPECT_EQ(p.wait(), 128 + SIGKILL);
+    }
+    server.upload = [](const RecordedRequest&) { return Reply{201, "{}"}; };
+    server.http.clearRequests();
+    ChildProcess p(CATRACA_BIN, {"--journal", dir.file("j.db")});
+    p.write("127.0.0.1\n" + server.port() + "\n");
+    p.closeInput();
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(p.err(), "");
+    EXPECT_EQ(p.out(), startup("127.0.0.1", server.port()) +
+                           "3 eventos de cr\xE9"
+                           "dito recuperados do di\xE1rio\n" +
+                           screen({user(2, 5)}, {user(3, 4), user(1, 3)}, {}));
+    std::vector<std::string> sent;
+    for (const RecordedRequest& r : server.updates()) {
+        sent.push_back(r.target + " " + r.body);
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{"/transaction/3 {\"event_id\": -1}",
+                                              "/transaction/1 {\"event_id\": -1}",
+                                              "/transaction/1 {\"event_id\": -1}"}));
+    std::string e;
+    EXPECT_TRUE(Journal::abre(dir.file("j.db"), &e)->eventos().empty()) << e;
+}
+
+TEST(Journal, EventsOfUsersMissingFromTheRosterStayInTheJournal) {
+    TempDir dir;
+    {
+        std::string e;
+        auto j = Journal::abre(dir.file("j.db"), &e);
+        j->grava(9, -1, &e);
+        j->grava(1, -1, &e);
+        j->grava(9, -1, &e);
+    }
+    Server server;
+    server.rosterBody = roster({{"A", 1, 5}});
+    ChildProcess p(CATRACA_BIN, {"--journal", dir.file("j.db")});
+    p.write("127.0.0.1\n" + server.port() + "\n");
+    p.closeInput();
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(p.out(), startup("127.0.0.1", server.port()) +
+                           "1 evento de cr\xE9"
+                           "dito recuperado do di\xE1rio\n"
+                           "2 eventos de usu\xE1rios fora da lista continuam no di\xE1rio\n" +
+                           screen({}, {user(1, 4)}, {}));
+    std::string e;
+    std::vector<Journal::Evento> left = Journal::abre(dir.file("j.db"), &e)->eventos();
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0].userID, 9);
+    EXPECT_EQ(left[1].userID, 9);
+}
+
+// Against a server that accepts and never answers, a stop ends the request in
+// flight; the last attempt gives up at its first time-out and sends nothing more.
+TEST(Program, StopAgainstASilentServerEndsAfterOneMoreWait) {
+    std::atomic<int> uploads{0};
+    std::string rosterBody = roster({{"A", 1, 5}, {"B", 2, 5}});
+    testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& r) {
+        if (r.method == "GET") {
+            return testsupport::Act::answer(200, rosterBody);
+        }
+        ++uploads;
+        return testsupport::Act::silent();
+    });
+    std::string port = std::to_string(server.port());
+    ChildProcess p(CATRACA_BIN, {"--timeout", "1"});
+    p.write("127.0.0.1\n" + port + "\n1 A\n1 B\n2 A\n");
+    ASSERT_TRUE(p.waitForOutput("Saida registrada")) << p.out();
+    while (uploads == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(20000), 1);
+    EXPECT_EQ(p.err(), "");
+    ASSERT_GE(p.out().size(), undelivered(2).size());
+    EXPECT_EQ(p.out().substr(p.out().size() - undelivered(2).size()), undelivered(2));
+    EXPECT_EQ(uploads, 2) << "the interrupted upload, then the last attempt's first";
 }
 
 }  // namespace
