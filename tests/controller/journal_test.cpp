@@ -1,0 +1,86 @@
+// The journal in-process: ids that are never reused, and an entry refused when the
+// journal cannot be written.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "catraca.h"
+#include "journal.h"
+#include "support/console.h"
+#include "support/loopback.h"
+#include "turnstile.h"
+
+namespace {
+
+using namespace turnstile;
+using testsupport::TempDir;
+
+Servidor::Ajustes quick() {
+    Servidor::Ajustes a;
+    a.timeout = 2;
+    return a;
+}
+
+TEST(JournalFile, IdsGrowAndAreNeverReusedAcrossDeletionsAndReopening) {
+    TempDir dir;
+    std::string e;
+    std::vector<int64_t> ids;
+    {
+        auto j = Journal::abre(dir.file("j.db"), &e);
+        ASSERT_TRUE(j) << e;
+        ids.push_back(j->grava(7, -1, &e));
+        ids.push_back(j->grava(8, -2, &e));
+        EXPECT_TRUE(j->apaga(ids[1]));
+    }
+    auto j = Journal::abre(dir.file("j.db"), &e);
+    ASSERT_TRUE(j) << e;
+    ids.push_back(j->grava(9, -3, &e));
+    EXPECT_EQ(ids, (std::vector<int64_t>{1, 2, 3}));
+    std::vector<Journal::Evento> left = j->eventos();
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0].id, 1);
+    EXPECT_EQ(left[0].userID, 7);
+    EXPECT_EQ(left[0].valor, -1);
+    EXPECT_EQ(left[1].id, 3);
+    EXPECT_EQ(left[1].valor, -3);
+}
+
+// Another program holding the file's write lock makes every write fail, as a full or
+// failing disk would: the entry is refused with the reason and changes nothing;
+// once the lock goes, entries work again.
+TEST(JournalFile, EntryIsRefusedWhenTheJournalCannotBeWritten) {
+    TempDir dir;
+    std::string e;
+    auto journal = Journal::abre(dir.file("j.db"), &e);
+    ASSERT_TRUE(journal) << e;
+    Server server;
+    server.rosterBody = roster({{"A", 1, 3}});
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("j.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    testsupport::ConsoleCapture console("127.0.0.1\n" + server.port() + "\n1 A\n");
+    Catraca c(quick(), journal.get());
+    c.start();
+    ASSERT_EQ(c.getStatus(), 1);
+    c.run();
+    EXPECT_EQ(console.output(),
+              startup("127.0.0.1", server.port()) + screen({user(1, 3)}, {}, {}) + kCard + kFound +
+                  "Entrada recusada: n\xE3o foi poss\xEDvel gravar o evento no di\xE1rio "
+                  "(database is locked)\n" +
+                  screen({user(1, 3)}, {}, {}));
+    EXPECT_EQ(c.contaPendentes(), 0u);
+    EXPECT_TRUE(journal->eventos().empty());
+
+    ASSERT_EQ(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    std::cin.clear();
+    testsupport::ConsoleCapture again("1 A\n");
+    c.run();
+    EXPECT_EQ(again.output(), screen({user(1, 3)}, {}, {}) + kCard + kFound + admitted(2) +
+                                  screen({}, {}, {user(1, 2)}));
+    EXPECT_EQ(c.contaPendentes(), 0u) << "the end of input delivered it";
+    EXPECT_EQ(server.updates().size(), 1u);
+    EXPECT_TRUE(journal->eventos().empty());
+}
+
+}  // namespace
