@@ -1,5 +1,5 @@
 // The journal in-process: ids that are never reused, and an entry refused when the
-// journal cannot be written.
+// journal cannot be written; and the private authority of --cacert.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -7,6 +7,7 @@
 #include "journal.h"
 #include "support/console.h"
 #include "support/loopback.h"
+#include "support/tls_server.h"
 #include "turnstile.h"
 
 namespace {
@@ -81,6 +82,57 @@ TEST(JournalFile, EntryIsRefusedWhenTheJournalCannotBeWritten) {
     EXPECT_EQ(c.contaPendentes(), 0u) << "the end of input delivered it";
     EXPECT_EQ(server.updates().size(), 1u);
     EXPECT_TRUE(journal->eventos().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// --cacert against an HTTPS server whose certificate a private authority signed:
+// with that authority every request goes through; with another one, or with the
+// system's, the load fails exactly as against an unreachable server.
+TEST(CaCert, PrivateAuthorityIsTrustedForEveryRequest) {
+    TempDir dir;
+    testsupport::TestCertificates certs(dir);
+    TempDir otherDir;
+    testsupport::TestCertificates other(otherDir);
+    struct Case {
+        const char* name;
+        std::string cacert;
+        bool trusted;
+    };
+    const std::vector<Case> cases = {
+        {"the server's authority", certs.caFile, true},
+        {"another authority", other.caFile, false},
+        {"the system's authorities", "", false},
+    };
+    const std::string body = roster({{"A", 1, 2}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TlsServer server(certs, [&](const std::string& method, const std::string&) {
+            return method == "GET" ? std::make_pair(200, body) : std::make_pair(201, "{}");
+        });
+        std::string port = std::to_string(server.port());
+        Servidor::Ajustes a = quick();
+        a.cacert = c.cacert;
+        testsupport::ConsoleCapture console("https://127.0.0.1\n" + port + "\n1 A\n2 A\n");
+        Catraca catraca(a, nullptr);
+        catraca.start();
+        if (!c.trusted) {
+            EXPECT_EQ(catraca.getStatus(), -1);
+            EXPECT_EQ(console.output(), loadFailure("https://127.0.0.1", port, -1));
+            EXPECT_EQ(server.requests(), 0);
+            continue;
+        }
+        ASSERT_EQ(catraca.getStatus(), 1);
+        catraca.run();
+        EXPECT_EQ(catraca.contaPendentes(), 0u);
+        EXPECT_EQ(server.requests(), 3) << "roster, upload and head-count";
+        EXPECT_EQ(console.output(), startup("https://127.0.0.1", port) +
+                                        screen({user(1, 2)}, {}, {}) + kCard + kFound +
+                                        admitted(1) + screen({}, {}, {user(1, 1)}) + kCard +
+                                        exited(1) + kUpdated + screen({user(1, 1)}, {}, {}));
+    }
 }
 
 }  // namespace

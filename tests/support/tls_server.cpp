@@ -1,0 +1,167 @@
+#include "tls_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace {
+
+void addExtension(X509* cert, X509* issuer, int nid, const char* value) {
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+    if (ext == nullptr) {
+        throw std::runtime_error("test certificate: bad extension");
+    }
+    X509_add_ext(cert, ext, -1);
+    X509_EXTENSION_free(ext);
+}
+
+// A certificate for `key` named `cn`, signed by `issuerKey` (itself when the issuer
+// is null).
+X509* certificate(EVP_PKEY* key, const char* cn, X509* issuer, EVP_PKEY* issuerKey, long serial) {
+    X509* cert = X509_new();
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), serial);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
+    X509_set_issuer_name(cert, X509_get_subject_name(issuer == nullptr ? cert : issuer));
+    if (issuer == nullptr) {
+        addExtension(cert, cert, NID_basic_constraints, "critical,CA:TRUE");
+        addExtension(cert, cert, NID_key_usage, "critical,keyCertSign,cRLSign");
+    } else {
+        addExtension(cert, issuer, NID_basic_constraints, "critical,CA:FALSE");
+        addExtension(cert, issuer, NID_subject_alt_name, "IP:127.0.0.1");
+        addExtension(cert, issuer, NID_ext_key_usage, "serverAuth");
+    }
+    X509_sign(cert, issuerKey, EVP_sha256());
+    return cert;
+}
+
+void writePem(const std::string& path, X509* cert, EVP_PKEY* key) {
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) {
+        throw std::runtime_error("test certificate: cannot write " + path);
+    }
+    if (cert != nullptr) {
+        PEM_write_X509(f, cert);
+    } else {
+        PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
+    }
+    std::fclose(f);
+}
+
+}  // namespace
+
+TestCertificates::TestCertificates(const TempDir& dir)
+    : caFile(dir.file("ca.pem")),
+      certFile(dir.file("server.pem")),
+      keyFile(dir.file("server.key")) {
+    EVP_PKEY* caKey = EVP_EC_gen("P-256");
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* ca = certificate(caKey, "catraca test authority", nullptr, caKey, 1);
+    X509* server = certificate(key, "127.0.0.1", ca, caKey, 2);
+    writePem(caFile, ca, nullptr);
+    writePem(certFile, server, nullptr);
+    writePem(keyFile, nullptr, key);
+    X509_free(server);
+    X509_free(ca);
+    EVP_PKEY_free(key);
+    EVP_PKEY_free(caKey);
+}
+
+TlsServer::TlsServer(
+    const TestCertificates& certs,
+    std::function<std::pair<int, std::string>(const std::string&, const std::string&)> answer)
+    : answer_(std::move(answer)) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (ctx == nullptr ||
+        SSL_CTX_use_certificate_file(ctx, certs.certFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, certs.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        SSL_CTX_free(ctx);
+        throw std::runtime_error("tls server: cannot load the certificate");
+    }
+    ctx_ = ctx;
+    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listenFd_, 8) != 0 ||
+        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        throw std::runtime_error("tls server: cannot listen on 127.0.0.1");
+    }
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { run(); });
+}
+
+TlsServer::~TlsServer() {
+    stopping_ = true;
+    // Wakes the accept; on Linux a shut-down listener refuses every later connection.
+    shutdown(listenFd_, SHUT_RDWR);
+    thread_.join();
+    close(listenFd_);
+    SSL_CTX_free(static_cast<SSL_CTX*>(ctx_));
+}
+
+void TlsServer::run() {
+    while (!stopping_) {
+        int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        SSL* ssl = SSL_new(static_cast<SSL_CTX*>(ctx_));
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1) {
+            std::string in;
+            size_t total = std::string::npos;
+            char buf[4096];
+            while (total == std::string::npos || in.size() < total) {
+                int n = SSL_read(ssl, buf, sizeof buf);
+                if (n <= 0) {
+                    break;
+                }
+                in.append(buf, static_cast<size_t>(n));
+                size_t end = in.find("\r\n\r\n");
+                if (total == std::string::npos && end != std::string::npos) {
+                    size_t at = in.find("Content-Length: ");
+                    total = end + 4 +
+                            (at == std::string::npos || at > end
+                                 ? 0
+                                 : std::strtoul(in.c_str() + at + 16, nullptr, 10));
+                }
+            }
+            if (total != std::string::npos && in.size() >= total) {
+                ++requests_;
+                size_t sp = in.find(' ');
+                std::pair<int, std::string> a =
+                    answer_(in.substr(0, sp), in.substr(sp + 1, in.find(' ', sp + 1) - sp - 1));
+                std::string out = "HTTP/1.1 " + std::to_string(a.first) +
+                                  " Test\r\nConnection: close\r\nContent-Length: " +
+                                  std::to_string(a.second.size()) + "\r\n\r\n" + a.second;
+                SSL_write(ssl, out.data(), static_cast<int>(out.size()));
+            }
+            SSL_shutdown(ssl);
+        }
+        SSL_free(ssl);
+        close(fd);
+    }
+}
+
+}  // namespace testsupport
