@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "atualizacao.h"
 #include "console.h"
 #include "transacoes.h"
 
@@ -37,7 +38,7 @@ Catraca::Catraca() : Catraca(ajustesPadrao(), nullptr) {}
 
 // The lists inside and awaiting upload start null as well: the destructor frees
 // whatever exists, and only a successful load creates them.
-Catraca::Catraca(Servidor::Ajustes ajustes, Journal* j)
+Catraca::Catraca(Servidor::Ajustes ajustes, Journal* j, int apos)
     : serverIP(""),
       serverPort(0),
       lista(nullptr),
@@ -45,7 +46,8 @@ Catraca::Catraca(Servidor::Ajustes ajustes, Journal* j)
       listaAtualiza(nullptr),
       status(0),
       servidor(std::move(ajustes)),
-      journal(j) {}
+      journal(j),
+      atualizaApos(apos) {}
 
 Catraca::~Catraca() {
     delete lista;
@@ -87,6 +89,7 @@ void Catraca::start() {
     listaDentro = new List();
     listaAtualiza = new List();
     status = 1;
+    ultimaCarga = std::chrono::steady_clock::now();
     if (journal != nullptr) {
         recuperaDiario();
     }
@@ -188,39 +191,7 @@ void Catraca::run() {
         }
 
         if (numero == 1) {
-            List* origem = lista;
-            Node<Student>* n = lista->find(cartao);
-            if (n != nullptr) {
-                std::cout << "Pessoa encontrada" << std::endl;
-            } else {
-                origem = listaAtualiza;
-                n = listaAtualiza->find(cartao);
-                if (n == nullptr) {
-                    std::cout << "Pessoa n\xE3o encontrada" << std::endl;
-                    continue;
-                }
-                std::cout << "Pessoa encontrada na lista atualiza" << std::endl;
-            }
-            Student* s = n->getData();
-            if (s->getCredito() < 1) {
-                std::cout << "Creditos insuficientes ou j\xE1 est\xE1 dentro do RU" << std::endl;
-                continue;
-            }
-            if (journal != nullptr) {
-                std::string erro;
-                int64_t id = journal->grava(s->getUserID(), -1, &erro);
-                if (id == 0) {
-                    std::cout << "Entrada recusada: n\xE3o foi poss\xEDvel gravar o evento no "
-                                 "di\xE1rio ("
-                              << erro << ")" << std::endl;
-                    continue;
-                }
-                idsPendentes[s->getUserID()].push_back(id);
-            }
-            s->insertEvent(new Node<int>(new int(-1)));
-            s->incContEvent();
-            std::cout << "AUTORIZADO... novo credito (na placa): " << s->getCredito() << std::endl;
-            move(origem, n, listaDentro);
+            entrada(cartao, true);
         } else if (numero == 2) {
             Node<Student>* n = listaDentro->find(cartao);
             if (n == nullptr) {
@@ -242,6 +213,78 @@ void Catraca::run() {
                      "dito ao servidor."
                   << std::endl;
     }
+}
+
+void Catraca::entrada(const std::string& cartao, bool podeAtualizar) {
+    List* origem = lista;
+    Node<Student>* n = lista->find(cartao);
+    if (n != nullptr) {
+        std::cout << "Pessoa encontrada" << std::endl;
+    } else {
+        origem = listaAtualiza;
+        n = listaAtualiza->find(cartao);
+        if (n == nullptr) {
+            std::cout << "Pessoa n\xE3o encontrada" << std::endl;
+            if (podeAtualizar && atualizaLista()) {
+                entrada(cartao, false);
+            }
+            return;
+        }
+        std::cout << "Pessoa encontrada na lista atualiza" << std::endl;
+    }
+    Student* s = n->getData();
+    if (s->getCredito() < 1) {
+        std::cout << "Creditos insuficientes ou j\xE1 est\xE1 dentro do RU" << std::endl;
+        if (podeAtualizar && atualizaLista()) {
+            entrada(cartao, false);
+        }
+        return;
+    }
+    if (journal != nullptr) {
+        std::string erro;
+        int64_t id = journal->grava(s->getUserID(), -1, &erro);
+        if (id == 0) {
+            std::cout << "Entrada recusada: n\xE3o foi poss\xEDvel gravar o evento no "
+                         "di\xE1rio ("
+                      << erro << ")" << std::endl;
+            return;
+        }
+        idsPendentes[s->getUserID()].push_back(id);
+    }
+    s->insertEvent(new Node<int>(new int(-1)));
+    s->incContEvent();
+    std::cout << "AUTORIZADO... novo credito (na placa): " << s->getCredito() << std::endl;
+    move(origem, n, listaDentro);
+}
+
+bool Catraca::atualizaLista() {
+    if (atualizaApos < 0 ||
+        std::chrono::steady_clock::now() - ultimaCarga <= std::chrono::seconds(atualizaApos)) {
+        return false;
+    }
+    std::cout << "Atualizando a lista de transa\xE7\xF5"
+                 "es..."
+              << std::endl;
+    RestClient::Response r = servidor.get("/transaction");
+    std::string motivo;
+    List nova;
+    if (r.code != 200) {
+        motivo =
+            "c\xF3"
+            "digo do erro " +
+            std::to_string(r.code);
+    } else {
+        motivo = carregaTransacoes(r.body, nova);
+    }
+    if (!motivo.empty()) {
+        std::cout << "Lista de transa\xE7\xF5"
+                     "es n\xE3o atualizada: "
+                  << motivo << std::endl;
+        return false;
+    }
+    atualizaAlunos(nova, *lista, *listaDentro, *listaAtualiza);
+    ultimaCarga = std::chrono::steady_clock::now();
+    return true;
 }
 
 int Catraca::getStatus() {

@@ -1,6 +1,7 @@
 #ifndef CATRACA_CATRACA_H
 #define CATRACA_CATRACA_H
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -30,8 +31,10 @@ class Catraca {
   public:
     // Default waits, no journal.
     Catraca();
-    // `journal` may be null (nothing is written to disk).
-    Catraca(Servidor::Ajustes ajustes, Journal* journal);
+    // `journal` may be null (nothing is written to disk). With `atualizaApos` >= 0,
+    // a refused entry downloads the roster again when the last download is older
+    // than that many seconds (see entrada); -1 never does.
+    Catraca(Servidor::Ajustes ajustes, Journal* journal, int atualizaApos = -1);
     ~Catraca();
     Catraca(const Catraca&) = delete;
     Catraca& operator=(const Catraca&) = delete;
@@ -62,6 +65,13 @@ class Catraca {
     unsigned int contaPendentes();
 
   private:
+    // One entry of `cartao`. When it is refused (card not found, too little credit)
+    // and `podeAtualizar`, the roster may be downloaded again and the card searched
+    // once more, with the same rules and messages.
+    void entrada(const std::string& cartao, bool podeAtualizar);
+    // Downloads the roster and brings the students up to date, when refreshing is on
+    // and the last download is old enough; true when it did so.
+    bool atualizaLista();
     void recuperaDiario();
     // The transport of one student's uploads, which forgets each acknowledged event
     // in the journal.
@@ -76,6 +86,8 @@ class Catraca {
     Servidor servidor;
     Journal* journal;
     std::unordered_map<int, std::deque<int64_t>> idsPendentes;
+    int atualizaApos;
+    std::chrono::steady_clock::time_point ultimaCarga;
 };
 
 #endif

@@ -23,6 +23,9 @@ const char* const kAjuda =
     "                      confirm\xE1-lo, e o envia de novo ao reiniciar\n"
     "  --cacert ARQUIVO    confia nas autoridades certificadoras de ARQUIVO para um\n"
     "                      endere\xE7o digitado como https://host\n"
+    "  --refresh SEGUNDOS  quando uma entrada \xE9 recusada e a lista de transa\xE7\xF5"
+    "es tem mais\n"
+    "                      de SEGUNDOS, baixa a lista de novo e procura o cart\xE3o outra vez\n"
     "  --help              mostra este texto e termina\n"
     "  --version           mostra a vers\xE3o e termina\n"
     "\n"
@@ -35,19 +38,20 @@ const char* const kVersao = "catraca 1.1\n";
 
 namespace {
 
-enum Codigo { TIMEOUT = 1, JOURNAL, CACERT, HELP, VERSION };
+enum Codigo { TIMEOUT = 1, JOURNAL, CACERT, REFRESH, HELP, VERSION };
 
 const option kOpcoes[] = {
     {"timeout", required_argument, nullptr, TIMEOUT},
     {"journal", required_argument, nullptr, JOURNAL},
     {"cacert", required_argument, nullptr, CACERT},
+    {"refresh", required_argument, nullptr, REFRESH},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
 };
 
 // A day: anything longer is a typing error, and seconds must fit libcurl's long.
-const long kTimeoutMaximo = 86400;
+const long kSegundosMaximo = 86400;
 
 LeituraOpcoes erro(const std::string& texto) {
     LeituraOpcoes l;
@@ -71,16 +75,18 @@ LeituraOpcoes leOpcoes(int argc, char* argv[]) {
         }
         std::string valor = optarg == nullptr ? "" : optarg;
         switch (c) {
-            case TIMEOUT: {
+            case TIMEOUT:
+            case REFRESH: {
+                const char* nome = c == TIMEOUT ? "--timeout" : "--refresh";
                 char* fim = nullptr;
                 errno = 0;
                 long s = std::strtol(valor.c_str(), &fim, 10);
-                if (valor.empty() || *fim != '\0' || errno != 0 || s < 0 || s > kTimeoutMaximo ||
+                if (valor.empty() || *fim != '\0' || errno != 0 || s < 0 || s > kSegundosMaximo ||
                     valor.find_first_not_of("0123456789") != std::string::npos) {
-                    return erro("valor inv\xE1lido para --timeout: \"" + valor +
-                                "\" (segundos, de 0 a " + std::to_string(kTimeoutMaximo) + ")");
+                    return erro(std::string("valor inv\xE1lido para ") + nome + ": \"" + valor +
+                                "\" (segundos, de 0 a " + std::to_string(kSegundosMaximo) + ")");
                 }
-                l.opcoes.timeout = static_cast<int>(s);
+                (c == TIMEOUT ? l.opcoes.timeout : l.opcoes.refresh) = static_cast<int>(s);
                 break;
             }
             case JOURNAL:

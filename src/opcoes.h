@@ -17,6 +17,9 @@ struct Opcoes {
     // File of certificate authorities trusted for an https:// address; empty: the
     // system's.
     std::string cacert;
+    // A refused entry downloads the roster again when the last download is older than
+    // this many seconds; -1: never.
+    int refresh = -1;
 };
 
 // What the command line asks for.

@@ -43,7 +43,7 @@ int main(int argc, char* argv[]) {
     ajustes.timeout = l.opcoes.timeout;
     ajustes.cacert = l.opcoes.cacert;
     ajustes.parada = console::paradaPedida;
-    Catraca* catraca = new Catraca(ajustes, journal.get());
+    Catraca* catraca = new Catraca(ajustes, journal.get(), l.opcoes.refresh);
     catraca->start();
     int resultado = 0;
     if (catraca->getStatus() != 1) {

@@ -74,6 +74,9 @@ TEST(CommandLine, BadOptionIsOneLineOnStandardErrorAndStatusTwoBeforeAnythingEls
         {{"--timeout", "99999999999999999999"},
          "valor inv\xE1lido para --timeout: \"99999999999999999999\" (segundos, de 0 a 86400)"},
         {{"--journal="}, "--journal precisa do nome de um arquivo"},
+        {{"--refresh"}, "a op\xE7\xE3o --refresh precisa de um valor"},
+        {{"--refresh=-5"}, "valor inv\xE1lido para --refresh: \"-5\" (segundos, de 0 a 86400)"},
+        {{"--refresh", "1m"}, "valor inv\xE1lido para --refresh: \"1m\" (segundos, de 0 a 86400)"},
         {{"--cacert", "/nonexistent/ca.pem"},
          "n\xE3o \xE9 poss\xEDvel ler o arquivo de --cacert \"/nonexistent/ca.pem\": No such file "
          "or directory"},
@@ -118,7 +121,7 @@ TEST(CommandLine, GoodOptionsKeepTheConsoleBytes) {
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--timeout", "3", "--journal", dir.file("a.db")},
           std::vector<std::string>{"--timeout=3", "--journal=" + dir.file("b.db")},
-          std::vector<std::string>{"--time", "3"}}) {
+          std::vector<std::string>{"--time", "3", "--refresh", "3600"}}) {
         Server server;
         server.rosterBody = roster({{"A", 1, 2}});
         ChildProcess p(CATRACA_BIN, args);

@@ -59,17 +59,6 @@ std::string slow(const std::string& body) {
     return body + std::string(300 - body.size(), ' ');
 }
 
-// Each screen is 101 line ends, the heading, the lists and the prompt.
-std::string withoutScreens(std::string out) {
-    const std::string heading = "Status atual dos usuarios fora do RU";
-    const std::string prompt =
-        "selecione 1 para a catraca de entrada ou 2 para a catraca de saida: ";
-    for (size_t at = out.find(heading); at != std::string::npos; at = out.find(heading)) {
-        out.erase(at - 101, out.find(prompt, at) + prompt.size() - (at - 101));
-    }
-    return out;
-}
-
 std::string code(const ScriptedRequest& r) {
     if (r.method == "GET") {
         return "G";

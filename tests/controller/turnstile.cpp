@@ -102,4 +102,15 @@ std::string user(int id, int credit) {
     return "User " + std::to_string(id) + " Credito " + std::to_string(credit);
 }
 
+// Each screen is 101 line ends, the heading, the lists and the prompt.
+std::string withoutScreens(std::string out) {
+    const std::string heading = "Status atual dos usuarios fora do RU";
+    const std::string prompt =
+        "selecione 1 para a catraca de entrada ou 2 para a catraca de saida: ";
+    for (size_t at = out.find(heading); at != std::string::npos; at = out.find(heading)) {
+        out.erase(at - 101, out.find(prompt, at) + prompt.size() - (at - 101));
+    }
+    return out;
+}
+
 }  // namespace turnstile

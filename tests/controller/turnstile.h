@@ -60,6 +60,8 @@ std::string screen(const std::vector<std::string>& outside,
                    const std::vector<std::string>& awaiting,
                    const std::vector<std::string>& inside);
 std::string user(int id, int credit);
+// `out` with every screen taken out, prompt included: only the lines the passes wrote.
+std::string withoutScreens(std::string out);
 
 }  // namespace turnstile
 
