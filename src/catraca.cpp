@@ -22,10 +22,6 @@ void move(List* de, Node<Student>* n, List* para) {
     delete solto;
 }
 
-}  // namespace
-
-namespace {
-
 Servidor::Ajustes ajustesPadrao() {
     Servidor::Ajustes a;
     a.parada = console::paradaPedida;
