@@ -184,30 +184,25 @@ class Session : public std::enable_shared_from_this<Session> {
         parser_->body_limit(kMaxBodyBytes);
         tcp().expires_after(server_.settings.headerTimeout);
         withStream([this](auto& stream) {
-            http::async_read_header(stream, buffer_, *parser_,
-                                    [self = shared_from_this()](const error_code& ec, std::size_t) {
-                                        self->onHeader(ec);
-                                    });
+            http::async_read_header(
+                stream, buffer_, *parser_,
+                [self = shared_from_this()](const error_code& ec, std::size_t n) {
+                    self->onHeader(ec, n);
+                });
         });
     }
 
-    // The request line is longer than a target may be, or has not even ended.
-    bool targetTooLong() const {
-        const auto data = beast::buffers_front(buffer_.data());
-        const std::string_view text(static_cast<const char*>(data.data()), data.size());
-        const std::size_t end = text.find("\r\n");
-        return end == std::string_view::npos || end > kMaxTargetBytes;
-    }
-
-    void onHeader(const error_code& ec) {
+    void onHeader(const error_code& ec, std::size_t headerBytes) {
         if (phase_ == Phase::Closed) {
             return;
         }
         method_ = std::string(parser_->get().method_string());
         target_ = std::string(parser_->get().target());
         head_ = method_ == "HEAD";
-        if (ec == http::error::header_limit) {
-            refuse(targetTooLong() ? 414 : 431);
+        // An empty target: the request line itself did not end within the limit.
+        const bool targetTooLong = target_.empty() || target_.size() > kMaxTargetBytes;
+        if (ec == http::error::header_limit || (!ec && headerBytes > kMaxHeaderBytes)) {
+            refuse(targetTooLong ? 414 : 431);
         } else if (ec == http::error::body_limit) {
             refuse(413);
         } else if (ec == http::error::end_of_stream || ec == http::error::partial_message) {
