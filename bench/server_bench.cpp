@@ -1,6 +1,7 @@
 // Figures for ru-server under load on loopback: uploads per second and latency (median
 // and 99th percentile) with 1 and with 16 concurrent clients, each on a kept-alive
-// connection, first alone and then while idle connections are held open. Every upload is
+// connection, first alone and then while idle connections are held open (half of them
+// silent, half having sent the start of a request). Every upload is
 // a committed SQLite transaction (an fsync each), as in service. Prints one line per
 // scenario; asserts nothing about speed.
 //
@@ -181,7 +182,7 @@ int main(int argc, char** argv) {
         ru::ServerSettings settings;
         settings.port = 0;
         // The idle connections must outlast the runs, and all come from one address.
-        settings.idleTimeout = std::chrono::seconds(600);
+        settings.idleTimeout = settings.headerTimeout = std::chrono::seconds(600);
         settings.maxConnections = static_cast<std::size_t>(idle) + 100;
         settings.maxPerClient = settings.maxConnections;
         ru::HttpServer server(store, settings);
@@ -192,8 +193,13 @@ int main(int argc, char** argv) {
                     dir.c_str());
         std::vector<int> held;
         for (const int idleCount : {0, idle}) {
+            // Half send nothing, half the start of a request and then nothing.
             while (static_cast<int>(held.size()) < idleCount) {
                 held.push_back(connectTo(port));
+                if (held.size() % 2 == 0) {
+                    const std::string partial = "POST /transaction/1 HTTP/1.1\r\nHo";
+                    send(held.back(), partial.data(), partial.size(), MSG_NOSIGNAL);
+                }
             }
             for (const int clients : {1, 16}) {
                 const Figures f = run(port, clients, uploads);

@@ -333,7 +333,7 @@ class Session : public std::enable_shared_from_this<Session> {
         for (const auto& [name, value] : reply.headers) {
             out_ += name + ": " + value + "\r\n";
         }
-        if (roster_) {
+        if (reply.chunked) {
             out_ += "Transfer-Encoding: chunked\r\n";
         } else if (reply.status != 204) {
             out_ += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";

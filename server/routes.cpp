@@ -225,6 +225,7 @@ Reply dispatch(Store& store, const Request& request) {
     switch (route) {
         case Path::Roster: {
             Reply reply = jsonReply(200, "");
+            reply.chunked = true;
             if (request.method == "GET") {
                 reply.roster = store.openRoster();
             }

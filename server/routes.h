@@ -25,7 +25,8 @@ struct Request {
     std::string body;
 };
 
-// One answer. When `roster` is set, its text is the body, sent in chunks as it is read.
+// One answer. When `roster` is set, its text is the body, sent in chunks as it is read;
+// `chunked` is then set too (and also, without a roster, in the answer to a HEAD of it).
 // Content-Length and the framing are the transport's business.
 struct Reply {
     int status = 200;
@@ -33,6 +34,7 @@ struct Reply {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     std::unique_ptr<RosterStream> roster;
+    bool chunked = false;
 };
 
 // The HTTP interface of ru-server, answering from `store`; it may wait on the database:

@@ -80,7 +80,7 @@ bool readUntil(int fd, std::string& into, int timeoutMs, Done done) {
             return false;
         }
         if (readSome(fd, into, static_cast<int>(left)) < 0) {
-            return done() || false;
+            return done();
         }
     }
     return fd >= 0;
