@@ -39,6 +39,8 @@ constexpr std::size_t kRosterChunkBytes = 64 * 1024;
 // and destroy the answer before the client has read it.
 constexpr std::size_t kLingerBytes = 256 * 1024;
 constexpr std::chrono::milliseconds kLingerTime{1000};
+// How long a stop waits for requests that are still being sent.
+constexpr std::chrono::milliseconds kStopGrace{2000};
 
 std::string clientAddress(const asio::ip::address& address) {
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {
@@ -124,7 +126,8 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     // Closes at once a connection that waits for a request; one with a request in progress
-    // closes after its answer.
+    // closes after its answer. A request still being sent gets kStopGrace to arrive whole,
+    // so that a slow sender cannot hold the stop up for a whole time-out.
     void stop() {
         stopping_ = true;
         error_code ec;
@@ -132,10 +135,17 @@ class Session : public std::enable_shared_from_this<Session> {
         if (phase_ == Phase::Handshake ||
             (phase_ == Phase::Idle && tcp().socket().available(ec) == 0)) {
             close();
+            return;
         }
+        grace_ = std::make_unique<asio::steady_timer>(server_.ioc, kStopGrace);
+        grace_->async_wait([self = shared_from_this()](const error_code& waited) {
+            const Phase phase = self->phase_;
+            if (!waited && (phase == Phase::Idle || phase == Phase::Header ||
+                            phase == Phase::Body || phase == Phase::Handshake)) {
+                self->close();
+            }
+        });
     }
-
-    const std::string& client() const { return client_; }
 
   private:
     enum class Phase { Handshake, Idle, Header, Body, Handling, Writing, Lingering, Closed };
@@ -454,6 +464,9 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         phase_ = Phase::Closed;
         error_code ignored;
+        if (grace_) {
+            grace_->cancel();
+        }
         tcp().socket().shutdown(tcp::socket::shutdown_both, ignored);
         tcp().socket().close(ignored);
         server_.forget(this, client_);
@@ -477,6 +490,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::string out_;
     std::unique_ptr<RosterStream> roster_;
     std::size_t lingered_ = 0;
+    std::unique_ptr<asio::steady_timer> grace_;
     char scratch_[4096];
 };
 

@@ -461,7 +461,11 @@ TEST_F(ServerNetwork, StopClosesIdleConnectionsAtOnceAndFinishesRequestsInProgre
     ru::ServerSettings settings;
     // Far longer than the test may wait: idle connections must be closed by the stop itself.
     settings.idleTimeout = std::chrono::seconds(120);
+    settings.headerTimeout = std::chrono::seconds(120);
     start(settings);
+    // A request that never arrives whole must not hold the stop up for its time-out either.
+    RawConnection slow(port());
+    slow.send("GET /contador HTTP/1.1\r\nHo");
     std::vector<std::unique_ptr<RawConnection>> idle;
     for (int i = 0; i < 8; ++i) {
         idle.push_back(std::make_unique<RawConnection>(port()));
@@ -478,6 +482,8 @@ TEST_F(ServerNetwork, StopClosesIdleConnectionsAtOnceAndFinishesRequestsInProgre
     for (auto& connection : idle) {
         EXPECT_TRUE(connection->readUntilClosed(10000));
     }
+    EXPECT_TRUE(slow.readUntilClosed(10000));
+    EXPECT_EQ(slow.received(), "");
     lock.release();
     ASSERT_TRUE(busy.readUntilClosed(10000));
     const auto answers = rutest::parseAnswers(busy.received());
