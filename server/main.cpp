@@ -1,8 +1,11 @@
 // ru-server: serves the restaurant's roster of credit transactions over HTTP, kept in an
 // SQLite file. See --help.
-#include <httplib.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -11,15 +14,18 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "access.h"
+#include "http_server.h"
+#include "log_writer.h"
 #include "roster.h"
-#include "routes.h"
+#include "stoppable_input.h"
 #include "store.h"
 
 namespace {
@@ -33,16 +39,30 @@ Serves the restaurant's roster of credit transactions over HTTP, kept in an SQLi
                   transaction yet, since importing a roster twice would count every credit
                   twice
   --host HOST     address to listen on (default: 127.0.0.1, reachable from this machine
-                  only)
+                  only; 0.0.0.0 or :: for every interface)
   --port PORT     TCP port to listen on (default: 8080; 0 picks a free port)
+  --allow CIDR    let clients of this network in, e.g. 192.168.10.0/24, fd00::/64 or a
+                  single address; repeatable. Anyone else gets 403 on every route, before
+                  any of the request's body is read (default: 127.0.0.0/8 and ::1, this
+                  machine only)
+  --cert FILE     serve HTTPS only (TLS 1.2 and later) with the certificate chain in FILE
+  --key FILE        (PEM) and its private key in FILE; both or neither
+  --timeout SECS  close a connection that sits idle, or takes longer to send a request's
+                  header or body, or to take an answer, than SECS seconds each (default: 5)
+  --max-connections N  connections open at once; more are refused (default: 2048)
+  --max-per-client N   connections open at once from one address (default: 64)
   --no-serve      stop after opening the database and importing, without listening
   --help          show this text and exit
 
 Routes: GET /transaction (the roster), POST /transaction/<user_id> {"event_id": N},
 POST /contador {"v": N}, GET /contador (the latest head-count; {"v":0} before any).
+POST bodies must be sent as application/json.
 
 Once listening, the first line on standard output is "ru-server listening on HOST:PORT",
-then one line per request: method, target, status. SIGINT or SIGTERM stops it cleanly.
+then one line per request: method, target, status. A reader too slow for the log never
+holds up a request: lines it cannot take are dropped and counted in a later line. SIGINT,
+SIGTERM or SIGHUP stops it cleanly, also during an import (which then imports nothing):
+it stops accepting, closes idle connections and answers the requests in progress.
 Exit status: 0 after a clean stop, 1 when the database, the import or listening fails,
 2 for bad options.
 )";
@@ -52,6 +72,12 @@ struct Options {
     std::optional<std::string> importFile;
     std::string host = "127.0.0.1";
     int port = 8080;
+    std::vector<ru::Network> allow;
+    std::string certFile;
+    std::string keyFile;
+    int timeoutSeconds = 5;
+    std::size_t maxConnections = 2048;
+    std::size_t maxPerClient = 64;
     bool serve = true;
     bool help = false;
 };
@@ -60,14 +86,14 @@ struct UsageError {
     std::string message;
 };
 
-std::optional<int> parsePort(const std::string& text) {
-    int port = -1;
+std::optional<long long> parseNumber(const std::string& text, long long min, long long max) {
+    long long number = -1;
     const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, port);
-    if (ec != std::errc() || ptr != end || port < 0 || port > 65535) {
+    const auto [ptr, ec] = std::from_chars(text.data(), end, number);
+    if (ec != std::errc() || ptr != end || number < min || number > max) {
         return std::nullopt;
     }
-    return port;
+    return number;
 }
 
 Options parseOptions(int argc, char** argv) {
@@ -106,11 +132,40 @@ Options parseOptions(int argc, char** argv) {
             options.host = nonEmpty(value());
         } else if (arg == "--port") {
             const std::string text = value();
-            const auto port = parsePort(text);
+            const auto port = parseNumber(text, 0, 65535);
             if (!port) {
                 throw UsageError{"--port wants a number from 0 to 65535, not '" + text + "'"};
             }
-            options.port = *port;
+            options.port = static_cast<int>(*port);
+        } else if (arg == "--allow") {
+            const std::string text = value();
+            const auto network = ru::parseNetwork(text);
+            if (!network) {
+                throw UsageError{
+                    "--allow wants a network such as 192.168.0.0/24 or fd00::/64, "
+                    "not '" +
+                    text + "'"};
+            }
+            options.allow.push_back(*network);
+        } else if (arg == "--cert") {
+            options.certFile = nonEmpty(value());
+        } else if (arg == "--key") {
+            options.keyFile = nonEmpty(value());
+        } else if (arg == "--timeout") {
+            const std::string text = value();
+            const auto seconds = parseNumber(text, 1, 3600);
+            if (!seconds) {
+                throw UsageError{"--timeout wants seconds from 1 to 3600, not '" + text + "'"};
+            }
+            options.timeoutSeconds = static_cast<int>(*seconds);
+        } else if (arg == "--max-connections" || arg == "--max-per-client") {
+            const std::string text = value();
+            const auto count = parseNumber(text, 1, 1000000);
+            if (!count) {
+                throw UsageError{arg + " wants a number from 1 to 1000000, not '" + text + "'"};
+            }
+            (arg == "--max-connections" ? options.maxConnections : options.maxPerClient) =
+                static_cast<std::size_t>(*count);
         } else {
             throw UsageError{"unknown argument '" + std::string(argv[i]) + "'"};
         }
@@ -118,21 +173,27 @@ Options parseOptions(int argc, char** argv) {
             throw UsageError{"option " + arg + " takes no value"};
         }
     }
+    if (options.certFile.empty() != options.keyFile.empty()) {
+        throw UsageError{"--cert and --key go together"};
+    }
     return options;
 }
 
-// Turns SIGINT and SIGTERM into a request to stop `server`, which must outlive the watcher.
-// Construct it before starting any thread: it blocks both signals in the calling thread, so
-// every thread started later inherits the mask, and waits for them on a thread of its own.
-// Once a signal has come, requested() is true and the server is stopped; the stop is
-// repeated until the watcher is destroyed, since a server that is not listening yet would
-// ignore a single one.
+// Turns SIGINT, SIGTERM and SIGHUP into a request to stop. Construct it before starting
+// any thread: it blocks the three signals in the calling thread, so every thread started
+// later inherits the mask, and waits for them on a thread of its own. Once a signal has
+// come, requested() is true, stopFd() is readable for good (an import waiting on its input
+// wakes up), and the server given to stopServer(), now or later, is stopped.
 class SignalWatcher {
   public:
-    explicit SignalWatcher(httplib::Server& server) : server_(server) {
+    SignalWatcher() {
+        if (pipe2(stopPipe_, O_CLOEXEC) != 0) {
+            throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+        }
         sigemptyset(&signals_);
         sigaddset(&signals_, SIGINT);
         sigaddset(&signals_, SIGTERM);
+        sigaddset(&signals_, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
         thread_ = std::thread([this] { run(); });
     }
@@ -140,40 +201,63 @@ class SignalWatcher {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             finished_ = true;
+            server_ = nullptr;
         }
-        changed_.notify_all();
         // Wakes the thread if it is still in sigwait; the signal is blocked everywhere.
         pthread_kill(thread_.native_handle(), SIGTERM);
         thread_.join();
+        close(stopPipe_[0]);
+        close(stopPipe_[1]);
     }
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
 
     bool requested() const { return requested_; }
+    int stopFd() const { return stopPipe_[0]; }
+
+    // `server` must stay valid until the watcher goes or stopServer(nullptr) is called.
+    void stopServer(ru::HttpServer* server) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        server_ = server;
+        if (requested_ && server_ != nullptr) {
+            server_->stop();
+        }
+    }
 
   private:
     void run() {
         int signal = 0;
         sigwait(&signals_, &signal);
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         if (finished_) {
             return;
         }
         requested_ = true;
-        while (!finished_) {
-            server_.stop();
-            changed_.wait_for(lock, std::chrono::milliseconds(20));
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t written = write(stopPipe_[1], &byte, 1);
+        if (server_ != nullptr) {
+            server_->stop();
         }
     }
 
     sigset_t signals_;
+    int stopPipe_[2] = {-1, -1};
     std::atomic<bool> requested_{false};
     std::mutex mutex_;
-    std::condition_variable changed_;
     bool finished_ = false;
-    httplib::Server& server_;
+    ru::HttpServer* server_ = nullptr;
     std::thread thread_;
 };
+
+// A thousand open connections need a thousand descriptors: the soft limit (often 1024)
+// is raised to the hard one.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 std::string hostPort(const std::string& host, int port) {
     const bool ipv6 = host.find(':') != std::string::npos;
@@ -188,9 +272,8 @@ int fail(const std::string& message) {
 int serve(const Options& options) {
     // A reader of the log that goes away must not take the server down with it.
     signal(SIGPIPE, SIG_IGN);
-    // Declared first so that it goes last: the watcher may stop it until it is destroyed.
-    httplib::Server server;
-    SignalWatcher signals(server);
+    raiseDescriptorLimit();
+    SignalWatcher signals;
 
     ru::Store store(options.db);
     std::optional<ru::ImportSummary> imported;
@@ -199,58 +282,70 @@ int serve(const Options& options) {
         if (std::filesystem::is_directory(file)) {
             return fail("cannot read " + file + ": it is a directory");
         }
-        std::ifstream in(file, std::ios::binary);
-        if (!in) {
+        const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
             return fail("cannot read " + file + ": " + std::strerror(errno));
         }
+        ru::StoppableInput buffer(fd, signals.stopFd());
+        std::istream in(&buffer);
         try {
             imported = store.importRoster(in, [&signals] { return signals.requested(); });
         } catch (const ru::RosterError& e) {
+            close(fd);
+            if (signals.requested()) {
+                return fail("import interrupted; nothing imported");
+            }
             return fail(file + ": " + e.what() + "; nothing imported");
         } catch (const ru::ImportCancelled& e) {
+            close(fd);
             return fail(std::string(e.what()) + "; nothing imported");
         }
+        close(fd);
     }
-    const auto reportImport = [&] {
-        if (imported) {
-            std::cout << "imported " << imported->transactions << " transactions of "
-                      << imported->students << " students from " << *options.importFile << " into "
-                      << options.db << std::endl;
-        }
+    const auto importLine = [&] {
+        return "imported " + std::to_string(imported->transactions) + " transactions of " +
+               std::to_string(imported->students) + " students from " + *options.importFile +
+               " into " + options.db;
     };
     if (!options.serve) {
-        reportImport();
+        if (imported) {
+            std::cout << importLine() << std::endl;
+        }
+        return 0;
+    }
+    if (signals.requested()) {
         return 0;
     }
 
-    ru::installRoutes(server, store);
-    std::mutex logMutex;
-    server.set_logger([&logMutex](const httplib::Request& req, const httplib::Response& res) {
-        const std::string line = ru::requestLogLine(req, res);
-        std::lock_guard<std::mutex> lock(logMutex);
-        std::cout << line << std::endl;
-    });
-    errno = 0;
-    int port = options.port;
-    if (port == 0) {
-        port = server.bind_to_any_port(options.host);
-    } else if (!server.bind_to_port(options.host, port)) {
-        port = -1;
+    ru::LogWriter log(STDOUT_FILENO);
+    ru::ServerSettings settings;
+    settings.host = options.host;
+    settings.port = static_cast<unsigned short>(options.port);
+    if (!options.allow.empty()) {
+        settings.allow = ru::AllowList(options.allow);
     }
-    if (port <= 0) {
-        const int error = errno;
-        return fail("cannot listen on " + hostPort(options.host, options.port) +
-                    (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
+    settings.certFile = options.certFile;
+    settings.keyFile = options.keyFile;
+    const std::chrono::milliseconds timeout = std::chrono::seconds(options.timeoutSeconds);
+    settings.idleTimeout = settings.headerTimeout = settings.bodyTimeout = settings.writeTimeout =
+        timeout;
+    settings.maxConnections = options.maxConnections;
+    settings.maxPerClient = options.maxPerClient;
+    settings.log = [&log](std::string line) { log.line(std::move(line)); };
+    std::optional<ru::HttpServer> server;
+    try {
+        server.emplace(store, settings);
+    } catch (const ru::ServerError& e) {
+        return fail(e.what());
     }
-    std::cout << "ru-server listening on " << hostPort(options.host, port) << std::endl;
-    reportImport();
-
-    if (!signals.requested()) {
-        server.listen_after_bind();
+    log.line("ru-server listening on " + hostPort(options.host, server->port()));
+    if (imported) {
+        log.line(importLine());
     }
-    if (!signals.requested()) {
-        return fail("the server stopped accepting connections");
-    }
+    signals.stopServer(&*server);
+    server->run();
+    signals.stopServer(nullptr);
+    log.finish(std::chrono::seconds(1));
     return 0;
 }
 

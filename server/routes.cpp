@@ -2,16 +2,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <ctime>
-#include <functional>
 #include <iostream>
 #include <limits>
-#include <memory>
-#include <optional>
-#include <regex>
-#include <string>
 
 #include "json_text.h"
 
@@ -24,56 +20,99 @@ using nlohmann::json;
 constexpr const char* kJson = "application/json";
 constexpr std::int64_t kIntMin = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kIntMax = std::numeric_limits<std::int32_t>::max();
-// Pieces of the roster handed to the connection at a time: large enough to keep the
-// per-chunk overhead small, small enough to keep memory flat.
-constexpr std::size_t kRosterChunkBytes = 64 * 1024;
+constexpr const char* kUploadPrefix = "/transaction/";
 
-void refuse(httplib::Response& res, int status, const std::string& message) {
-    res.status = status;
-    res.set_content(errorBody(message), kJson);
-}
+enum class Path { Unknown, Roster, Upload, HeadCount };
 
-// The methods a known path accepts, as an Allow header value; "" for an unknown path.
-std::string allowedMethods(const std::string& path) {
-    static const std::regex upload("/transaction/[^/]+");
+// Which route `path` names; for an upload, `segment` gets the part after the prefix.
+Path classify(const std::string& path, std::string& segment) {
     if (path == "/transaction") {
-        return "GET, HEAD, OPTIONS";
+        return Path::Roster;
     }
     if (path == "/contador") {
-        return "GET, HEAD, POST, OPTIONS";
+        return Path::HeadCount;
     }
-    if (std::regex_match(path, upload)) {
-        return "POST, OPTIONS";
+    const std::size_t prefix = std::char_traits<char>::length(kUploadPrefix);
+    if (path.compare(0, prefix, kUploadPrefix) == 0 && path.size() > prefix &&
+        path.find('/', prefix) == std::string::npos) {
+        segment = path.substr(prefix);
+        return Path::Upload;
+    }
+    return Path::Unknown;
+}
+
+const char* allowedMethods(Path path) {
+    switch (path) {
+        case Path::Roster:
+            return "GET, HEAD, OPTIONS";
+        case Path::HeadCount:
+            return "GET, HEAD, POST, OPTIONS";
+        case Path::Upload:
+            return "POST, OPTIONS";
+        case Path::Unknown:
+            break;
     }
     return "";
 }
 
-void unrouted(const httplib::Request& req, httplib::Response& res) {
-    const std::string allow = allowedMethods(req.path);
-    if (allow.empty()) {
-        refuse(res, 404, "no such path: " + req.path);
-    } else if (req.method == "OPTIONS") {
-        res.status = 204;
-        res.set_header("Allow", allow);
-    } else {
-        res.set_header("Allow", allow);
-        refuse(res, 405, "method " + req.method + " not allowed on " + req.path);
+bool allows(Path path, const std::string& method) {
+    if (method == "OPTIONS") {
+        return true;
     }
+    switch (path) {
+        case Path::Roster:
+            return method == "GET" || method == "HEAD";
+        case Path::HeadCount:
+            return method == "GET" || method == "HEAD" || method == "POST";
+        case Path::Upload:
+            return method == "POST";
+        case Path::Unknown:
+            break;
+    }
+    return false;
 }
 
-// Reads the integer member `key` of the JSON object in `text`, the request body. Answers 400 and
-// returns nothing when the body is not such an object or the value is not an integer in
-// [min, max].
-std::optional<std::int32_t> intMember(const std::string& text, httplib::Response& res,
-                                      const char* key, std::int64_t min, std::int64_t max) {
+// "application/json", in any case, with or without parameters such as a charset.
+bool isJsonType(const std::optional<std::string>& contentType) {
+    if (!contentType) {
+        return false;
+    }
+    std::string type = contentType->substr(0, contentType->find(';'));
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) {
+        type.pop_back();
+    }
+    std::size_t start = 0;
+    while (start < type.size() && (type[start] == ' ' || type[start] == '\t')) {
+        ++start;
+    }
+    type.erase(0, start);
+    for (char& c : type) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return type == kJson;
+}
+
+Reply jsonReply(int status, std::string body) {
+    Reply reply;
+    reply.status = status;
+    reply.contentType = kJson;
+    reply.body = std::move(body);
+    return reply;
+}
+
+// Reads the integer member `key` of the JSON object in `text`, the request body; on a body
+// that is not such an object or a value that is not an integer in [min, max], sets
+// `refused` to the 400 answer and returns nothing.
+std::optional<std::int32_t> intMember(const std::string& text, const char* key, std::int64_t min,
+                                      std::int64_t max, Reply& refused) {
     const json body = json::parse(text, nullptr, false);
     if (body.is_discarded()) {
-        refuse(res, 400, "the body is not JSON");
+        refused = refusal(400, "the body is not JSON");
         return std::nullopt;
     }
     const std::string quotedKey = std::string("\"") + key + "\"";
     if (!body.is_object() || !body.contains(key)) {
-        refuse(res, 400, "the body must be a JSON object with the key " + quotedKey);
+        refused = refusal(400, "the body must be a JSON object with the key " + quotedKey);
         return std::nullopt;
     }
     const json& value = body.at(key);
@@ -84,51 +123,20 @@ std::optional<std::int32_t> intMember(const std::string& text, httplib::Response
         inRange = value.get<std::int64_t>() >= min && value.get<std::int64_t>() <= max;
     }
     if (!inRange) {
-        refuse(res, 400,
-               quotedKey + " must be an integer from " + std::to_string(min) + " to " +
-                   std::to_string(max));
+        refused = refusal(400, quotedKey + " must be an integer from " + std::to_string(min) +
+                                   " to " + std::to_string(max));
         return std::nullopt;
     }
     return static_cast<std::int32_t>(value.get<std::int64_t>());
 }
 
-using BodyHandler =
-    std::function<void(const httplib::Request&, const std::string& body, httplib::Response&)>;
-
-// Wraps a handler of requests with a body so that it gets the body only when it is at most
-// kMaxBodyBytes long, and a longer one is answered 413. The library enforces the limit by
-// itself only on bodies sent with a Content-Length: a chunked one is drained here, kept no
-// further than the limit, so that memory stays bounded and the connection stays in step.
-httplib::Server::HandlerWithContentReader limitedBody(BodyHandler handler) {
-    return [handler = std::move(handler)](const httplib::Request& req, httplib::Response& res,
-                                          const httplib::ContentReader& reader) {
-        std::string body;
-        bool tooLarge = false;
-        const bool complete = reader([&](const char* data, std::size_t length) {
-            if (tooLarge || body.size() + length > kMaxBodyBytes) {
-                tooLarge = true;
-                body.clear();
-                return true;
-            }
-            body.append(data, length);
-            return true;
-        });
-        if (tooLarge || res.status == 413) {
-            refuse(res, 413, "the body is larger than " + std::to_string(kMaxBodyBytes) + " bytes");
-        } else if (!complete) {
-            refuse(res, 400, "the body was cut short");
-        } else {
-            handler(req, body, res);
-        }
-    };
-}
-
-void unroutedWithBody(const httplib::Request& req, const std::string&, httplib::Response& res) {
-    unrouted(req, res);
-}
-
-// The user id of an upload path segment: decimal, optionally negative, within int32.
+// The user id of an upload path segment, in canonical decimal only: "007", "+7" and "-0"
+// would otherwise name a user under a second spelling.
 std::optional<std::int32_t> parseUserId(const std::string& text) {
+    const std::size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (text.size() == digits || (text[digits] == '0' && (text.size() > digits + 1 || digits))) {
+        return std::nullopt;
+    }
     std::int32_t id = 0;
     const char* end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, id);
@@ -148,83 +156,98 @@ std::string httpDate(std::int64_t secondsSinceEpoch) {
     return text;
 }
 
-void getRoster(Store& store, httplib::Response& res) {
-    std::shared_ptr<RosterStream> roster = store.openRoster();
-    // Set outright, since a streamed body cannot be cut to a Range: left unset, the
-    // library would answer such a request 206 with the whole body.
-    res.status = 200;
-    res.set_chunked_content_provider(kJson, [roster](std::size_t, httplib::DataSink& sink) {
-        try {
-            std::string piece;
-            if (!roster->read(piece, kRosterChunkBytes)) {
-                sink.done();
-                return true;
-            }
-            return sink.write(piece.data(), piece.size());
-        } catch (const std::exception& e) {
-            // The status line is gone already: cutting the chunked body short is the only
-            // way left to tell the client that the roster is incomplete.
-            std::cerr << "ru-server: reading the roster failed: " << e.what() << std::endl;
-            return false;
-        }
-    });
-}
-
-void postEvent(Store& store, const httplib::Request& req, const std::string& body,
-               httplib::Response& res) {
-    const auto value = intMember(body, res, "event_id", kIntMin, kIntMax);
+Reply postEvent(Store& store, const std::string& segment, const std::string& body) {
+    Reply refused;
+    const auto value = intMember(body, "event_id", kIntMin, kIntMax, refused);
     if (!value) {
-        return;
+        return refused;
     }
-    const std::string segment = req.matches[1];
     const auto userId = parseUserId(segment);
     if (!userId) {
-        refuse(res, 404, "no user " + segment);
-        return;
+        return refusal(404, "no user " + segment);
     }
     const AppendResult result = store.appendEvent(*userId, *value);
     switch (result.status) {
         case AppendStatus::UnknownUser:
-            refuse(res, 404, "no user " + std::to_string(*userId));
-            return;
+            return refusal(404, "no user " + std::to_string(*userId));
         case AppendStatus::CreditOutOfRange:
-            refuse(res, 422,
-                   "the credit of user " + std::to_string(*userId) + " (" +
-                       std::to_string(result.credit) +
-                       ") plus this event would leave the signed 32-bit range");
-            return;
+            return refusal(422, "the credit of user " + std::to_string(*userId) + " (" +
+                                    std::to_string(result.credit) +
+                                    ") plus this event would leave the signed 32-bit range");
         case AppendStatus::Stored:
             break;
     }
-    res.status = 201;
-    res.set_content("{\"user_id\":" + std::to_string(*userId) +
-                        ",\"event\":" + std::to_string(*value) +
-                        ",\"credit\":" + std::to_string(result.credit) + "}",
-                    kJson);
+    return jsonReply(201, "{\"user_id\":" + std::to_string(*userId) +
+                              ",\"event\":" + std::to_string(*value) +
+                              ",\"credit\":" + std::to_string(result.credit) + "}");
 }
 
-void postHeadCount(Store& store, const std::string& body, httplib::Response& res) {
-    const auto v = intMember(body, res, "v", 0, kIntMax);
+Reply postHeadCount(Store& store, const std::string& body) {
+    Reply refused;
+    const auto v = intMember(body, "v", 0, kIntMax, refused);
     if (!v) {
-        return;
+        return refused;
     }
     store.recordHeadCount(*v);
-    res.status = 201;
-    res.set_content("{\"v\":" + std::to_string(*v) + "}", kJson);
+    return jsonReply(201, "{\"v\":" + std::to_string(*v) + "}");
 }
 
-void getHeadCount(Store& store, httplib::Response& res) {
+Reply getHeadCount(Store& store) {
     const std::optional<HeadCount> latest = store.latestHeadCount();
+    Reply reply = jsonReply(200, "{\"v\":" + std::to_string(latest ? latest->v : 0) + "}");
     if (latest) {
-        res.set_header("Last-Modified", httpDate(latest->receivedAt));
+        reply.headers.emplace_back("Last-Modified", httpDate(latest->receivedAt));
     }
-    res.set_content("{\"v\":" + std::to_string(latest ? latest->v : 0) + "}", kJson);
+    return reply;
+}
+
+Reply dispatch(Store& store, const Request& request) {
+    const std::string path = request.target.substr(0, request.target.find('?'));
+    std::string segment;
+    const Path route = classify(path, segment);
+    if (route == Path::Unknown) {
+        return refusal(404, "no such path: " + path);
+    }
+    if (!allows(route, request.method)) {
+        Reply reply = refusal(405, "method " + request.method + " not allowed on " + path);
+        reply.headers.emplace_back("Allow", allowedMethods(route));
+        return reply;
+    }
+    if (request.method == "OPTIONS") {
+        Reply reply;
+        reply.status = 204;
+        reply.headers.emplace_back("Allow", allowedMethods(route));
+        return reply;
+    }
+    if (request.method == "POST" && !isJsonType(request.contentType)) {
+        return refusal(415, "the body must be sent with Content-Type application/json");
+    }
+    switch (route) {
+        case Path::Roster: {
+            Reply reply = jsonReply(200, "");
+            reply.chunked = true;
+            if (request.method == "GET") {
+                reply.roster = store.openRoster();
+            }
+            return reply;
+        }
+        case Path::Upload:
+            return postEvent(store, segment, request.body);
+        case Path::HeadCount:
+            return request.method == "POST" ? postHeadCount(store, request.body)
+                                            : getHeadCount(store);
+        case Path::Unknown:
+            break;
+    }
+    return refusal(404, "no such path: " + path);
 }
 
 std::string reasonText(int status) {
     switch (status) {
         case 400:
             return "bad request";
+        case 403:
+            return "this client is not allowed";
         case 404:
             return "not found";
         case 405:
@@ -233,6 +256,8 @@ std::string reasonText(int status) {
             return "the body is larger than " + std::to_string(kMaxBodyBytes) + " bytes";
         case 414:
             return "the request target is too long";
+        case 431:
+            return "the request header is too large";
         case 500:
             return "internal error";
         default:
@@ -261,74 +286,69 @@ void appendLogField(std::string& line, const std::string& field) {
 
 }  // namespace
 
-void installRoutes(httplib::Server& server, Store& store) {
-    server.set_payload_max_length(kMaxBodyBytes);
-    // Answers go out as several writes (headers, then body); without this a client that
-    // keeps its connection open waits for a delayed ACK, about 40 ms, on every request.
-    server.set_tcp_nodelay(true);
-    // The library's default options add SO_REUSEPORT, with which a second server could bind
-    // the same port and silently take a share of the connections.
-    server.set_socket_options([](socket_t sock) {
-        const int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    server.Get("/transaction", [&store](const httplib::Request&, httplib::Response& res) {
-        getRoster(store, res);
-    });
-    server.Post(
-        "/transaction/([^/]+)",
-        limitedBody([&store](const httplib::Request& req, const std::string& body,
-                             httplib::Response& res) { postEvent(store, req, body, res); }));
-    server.Get("/contador", [&store](const httplib::Request&, httplib::Response& res) {
-        getHeadCount(store, res);
-    });
-    server.Post("/contador",
-                limitedBody([&store](const httplib::Request&, const std::string& body,
-                                     httplib::Response& res) { postHeadCount(store, body, res); }));
-    // Everything else, registered last so that it only catches what the routes above miss.
-    server.Get(".*", unrouted);
-    // Both kinds of handler: which one the library picks depends on whether it expects a body.
-    server.Post(".*", limitedBody(unroutedWithBody));
-    server.Put(".*", limitedBody(unroutedWithBody));
-    server.Patch(".*", limitedBody(unroutedWithBody));
-    server.Delete(".*", limitedBody(unroutedWithBody));
-    server.Post(".*", unrouted);
-    server.Put(".*", unrouted);
-    server.Patch(".*", unrouted);
-    server.Delete(".*", unrouted);
-    server.Options(".*", unrouted);
-
-    // Refusals made by the HTTP library itself (malformed request, body too large) get the
-    // same kind of body as ours.
-    server.set_error_handler(
-        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-            if (!res.body.empty()) {
-                return httplib::Server::HandlerResponse::Unhandled;
-            }
-            res.set_content(errorBody(reasonText(res.status)), kJson);
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-    server.set_exception_handler([](const httplib::Request& req, httplib::Response& res,
-                                    std::exception_ptr error) {
-        std::string what = "unknown exception";
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-            what = e.what();
-        } catch (...) {
-        }
-        std::cerr << "ru-server: " << req.method << ' ' << req.path << ": " << what << std::endl;
-        refuse(res, 500, "internal error");
-    });
+Reply route(Store& store, const Request& request) {
+    try {
+        return dispatch(store, request);
+    } catch (const std::exception& e) {
+        std::cerr << "ru-server: " << request.method << ' '
+                  << request.target.substr(0, request.target.find('?')) << ": " << e.what()
+                  << std::endl;
+        return refusal(500, "internal error");
+    }
 }
 
-std::string requestLogLine(const httplib::Request& req, const httplib::Response& res) {
+Reply refusal(int status, const std::string& message) {
+    return jsonReply(status, errorBody(message));
+}
+
+Reply refusal(int status) {
+    return refusal(status, reasonText(status));
+}
+
+const char* reasonPhrase(int status) {
+    switch (status) {
+        case 100:
+            return "Continue";
+        case 200:
+            return "OK";
+        case 201:
+            return "Created";
+        case 204:
+            return "No Content";
+        case 400:
+            return "Bad Request";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 413:
+            return "Payload Too Large";
+        case 414:
+            return "URI Too Long";
+        case 415:
+            return "Unsupported Media Type";
+        case 422:
+            return "Unprocessable Entity";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 500:
+            return "Internal Server Error";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Unknown";
+    }
+}
+
+std::string requestLogLine(const std::string& method, const std::string& target, int status) {
     std::string line;
-    appendLogField(line, req.method);
+    appendLogField(line, method);
     line += ' ';
-    appendLogField(line, req.target.empty() ? req.path : req.target);
+    appendLogField(line, target);
     line += ' ';
-    line += std::to_string(res.status);
+    line += std::to_string(status);
     return line;
 }
 

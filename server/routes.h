@@ -1,10 +1,12 @@
 #ifndef RU_SERVER_ROUTES_H
 #define RU_SERVER_ROUTES_H
 
-#include <httplib.h>
-
 #include <cstddef>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "store.h"
 
@@ -12,9 +14,30 @@ namespace ru {
 
 // The largest request body accepted; a larger one is answered 413 and never parsed.
 constexpr std::size_t kMaxBodyBytes = 64 * 1024;
+// The longest request target accepted; a longer one is answered 414.
+constexpr std::size_t kMaxTargetBytes = 8 * 1024;
 
-// Installs the HTTP interface of ru-server on `server`, answering from `store`, which must
-// outlive every request the server handles:
+// One request as the routes see it, its body already read whole.
+struct Request {
+    std::string method;
+    std::string target;                      // as sent: path, and query if any
+    std::optional<std::string> contentType;  // nothing when the header is absent
+    std::string body;
+};
+
+// One answer. When `roster` is set, its text is the body, sent in chunks as it is read;
+// `chunked` is then set too (and also, without a roster, in the answer to a HEAD of it).
+// Content-Length and the framing are the transport's business.
+struct Reply {
+    int status = 200;
+    std::string contentType;  // empty: no Content-Type
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    std::unique_ptr<RosterStream> roster;
+    bool chunked = false;
+};
+
+// The HTTP interface of ru-server, answering from `store`; it may wait on the database:
 //   GET  /transaction            200, the roster: a JSON array of every stored transaction
 //                                in insertion order, sent in chunks as it is read
 //   POST /transaction/<user_id>  body {"event_id": <int>}; 201 once the new transaction is
@@ -23,17 +46,31 @@ constexpr std::size_t kMaxBodyBytes = 64 * 1024;
 //   GET  /contador               200 {"v": N}, the latest report, with its time as
 //                                Last-Modified; before any report {"v": 0} and no
 //                                Last-Modified (everyone starts outside)
-// HEAD works wherever GET does. Refusals store nothing and carry {"error": "<text>"}:
-// 400 body not JSON, key missing, value not an integer in range; 404 unknown path or user;
-// 405 wrong method, with Allow; 413 body over kMaxBodyBytes; 422 an event that would take
-// the student's credit outside the signed 32-bit range; 500 a database failure.
-// Also sets what goes with the routes: the body limit, the error bodies, and a listening
-// socket that no other server can share.
-void installRoutes(httplib::Server& server, Store& store);
+//   OPTIONS on a known path      204 with Allow
+// HEAD works wherever GET does. Paths are matched byte for byte, without decoding; a
+// query string is ignored. A user id is canonical decimal: an optional minus sign, no
+// leading zero, no plus sign, within the signed 32-bit range; anything else is no user.
+// Range headers are ignored: every answer is whole. Refusals store nothing and carry
+// {"error": "<text>"}, checked in this order: 404 unknown path; 405 wrong method (any
+// method name), with Allow; 415 a POST body not sent as application/json; 400 body not
+// JSON, key missing, value not an integer in range; 404 unknown user; 422 an event that
+// would take the student's credit outside the signed 32-bit range. A StoreError is
+// answered 500. The transport adds 400 (malformed request), 403 (client not allowed),
+// 413 (body over kMaxBodyBytes), 414 (target over kMaxTargetBytes) and 431 (header
+// block too large) before any route runs.
+Reply route(Store& store, const Request& request);
+
+// A refusal with the JSON error body that the transport's own refusals also carry.
+Reply refusal(int status, const std::string& message);
+// The refusal for `status` with a generic message (for the transport's own refusals).
+Reply refusal(int status);
+
+// The standard reason phrase of `status` for a status line ("Not Found").
+const char* reasonPhrase(int status);
 
 // The log line of one request, without a line end: method, target as sent (bytes outside
-// printable ASCII percent-encoded, so a line is always one line), status.
-std::string requestLogLine(const httplib::Request& req, const httplib::Response& res);
+// printable ASCII percent-encoded, so a line is always one line; "-" when empty), status.
+std::string requestLogLine(const std::string& method, const std::string& target, int status);
 
 }  // namespace ru
 

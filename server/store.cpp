@@ -276,7 +276,7 @@ ImportSummary Store::importRoster(std::istream& in, const std::function<bool()>&
                                "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
     ImportSummary summary;
     summary.students = readRoster(in, [&](const Transaction& row) {
-        if (cancelled && summary.transactions % 4096 == 0 && cancelled()) {
+        if (cancelled && cancelled()) {
             throw ImportCancelled();
         }
         sqlite3_stmt* stmt = insert.get();

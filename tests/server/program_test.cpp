@@ -9,8 +9,11 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "raw_client.h"
+#include "restclient/connection.h"
 #include "server_fixture.h"
 #include "support/process.h"
 
@@ -79,7 +82,7 @@ TEST(ServerProgram, FirstLineIsTheAddressThenOneLogLinePerRequest) {
 }
 
 TEST(ServerProgram, StopsCleanlyOnSigintAndSigterm) {
-    for (int sig : {SIGINT, SIGTERM}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         rutest::TempDir dir;
         Started server = start({"--db", dir.file("ru.db"), "--port", "0"});
         ASSERT_GT(server.port, 0);
@@ -153,8 +156,9 @@ TEST(ServerProgram, ExampleRosterShowsTheInterestingStudents) {
 TEST(ServerProgram, HelpListsTheOptions) {
     ChildProcess help(kServer, {"--help"});
     EXPECT_EQ(help.wait(), 0);
-    for (const char* word :
-         {"--db", "--import", "--host", "--port", "127.0.0.1", "8080", "--no-serve", "SIGTERM"}) {
+    for (const char* word : {"--db", "--import", "--host", "--port", "127.0.0.1", "8080",
+                             "--no-serve", "SIGTERM", "SIGHUP", "--allow", "--cert", "--key",
+                             "--timeout", "--max-connections", "--max-per-client"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     EXPECT_EQ(help.err(), "");
@@ -162,8 +166,23 @@ TEST(ServerProgram, HelpListsTheOptions) {
 
 TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--port", "70000"}, {"--port", "-1"}, {"--port", "80x"}, {"--port"},
-        {"--bogus"},         {"extra"},        {"--db", ""},      {"--no-serve=yes"},
+        {"--port", "70000"},
+        {"--port", "-1"},
+        {"--port", "80x"},
+        {"--port"},
+        {"--bogus"},
+        {"extra"},
+        {"--db", ""},
+        {"--no-serve=yes"},
+        {"--allow", "10.0.0.0/33"},
+        {"--allow", "host.lan"},
+        {"--allow"},
+        {"--cert", "server.pem"},
+        {"--key", "server.key"},
+        {"--timeout", "0"},
+        {"--timeout", "2.5"},
+        {"--max-connections", "0"},
+        {"--max-per-client", "x"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);
@@ -238,5 +257,174 @@ TEST(ServerProgram, UnusableDatabaseOrAddressExitsWith1AndOneLine) {
         expectOneErrorLine(run.err(), args[1]);
     }
 }
+
+TEST(ServerProgram, StopSignalEndsAnImportFromAPipeThatStaysOpen) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        rutest::TempDir dir;
+        const std::string db = dir.file("ru.db");
+        ChildProcess server(kServer, {"--db", db, "--import", "/dev/stdin", "--port", "0"});
+        // Rows enough to be past the first checks, then nothing more, the pipe still open.
+        std::string text = "[";
+        for (int i = 0; i < 5000; ++i) {
+            text += rutest::row("AB" + std::to_string(i), i, 1).dump() + ",";
+        }
+        server.write(text);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        server.signal(sig);
+        EXPECT_EQ(server.wait(5000), 1) << "signal " << sig;
+        EXPECT_EQ(server.out(), "") << "signal " << sig;
+        EXPECT_EQ(server.err(), "ru-server: import interrupted; nothing imported\n")
+            << "signal " << sig;
+        ChildProcess good(kServer, {"--db", db, "--import", kExampleRoster, "--no-serve"});
+        EXPECT_EQ(good.wait(), 0) << "signal " << sig << ": " << good.err();
+    }
+}
+
+TEST(ServerProgram, AnswersWhileNobodyReadsItsLogAndCountsTheDroppedLines) {
+    rutest::TempDir dir;
+    Started server = start({"--db", dir.file("ru.db"), "--port", "0"});
+    ASSERT_GT(server.port, 0);
+    auto client = clientOf(server);
+    client.set_read_timeout(std::chrono::seconds(10));
+    // Log lines of 4 KB: far more than a pipe and the log queue hold together. Nothing
+    // reads the server's standard output meanwhile.
+    const std::string target = "/contador?" + std::string(4000, 'x');
+    int answered = 0;
+    for (int i = 0; i < 600; ++i) {
+        auto res = client.Get(target);
+        if (!res || res->status != 200) {
+            ADD_FAILURE() << "request " << i << " got no answer";
+            break;
+        }
+        ++answered;
+    }
+    EXPECT_EQ(answered, 600);
+    server.process->signal(SIGTERM);
+    EXPECT_EQ(server.process->wait(), 0);
+    EXPECT_NE(server.process->out().find("\nru-server: "), std::string::npos);
+    EXPECT_NE(server.process->out().find(" log lines dropped\n"), std::string::npos);
+}
+
+TEST(ServerProgram, LongPathIsAnsweredWithASmallStack) {
+    rutest::TempDir dir;
+    // The stack limit that the shell sets is inherited by the server and its threads.
+    std::vector<std::string> args = {
+        "-c", "ulimit -s 1024 && exec \"$0\" \"$@\"", kServer, "--db", dir.file("ru.db"), "--port",
+        "0"};
+    Started server = rutest::startProgram("/bin/sh", args);
+    ASSERT_GT(server.port, 0);
+    auto client = clientOf(server);
+    for (const std::string& path :
+         {"/x/" + std::string(2000, 'a'), "/transaction/" + std::string(8000, '7')}) {
+        auto res = client.Get(path);
+        ASSERT_TRUE(res) << httplib::to_string(res.error());
+        EXPECT_NE(res->status / 100, 2);
+    }
+    auto res = client.Get("/contador");
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(res->status, 200);
+    server.process->signal(SIGTERM);
+    EXPECT_EQ(server.process->wait(), 0) << server.process->err();
+}
+
+TEST(ServerProgram, StopClosesIdleConnectionsWithoutWaitingForTheirTimeOut) {
+    rutest::TempDir dir;
+    Started server = start({"--db", dir.file("ru.db"), "--port", "0", "--timeout", "600"});
+    ASSERT_GT(server.port, 0);
+    std::vector<std::unique_ptr<rutest::RawConnection>> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(std::make_unique<rutest::RawConnection>(server.port));
+        idle.back()->send(rutest::rawRequest("GET", "/contador", {}, "", true));
+        ASSERT_TRUE(idle.back()->readAnswers(1, 10000));
+    }
+    server.process->signal(SIGTERM);
+    // Far less than the idle time-out.
+    EXPECT_EQ(server.process->wait(10000), 0);
+    for (auto& connection : idle) {
+        EXPECT_TRUE(connection->readUntilClosed(1000));
+    }
+}
+
+#ifdef OPENSSL_BIN
+// Makes a private certificate authority and a certificate for 127.0.0.1 signed by it,
+// as the README's deployment section does. Returns false when openssl failed.
+bool makeCertificates(const rutest::TempDir& dir) {
+    const std::string openssl = OPENSSL_BIN;
+    const std::string script =
+        "set -e; cd '" + dir.path() + "'; o='" + openssl +
+        "'\n"
+        "$o req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=test-ca -keyout ca.key -out ca.pem 2>/dev/null\n"
+        "$o req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=127.0.0.1 "
+        "-keyout server.key -out server.csr 2>/dev/null\n"
+        "printf 'subjectAltName=IP:127.0.0.1\\n' > server.ext\n"
+        "$o x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+        "-extfile server.ext -out server.pem 2>/dev/null\n"
+        "$o req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=other-ca -keyout other.key -out other.pem 2>/dev/null\n";
+    ChildProcess make("/bin/sh", {"-c", script});
+    return make.wait() == 0;
+}
+
+TEST(ServerProgram, ServesHttpsOnlyWithACertificateThatItsAuthorityVerifies) {
+    rutest::TempDir dir;
+    ASSERT_TRUE(makeCertificates(dir));
+    Started server = start({"--db", dir.file("ru.db"), "--import", kExampleRoster, "--port", "0",
+                            "--cert", dir.file("server.pem"), "--key", dir.file("server.key")});
+    ASSERT_GT(server.port, 0);
+    const std::string https = "https://127.0.0.1:" + std::to_string(server.port);
+    struct Case {
+        std::string url;
+        std::string caFile;  // empty: the system's authorities
+        bool answered;
+    };
+    const Case cases[] = {
+        {https, dir.file("ca.pem"), true},
+        {https, dir.file("other.pem"), false},
+        {https, "", false},
+        {"http://127.0.0.1:" + std::to_string(server.port), "", false},
+    };
+    for (const Case& c : cases) {
+        RestClient::Connection connection("");
+        connection.SetTimeout(10);
+        if (!c.caFile.empty()) {
+            connection.SetCAInfoFilePath(c.caFile);
+        }
+        const RestClient::Response roster = connection.get(c.url + "/transaction");
+        const std::string label = c.url + " " + c.caFile;
+        if (c.answered) {
+            EXPECT_EQ(roster.code, 200) << label << ": " << roster.body;
+            EXPECT_EQ(json::parse(roster.body, nullptr, false).size(), 14u) << label;
+            RestClient::Connection upload("");
+            upload.SetCAInfoFilePath(c.caFile);
+            upload.AppendHeader("Content-Type", "application/json");
+            EXPECT_EQ(upload.post(c.url + "/transaction/1001", "{\"event_id\": -1}").code, 201);
+        } else {
+            EXPECT_NE(roster.code, 200) << label;
+            EXPECT_EQ(roster.body.find("cardID"), std::string::npos) << label;
+        }
+    }
+    server.process->signal(SIGTERM);
+    EXPECT_EQ(server.process->wait(), 0) << server.process->err();
+}
+
+TEST(ServerProgram, UnusableCertificateOrKeyExitsWith1AndOneLine) {
+    rutest::TempDir dir;
+    ASSERT_TRUE(makeCertificates(dir));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {dir.file("missing.pem"), dir.file("server.key")},
+        {dir.file("server.pem"), dir.file("missing.key")},
+        {dir.file("server.pem"), dir.file("ca.key")},  // a key of another certificate
+        {dir.file("server.key"), dir.file("server.key")},
+    };
+    for (const auto& [cert, key] : cases) {
+        ChildProcess run(kServer,
+                         {"--db", dir.file("ru.db"), "--port", "0", "--cert", cert, "--key", key});
+        EXPECT_EQ(run.wait(), 1) << cert << " " << key;
+        EXPECT_EQ(run.out(), "") << cert;
+        expectOneErrorLine(run.err(), cert + " " + key);
+    }
+}
+#endif
 
 }  // namespace

@@ -7,8 +7,6 @@
 #include <regex>
 #include <stdexcept>
 
-#include "routes.h"
-
 namespace rutest {
 
 void writeFile(const std::string& path, const std::string& text) {
@@ -25,14 +23,21 @@ nlohmann::json row(const std::string& cardID, long long userId, long long event,
             {"matricula", matricula}, {"salt", salt},      {"n_password_hash", hash}};
 }
 
-RunningServer::RunningServer(const std::string& dbPath)
+RunningServer::RunningServer(const std::string& dbPath, ru::ServerSettings settings)
     : store_(std::make_unique<ru::Store>(dbPath)) {
-    ru::installRoutes(server_, *store_);
-    thread_ = std::make_unique<testsupport::ServerThread>(server_);
+    settings.host = "127.0.0.1";
+    settings.port = 0;
+    server_ = std::make_unique<ru::HttpServer>(*store_, std::move(settings));
+    port_ = server_->port();
+    thread_ = std::thread([this] { server_->run(); });
 }
 
-// Members go in reverse order: the thread stops the server, then the database closes.
-RunningServer::~RunningServer() = default;
+RunningServer::~RunningServer() {
+    server_->stop();
+    thread_.join();
+    server_.reset();
+    store_.reset();
+}
 
 httplib::Client RunningServer::client() const {
     httplib::Client client("127.0.0.1", port());

@@ -6,8 +6,10 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "http_server.h"
 #include "store.h"
 #include "support/loopback.h"
 #include "support/process.h"
@@ -24,25 +26,29 @@ nlohmann::json row(const std::string& cardID, long long userId, long long event,
                    const std::string& matricula = "2020000001", const std::string& salt = "s1",
                    const std::string& hash = "h1");
 
-// A Store on a database file and the HTTP routes on a real server at 127.0.0.1 and an
+// A Store on a database file and ru-server's HTTP transport at 127.0.0.1 and an
 // ephemeral port, running on a thread of its own. The destructor stops and joins it, then
 // closes the database.
 class RunningServer {
   public:
-    explicit RunningServer(const std::string& dbPath);
+    // `settings` as given, but host and port are always 127.0.0.1 and a free port.
+    explicit RunningServer(const std::string& dbPath, ru::ServerSettings settings = {});
     ~RunningServer();
     RunningServer(const RunningServer&) = delete;
     RunningServer& operator=(const RunningServer&) = delete;
 
     ru::Store& store() { return *store_; }
-    int port() const { return thread_->port(); }
+    int port() const { return port_; }
+    // Asks the server to stop, as a stop signal does, without waiting for it.
+    void stop() { server_->stop(); }
     // A client of this server; reads wait as long as the server may take.
     httplib::Client client() const;
 
   private:
     std::unique_ptr<ru::Store> store_;
-    httplib::Server server_;
-    std::unique_ptr<testsupport::ServerThread> thread_;
+    std::unique_ptr<ru::HttpServer> server_;
+    int port_ = -1;
+    std::thread thread_;
 };
 
 // Everything a client can see of the server's state: the roster and the head-count

@@ -1,0 +1,231 @@
+// Figures for ru-server under load on loopback: uploads per second and latency (median
+// and 99th percentile) with 1 and with 16 concurrent clients, each on a kept-alive
+// connection, first alone and then while idle connections are held open (half of them
+// silent, half having sent the start of a request). Every upload is
+// a committed SQLite transaction (an fsync each), as in service. Prints one line per
+// scenario; asserts nothing about speed.
+//
+// Usage: ru_server_bench [--uploads N] [--idle N] [--dir PATH]
+//   --uploads N  uploads per scenario, spread over its clients (default 2000)
+//   --idle N     idle connections held open in the second round (default 1000)
+//   --dir PATH   where the database goes (default: a fresh directory under /tmp); its
+//                file system's fsync sets the pace
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http_server.h"
+#include "store.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kUsers = 1000;
+
+int connectTo(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
+    }
+    const int yes = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    return fd;
+}
+
+// Sends one upload on `fd` and reads its whole answer; the status.
+int upload(int fd, int user, std::string& buffer) {
+    const std::string body = "{\"event_id\": -1}";
+    const std::string request = "POST /transaction/" + std::to_string(user) +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                                "application/json\r\nContent-Length: " +
+                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size())) {
+        throw std::runtime_error("send failed");
+    }
+    buffer.clear();
+    for (;;) {
+        const std::size_t end = buffer.find("\r\n\r\n");
+        if (end != std::string::npos) {
+            const std::size_t length = buffer.find("Content-Length: ");
+            const std::size_t size = std::strtoul(buffer.c_str() + length + 16, nullptr, 10);
+            if (buffer.size() >= end + 4 + size) {
+                return std::atoi(buffer.c_str() + 9);
+            }
+        }
+        char piece[4096];
+        const ssize_t n = recv(fd, piece, sizeof piece, 0);
+        if (n <= 0) {
+            throw std::runtime_error("the server closed the connection");
+        }
+        buffer.append(piece, static_cast<std::size_t>(n));
+    }
+}
+
+struct Figures {
+    double seconds = 0;
+    std::vector<double> latenciesMs;
+    int failures = 0;
+};
+
+Figures run(int port, int clients, int uploads) {
+    Figures figures;
+    std::vector<std::vector<double>> latencies(static_cast<std::size_t>(clients));
+    std::vector<int> failures(static_cast<std::size_t>(clients), 0);
+    std::vector<std::thread> threads;
+    const auto start = Clock::now();
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            const int fd = connectTo(port);
+            std::string buffer;
+            const int mine = uploads / clients + (c < uploads % clients ? 1 : 0);
+            for (int i = 0; i < mine; ++i) {
+                const auto sent = Clock::now();
+                const int status = upload(fd, 1 + (c * 131 + i) % kUsers, buffer);
+                latencies[c].push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+                failures[c] += status == 201 ? 0 : 1;
+            }
+            close(fd);
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    figures.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    for (int c = 0; c < clients; ++c) {
+        figures.latenciesMs.insert(figures.latenciesMs.end(), latencies[c].begin(),
+                                   latencies[c].end());
+        figures.failures += failures[c];
+    }
+    std::sort(figures.latenciesMs.begin(), figures.latenciesMs.end());
+    return figures;
+}
+
+double percentile(const std::vector<double>& sorted, double p) {
+    if (sorted.empty()) {
+        return 0;
+    }
+    const auto index = static_cast<std::size_t>(p * static_cast<double>(sorted.size() - 1) + 0.5);
+    return sorted[std::min(index, sorted.size() - 1)];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int uploads = 2000;
+    int idle = 1000;
+    std::string dir;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string arg = argv[i];
+        if (arg == "--uploads") {
+            uploads = std::atoi(argv[i + 1]);
+        } else if (arg == "--idle") {
+            idle = std::atoi(argv[i + 1]);
+        } else if (arg == "--dir") {
+            dir = argv[i + 1];
+        } else {
+            std::fprintf(stderr, "usage: ru_server_bench [--uploads N] [--idle N] [--dir PATH]\n");
+            return 2;
+        }
+    }
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+
+    std::string made;
+    if (dir.empty()) {
+        std::string pattern = "/tmp/ru-server-bench-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        dir = made = pattern;
+    }
+    const std::string db = dir + "/bench.db";
+    int status = 0;
+    {
+        ru::Store store(db);
+        std::ostringstream roster;
+        roster << '[';
+        for (int u = 1; u <= kUsers; ++u) {
+            roster << (u > 1 ? "," : "") << "{\"cardID\":\"C" << u << "\",\"user_id\":" << u
+                   << ",\"event\":1000000,\"matricula\":\"2026" << u
+                   << "\",\"salt\":\"9f8e7d6c\",\"n_password_hash\":\"5e884898da28\"}";
+        }
+        roster << ']';
+        std::istringstream in(roster.str());
+        store.importRoster(in);
+
+        ru::ServerSettings settings;
+        settings.port = 0;
+        // The idle connections must outlast the runs, and all come from one address.
+        settings.idleTimeout = settings.headerTimeout = std::chrono::seconds(600);
+        settings.maxConnections = static_cast<std::size_t>(idle) + 100;
+        settings.maxPerClient = settings.maxConnections;
+        ru::HttpServer server(store, settings);
+        std::thread serving([&server] { server.run(); });
+        const int port = server.port();
+
+        std::printf("ru-server under load: %d uploads per run, database in %s\n", uploads,
+                    dir.c_str());
+        std::vector<int> held;
+        for (const int idleCount : {0, idle}) {
+            // Half send nothing, half the start of a request and then nothing.
+            while (static_cast<int>(held.size()) < idleCount) {
+                held.push_back(connectTo(port));
+                if (held.size() % 2 == 0) {
+                    const std::string partial = "POST /transaction/1 HTTP/1.1\r\nHo";
+                    send(held.back(), partial.data(), partial.size(), MSG_NOSIGNAL);
+                }
+            }
+            for (const int clients : {1, 16}) {
+                const Figures f = run(port, clients, uploads);
+                std::printf(
+                    "  %2d client%s, %4d idle connections: %7.0f uploads/s, latency p50 %6.2f ms, "
+                    "p99 %6.2f ms%s\n",
+                    clients, clients == 1 ? " " : "s", idleCount,
+                    static_cast<double>(f.latenciesMs.size()) / f.seconds,
+                    percentile(f.latenciesMs, 0.50), percentile(f.latenciesMs, 0.99),
+                    f.failures > 0 ? (" (" + std::to_string(f.failures) + " failed)").c_str() : "");
+                status = f.failures > 0 ? 1 : status;
+            }
+        }
+        // Still open: a held connection that the server closed would read end of file now.
+        int open = 0;
+        for (const int fd : held) {
+            char byte;
+            open += recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN ? 1 : 0;
+            close(fd);
+        }
+        std::printf("  idle connections still open at the end: %d of %zu\n", open, held.size());
+        server.stop();
+        serving.join();
+    }
+    if (!made.empty()) {
+        std::filesystem::remove_all(made);
+    }
+    return status;
+}

@@ -1,0 +1,669 @@
+#include "http_server.h"
+
+#include <openssl/ssl.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+
+#include <atomic>
+#include <optional>
+#include <unordered_map>
+
+#include "routes.h"
+
+namespace ru {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using error_code = boost::system::error_code;
+
+namespace {
+
+// The request line and header fields together; more is answered 431 (or 414).
+constexpr std::size_t kMaxHeaderBytes = 16 * 1024;
+// Roster pieces handed to the connection at a time: large enough to keep the per-chunk
+// overhead small, small enough to keep memory flat.
+constexpr std::size_t kRosterChunkBytes = 64 * 1024;
+// After an answer that closes the connection, what the client may still be sending is
+// read and thrown away for a moment, so that the close does not reset the connection
+// and destroy the answer before the client has read it.
+constexpr std::size_t kLingerBytes = 256 * 1024;
+constexpr std::chrono::milliseconds kLingerTime{1000};
+// How long a stop waits for requests that are still being sent.
+constexpr std::chrono::milliseconds kStopGrace{2000};
+
+std::string clientAddress(const asio::ip::address& address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
+    }
+    return address.to_string();
+}
+
+bool isHttpError(const error_code& ec) {
+    return ec.category() == http::make_error_code(http::error::bad_method).category();
+}
+
+}  // namespace
+
+class Session;
+
+struct HttpServer::Impl {
+    Impl(Store& s, ServerSettings settingsIn)
+        : store(s),
+          settings(std::move(settingsIn)),
+          workers(static_cast<std::size_t>(settings.workers)),
+          acceptor(ioc),
+          retryTimer(ioc) {}
+
+    void log(std::string line) {
+        if (settings.log) {
+            settings.log(std::move(line));
+        }
+    }
+
+    void accept();
+    void accepted(tcp::socket socket, bool draining);
+    void doStop();
+    void forget(Session* session, const std::string& client);
+
+    Store& store;
+    ServerSettings settings;
+    std::optional<asio::ssl::context> tls;  // before the connections that use it
+    asio::io_context ioc;
+    asio::thread_pool workers;
+    tcp::acceptor acceptor;
+    asio::steady_timer retryTimer;
+    unsigned short port = 0;
+    bool stopping = false;  // network thread only
+    std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
+    std::unordered_map<std::string, std::size_t> perClient;
+};
+
+// One connection. Lives on the network thread; the only work done elsewhere is the route
+// (and the reading of roster pieces), whose result is posted back. It owns itself through
+// the handlers in flight and goes with the last of them.
+class Session : public std::enable_shared_from_this<Session> {
+  public:
+    Session(HttpServer::Impl& server, tcp::socket socket, std::string client, bool allowed)
+        : server_(server), client_(std::move(client)), allowed_(allowed) {
+        if (server_.tls) {
+            tls_ = std::make_unique<beast::ssl_stream<beast::tcp_stream>>(std::move(socket),
+                                                                          *server_.tls);
+        } else {
+            plain_ = std::make_unique<beast::tcp_stream>(std::move(socket));
+        }
+    }
+
+    void start() {
+        // Answers go out as several writes; without this a client that keeps its connection
+        // open waits for a delayed ACK, about 40 ms, on every request.
+        error_code ignored;
+        tcp().socket().set_option(tcp::no_delay(true), ignored);
+        if (!tls_) {
+            waitForRequest();
+            return;
+        }
+        phase_ = Phase::Handshake;
+        tcp().expires_after(server_.settings.headerTimeout);
+        tls_->async_handshake(asio::ssl::stream_base::server,
+                              [self = shared_from_this()](const error_code& ec) {
+                                  if (ec) {
+                                      self->close();
+                                  } else {
+                                      self->waitForRequest();
+                                  }
+                              });
+    }
+
+    // Closes at once a connection that waits for a request; one with a request in progress
+    // closes after its answer. A request still being sent gets kStopGrace to arrive whole,
+    // so that a slow sender cannot hold the stop up for a whole time-out.
+    void stop() {
+        stopping_ = true;
+        error_code ec;
+        // Bytes already in the socket are a request on its way: it gets its answer.
+        if (phase_ == Phase::Handshake ||
+            (phase_ == Phase::Idle && tcp().socket().available(ec) == 0)) {
+            close();
+            return;
+        }
+        grace_ = std::make_unique<asio::steady_timer>(server_.ioc, kStopGrace);
+        grace_->async_wait([self = shared_from_this()](const error_code& waited) {
+            const Phase phase = self->phase_;
+            if (!waited && (phase == Phase::Idle || phase == Phase::Header ||
+                            phase == Phase::Body || phase == Phase::Handshake)) {
+                self->close();
+            }
+        });
+    }
+
+  private:
+    enum class Phase { Handshake, Idle, Header, Body, Handling, Writing, Lingering, Closed };
+
+    beast::tcp_stream& tcp() { return tls_ ? beast::get_lowest_layer(*tls_) : *plain_; }
+
+    template <class F>
+    void withStream(F&& f) {
+        if (tls_) {
+            f(*tls_);
+        } else {
+            f(*plain_);
+        }
+    }
+
+    void waitForRequest() {
+        if (stopping_ && buffer_.size() == 0) {
+            close();
+            return;
+        }
+        phase_ = Phase::Idle;
+        if (buffer_.size() > 0) {
+            readHeader();
+            return;
+        }
+        tcp().expires_after(server_.settings.idleTimeout);
+        withStream([this](auto& stream) {
+            stream.async_read_some(buffer_.prepare(4096), [self = shared_from_this()](
+                                                              const error_code& ec, std::size_t n) {
+                self->buffer_.commit(n);
+                if (ec || self->phase_ == Phase::Closed) {
+                    self->close();
+                } else {
+                    self->readHeader();
+                }
+            });
+        });
+    }
+
+    void readHeader() {
+        phase_ = Phase::Header;
+        logged_ = false;
+        status_ = 0;
+        parser_.emplace();
+        parser_->header_limit(kMaxHeaderBytes);
+        parser_->body_limit(kMaxBodyBytes);
+        tcp().expires_after(server_.settings.headerTimeout);
+        withStream([this](auto& stream) {
+            http::async_read_header(
+                stream, buffer_, *parser_,
+                [self = shared_from_this()](const error_code& ec, std::size_t n) {
+                    self->onHeader(ec, n);
+                });
+        });
+    }
+
+    void onHeader(const error_code& ec, std::size_t headerBytes) {
+        if (phase_ == Phase::Closed) {
+            return;
+        }
+        method_ = std::string(parser_->get().method_string());
+        target_ = std::string(parser_->get().target());
+        head_ = method_ == "HEAD";
+        // An empty target: the request line itself did not end within the limit.
+        const bool targetTooLong = target_.empty() || target_.size() > kMaxTargetBytes;
+        if (ec == http::error::header_limit || (!ec && headerBytes > kMaxHeaderBytes)) {
+            refuse(targetTooLong ? 414 : 431);
+        } else if (ec == http::error::body_limit) {
+            refuse(413);
+        } else if (ec == http::error::end_of_stream || ec == http::error::partial_message) {
+            close();
+        } else if (ec && isHttpError(ec)) {
+            refuse(400);
+        } else if (ec) {
+            close();
+        } else if (!allowed_) {
+            refuse(403);
+        } else if (target_.size() > kMaxTargetBytes) {
+            refuse(414);
+        } else {
+            readBody();
+        }
+    }
+
+    void readBody() {
+        if (parser_->is_done()) {
+            handle();
+            return;
+        }
+        phase_ = Phase::Body;
+        const auto expect = parser_->get()[http::field::expect];
+        if (beast::iequals(expect, "100-continue")) {
+            out_ = "HTTP/1.1 100 Continue\r\n\r\n";
+            tcp().expires_after(server_.settings.writeTimeout);
+            withStream([this](auto& stream) {
+                asio::async_write(stream, asio::buffer(out_),
+                                  [self = shared_from_this()](const error_code& ec, std::size_t) {
+                                      if (ec) {
+                                          self->close();
+                                      } else {
+                                          self->readWholeBody();
+                                      }
+                                  });
+            });
+            return;
+        }
+        readWholeBody();
+    }
+
+    void readWholeBody() {
+        tcp().expires_after(server_.settings.bodyTimeout);
+        withStream([this](auto& stream) {
+            http::async_read(
+                stream, buffer_, *parser_,
+                [self = shared_from_this()](const error_code& ec, std::size_t) {
+                    if (self->phase_ == Phase::Closed) {
+                        return;
+                    }
+                    if (ec == http::error::body_limit) {
+                        self->refuse(413);
+                    } else if (ec && isHttpError(ec) && ec != http::error::partial_message) {
+                        self->refuse(400);
+                    } else if (ec) {
+                        self->close();
+                    } else {
+                        self->handle();
+                    }
+                });
+        });
+    }
+
+    // Answers `status` with its error body and closes: the rest of the request is unread.
+    void refuse(int status) {
+        closeAfter_ = true;
+        send(refusal(status), std::nullopt);
+    }
+
+    void handle() {
+        phase_ = Phase::Handling;
+        auto& message = parser_->get();
+        auto request = std::make_shared<Request>();
+        request->method = method_;
+        request->target = target_;
+        const auto type = message.find(http::field::content_type);
+        if (type != message.end()) {
+            request->contentType = std::string(type->value());
+        }
+        request->body = std::move(message.body());
+        closeAfter_ = !message.keep_alive();
+        parser_.reset();
+        // The guard keeps run() going while the route works.
+        asio::post(server_.workers, [self = shared_from_this(), request,
+                                     guard = asio::make_work_guard(server_.ioc)]() mutable {
+            auto reply = std::make_shared<Reply>(route(self->server_.store, *request));
+            auto first = std::make_shared<std::optional<std::string>>();
+            if (reply->roster) {
+                *first = self->readPiece(*reply->roster);
+            }
+            asio::post(self->server_.ioc, [self, reply, first, guard = std::move(guard)] {
+                self->send(std::move(*reply), std::move(*first));
+            });
+        });
+    }
+
+    // The next piece of the roster as a chunk, the last chunk once it is all out, or
+    // nothing when the database failed. Runs on a worker.
+    std::optional<std::string> readPiece(RosterStream& roster) {
+        try {
+            std::string piece;
+            if (!roster.read(piece, kRosterChunkBytes)) {
+                return std::string("0\r\n\r\n");
+            }
+            char size[32];
+            std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+            return size + piece + "\r\n";
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "ru-server: reading the roster failed: %s\n", e.what());
+            return std::nullopt;
+        }
+    }
+
+    void send(Reply reply, std::optional<std::string> firstChunk) {
+        if (phase_ == Phase::Closed) {
+            return;
+        }
+        phase_ = Phase::Writing;
+        status_ = reply.status;
+        closeAfter_ = closeAfter_ || stopping_;
+        roster_ = std::move(reply.roster);
+        out_ =
+            "HTTP/1.1 " + std::to_string(reply.status) + " " + reasonPhrase(reply.status) + "\r\n";
+        if (!reply.contentType.empty()) {
+            out_ += "Content-Type: " + reply.contentType + "\r\n";
+        }
+        for (const auto& [name, value] : reply.headers) {
+            out_ += name + ": " + value + "\r\n";
+        }
+        if (reply.chunked) {
+            out_ += "Transfer-Encoding: chunked\r\n";
+        } else if (reply.status != 204) {
+            out_ += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
+        }
+        if (closeAfter_) {
+            out_ += "Connection: close\r\n";
+        }
+        out_ += "\r\n";
+        if (roster_) {
+            if (!firstChunk) {
+                // The status line is not gone yet, but the header promised nothing else:
+                // cutting the answer short is what tells the client it is incomplete.
+                status_ = 500;
+                roster_.reset();
+                log();
+                close();
+                return;
+            }
+            if (*firstChunk == "0\r\n\r\n") {
+                roster_.reset();
+            }
+            out_ += *firstChunk;
+        } else if (!head_) {
+            out_ += reply.body;
+        }
+        write();
+    }
+
+    void write() {
+        tcp().expires_after(server_.settings.writeTimeout);
+        withStream([this](auto& stream) {
+            asio::async_write(stream, asio::buffer(out_),
+                              [self = shared_from_this()](const error_code& ec, std::size_t) {
+                                  self->onWritten(ec);
+                              });
+        });
+    }
+
+    void onWritten(const error_code& ec) {
+        if (ec || phase_ == Phase::Closed) {
+            log();
+            close();
+            return;
+        }
+        if (roster_) {
+            asio::post(server_.workers, [self = shared_from_this(),
+                                         guard = asio::make_work_guard(server_.ioc)]() mutable {
+                auto piece =
+                    std::make_shared<std::optional<std::string>>(self->readPiece(*self->roster_));
+                asio::post(self->server_.ioc, [self, piece, guard = std::move(guard)] {
+                    self->writePiece(std::move(*piece));
+                });
+            });
+            return;
+        }
+        log();
+        if (closeAfter_) {
+            linger();
+        } else {
+            waitForRequest();
+        }
+    }
+
+    void writePiece(std::optional<std::string> piece) {
+        if (phase_ == Phase::Closed) {
+            return;
+        }
+        if (!piece) {
+            status_ = 500;
+            roster_.reset();
+            log();
+            close();
+            return;
+        }
+        if (*piece == "0\r\n\r\n") {
+            roster_.reset();
+        }
+        out_ = std::move(*piece);
+        write();
+    }
+
+    void log() {
+        if (!logged_) {
+            server_.log(requestLogLine(method_, target_, status_));
+        }
+        logged_ = true;
+    }
+
+    // Closes after the answer, reading and discarding for a moment what the client still
+    // sends (see kLingerBytes).
+    void linger() {
+        if (tls_) {
+            close();
+            return;
+        }
+        phase_ = Phase::Lingering;
+        error_code ignored;
+        plain_->socket().shutdown(tcp::socket::shutdown_send, ignored);
+        plain_->expires_after(kLingerTime);
+        discard();
+    }
+
+    void discard() {
+        plain_->async_read_some(asio::buffer(scratch_), [self = shared_from_this()](
+                                                            const error_code& ec, std::size_t n) {
+            self->lingered_ += n;
+            if (ec || self->lingered_ > kLingerBytes || self->phase_ == Phase::Closed) {
+                self->close();
+            } else {
+                self->discard();
+            }
+        });
+    }
+
+    void close() {
+        if (phase_ == Phase::Closed) {
+            return;
+        }
+        phase_ = Phase::Closed;
+        error_code ignored;
+        if (grace_) {
+            grace_->cancel();
+        }
+        tcp().socket().shutdown(tcp::socket::shutdown_both, ignored);
+        tcp().socket().close(ignored);
+        server_.forget(this, client_);
+    }
+
+    HttpServer::Impl& server_;
+    std::unique_ptr<beast::tcp_stream> plain_;
+    std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls_;
+    std::string client_;
+    bool allowed_;
+    Phase phase_ = Phase::Idle;
+    bool stopping_ = false;
+    bool closeAfter_ = false;
+    bool head_ = false;
+    bool logged_ = false;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    std::string method_;
+    std::string target_;
+    int status_ = 0;
+    std::string out_;
+    std::unique_ptr<RosterStream> roster_;
+    std::size_t lingered_ = 0;
+    std::unique_ptr<asio::steady_timer> grace_;
+    char scratch_[4096];
+};
+
+void HttpServer::Impl::accept() {
+    acceptor.async_accept([this](const error_code& ec, tcp::socket socket) {
+        if (stopping || !acceptor.is_open()) {
+            return;
+        }
+        if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+            ec == asio::error::no_memory) {
+            // Out of descriptors: waiting lets connections end instead of spinning.
+            retryTimer.expires_after(std::chrono::milliseconds(100));
+            retryTimer.async_wait([this](const error_code& waited) {
+                if (!waited && !stopping) {
+                    accept();
+                }
+            });
+            return;
+        }
+        if (!ec) {
+            accepted(std::move(socket), false);
+        }
+        accept();
+    });
+}
+
+void HttpServer::Impl::accepted(tcp::socket socket, bool draining) {
+    error_code ec;
+    const auto peer = socket.remote_endpoint(ec);
+    if (ec) {
+        return;
+    }
+    if (draining && socket.available(ec) == 0) {
+        return;  // connected but silent: nothing to answer
+    }
+    const std::string client = clientAddress(peer.address());
+    std::size_t& fromClient = perClient[client];
+    if (sessions.size() >= settings.maxConnections) {
+        log("ru-server: refused a connection from " + client + ": " +
+            std::to_string(sessions.size()) + " connections open");
+    } else if (fromClient >= settings.maxPerClient) {
+        log("ru-server: refused a connection from " + client + ": " + std::to_string(fromClient) +
+            " connections open from that address");
+    } else {
+        ++fromClient;
+        auto session = std::make_shared<Session>(*this, std::move(socket), client,
+                                                 settings.allow.allows(peer.address()));
+        sessions.emplace(session.get(), session);
+        session->start();
+        if (draining) {
+            session->stop();
+        }
+        return;
+    }
+    if (fromClient == 0) {
+        perClient.erase(client);
+    }
+}
+
+void HttpServer::Impl::forget(Session* session, const std::string& client) {
+    if (sessions.erase(session) == 0) {
+        return;
+    }
+    const auto it = perClient.find(client);
+    if (it != perClient.end() && --it->second == 0) {
+        perClient.erase(it);
+    }
+}
+
+void HttpServer::Impl::doStop() {
+    if (stopping) {
+        return;
+    }
+    stopping = true;
+    error_code ec;
+    retryTimer.cancel();
+    if (acceptor.is_open()) {
+        // Connections the kernel has completed but nobody has accepted yet: those that have
+        // sent something get their answer.
+        acceptor.non_blocking(true, ec);
+        for (;;) {
+            tcp::socket socket(ioc);
+            acceptor.accept(socket, ec);
+            if (ec) {
+                break;
+            }
+            accepted(std::move(socket), true);
+        }
+        acceptor.close(ec);
+    }
+    std::vector<std::shared_ptr<Session>> open;
+    for (const auto& [raw, weak] : sessions) {
+        if (auto session = weak.lock()) {
+            open.push_back(session);
+        }
+    }
+    for (const auto& session : open) {
+        session->stop();
+    }
+}
+
+HttpServer::HttpServer(Store& store, ServerSettings settings)
+    : impl_(std::make_unique<Impl>(store, std::move(settings))) {
+    Impl& impl = *impl_;
+    const ServerSettings& s = impl.settings;
+    if (!s.certFile.empty() || !s.keyFile.empty()) {
+        impl.tls.emplace(asio::ssl::context::tls_server);
+        auto& tls = *impl.tls;
+        tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                        asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                        asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
+        SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_2_VERSION);
+        error_code ec;
+        tls.use_certificate_chain_file(s.certFile, ec);
+        if (ec) {
+            throw ServerError("cannot use the certificate " + s.certFile + ": " + ec.message());
+        }
+        tls.use_private_key_file(s.keyFile, asio::ssl::context::pem, ec);
+        if (ec) {
+            throw ServerError("cannot use the key " + s.keyFile + ": " + ec.message());
+        }
+        if (SSL_CTX_check_private_key(tls.native_handle()) != 1) {
+            throw ServerError("the key " + s.keyFile + " does not match the certificate " +
+                              s.certFile);
+        }
+    }
+    const bool ipv6 = s.host.find(':') != std::string::npos;
+    const std::string where = (ipv6 ? "[" + s.host + "]" : s.host) + ":" + std::to_string(s.port);
+    error_code ec;
+    tcp::resolver resolver(impl.ioc);
+    const auto found =
+        resolver.resolve(s.host, std::to_string(s.port),
+                         tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+    if (ec || found.empty()) {
+        throw ServerError("cannot listen on " + where + ": " +
+                          (ec ? ec.message() : std::string("no such address")));
+    }
+    const tcp::endpoint endpoint = found.begin()->endpoint();
+    auto& acceptor = impl.acceptor;
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec) {
+        // Lets a restarted server bind at once while old connections linger in TIME_WAIT.
+        // No SO_REUSEPORT: with it a second server could silently take a share.
+        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    }
+    if (!ec) {
+        acceptor.bind(endpoint, ec);
+    }
+    if (!ec) {
+        acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    }
+    if (ec) {
+        throw ServerError("cannot listen on " + where + ": " + ec.message());
+    }
+    impl.port = acceptor.local_endpoint().port();
+    impl.accept();
+}
+
+HttpServer::~HttpServer() {
+    impl_->workers.join();
+}
+
+unsigned short HttpServer::port() const {
+    return impl_->port;
+}
+
+void HttpServer::run() {
+    impl_->ioc.run();
+    impl_->workers.join();
+}
+
+void HttpServer::stop() {
+    asio::post(impl_->ioc, [impl = impl_.get()] { impl->doStop(); });
+}
+
+}  // namespace ru

@@ -1,0 +1,83 @@
+#ifndef RU_SERVER_HTTP_SERVER_H
+#define RU_SERVER_HTTP_SERVER_H
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "access.h"
+#include "store.h"
+
+namespace ru {
+
+// The server cannot be set up: the address cannot be bound, or the certificate or key
+// cannot be used. what() is one line.
+class ServerError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct ServerSettings {
+    std::string host = "127.0.0.1";  // an address or a name, resolved once
+    unsigned short port = 8080;      // 0 picks a free port
+    AllowList allow = AllowList::loopback();
+    // Each phase of a connection has its own time-out; a connection that overruns one is
+    // closed. `idle` runs from the end of an answer (or the accept) to the first byte of the
+    // next request, `header` from there (or from the accept, for the TLS handshake) to the
+    // end of the request's header, `body` over the reading of the body, `write` over each
+    // piece of an answer.
+    std::chrono::milliseconds idleTimeout{5000};
+    std::chrono::milliseconds headerTimeout{5000};
+    std::chrono::milliseconds bodyTimeout{5000};
+    std::chrono::milliseconds writeTimeout{5000};
+    std::size_t maxConnections = 2048;  // open at once; more are refused, with a log line
+    std::size_t maxPerClient = 64;      // open at once from one address
+    std::string certFile;               // both set: HTTPS only, TLS 1.2 and later
+    std::string keyFile;
+    int workers = 4;  // threads that run the routes (the database)
+    // Gets one line per answered request (see requestLogLine) and one per refused
+    // connection. Called on the network thread: it must not block. May be empty.
+    std::function<void(std::string)> log;
+};
+
+// ru-server's HTTP/1.1 transport over the routes of routes.h. One thread (the caller of
+// run()) does all the network work on an event loop, so thousands of idle or slow
+// connections cost memory, not threads; the routes run on a small pool of worker threads,
+// since a commit waits for the disk (an fsync per upload) and must not hold up the reading
+// and accepting of other connections. Requests on one connection, pipelined or not, are
+// answered one at a time and in order. Every request body is read to its end or refused
+// and the connection closed, so a body is never taken for a next request. A client outside
+// the allow-list gets 403 as soon as its header has come, before any body is read. `store`
+// must outlive the server.
+class HttpServer {
+  public:
+    // Binds and listens. Throws ServerError.
+    HttpServer(Store& store, ServerSettings settings);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // The port it listens on.
+    unsigned short port() const;
+
+    // Serves until stop(); returns once every connection has ended.
+    void run();
+
+    // Stops accepting (connections already waiting in the listen queue with a request are
+    // still answered), closes idle connections at once, lets requests in progress finish
+    // and closes their connections after the answer. From any thread, at any time, also
+    // before run(); a later run() returns as soon as that is done.
+    void stop();
+
+    struct Impl;  // of http_server.cpp alone
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace ru
+
+#endif

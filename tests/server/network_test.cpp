@@ -1,0 +1,495 @@
+// ru-server's transport facing hostile, slow and unwanted clients, and stopping.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "raw_client.h"
+#include "routes.h"
+#include "server_fixture.h"
+
+namespace {
+
+using nlohmann::json;
+using rutest::RawConnection;
+using rutest::rawRequest;
+using rutest::row;
+
+const std::string kEvent = "{\"event_id\": -1}";
+const std::string kCount = "{\"v\": 9}";
+const std::string kJsonType = "Content-Type: application/json";
+
+json roster() {
+    return json::array({row("AB12", 7, 10), row("CD34", 8, 3)});
+}
+
+// Collects the server's log lines.
+class LogLines {
+  public:
+    std::function<void(std::string)> sink() {
+        return [this](std::string line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(std::move(line));
+        };
+    }
+    bool contains(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const std::string& line : lines_) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+class ServerNetwork : public ::testing::Test {
+  protected:
+    void start(ru::ServerSettings settings = {}) {
+        settings.log = log_.sink();
+        server_ = std::make_unique<rutest::RunningServer>(dir_.file("ru.db"), std::move(settings));
+        std::istringstream in(roster().dump());
+        server_->store().importRoster(in);
+    }
+    int port() const { return server_->port(); }
+    // The roster and the head-count as a client at `from` sees them.
+    std::string state(const std::string& from = "127.0.0.1") {
+        const auto roster = exchange(rawRequest("GET", "/transaction"), from);
+        const auto count = exchange(rawRequest("GET", "/contador"), from);
+        const auto date = count.headers.find("last-modified");
+        return std::to_string(roster.status) + roster.body + "\n" + count.body +
+               (date != count.headers.end() ? date->second : "");
+    }
+    // Sends `request` on a connection of its own and returns the first answer (status 0
+    // when none came before the server closed or 10 s passed).
+    rutest::RawAnswer exchange(const std::string& request, const std::string& from = "127.0.0.1") {
+        RawConnection connection(port(), from);
+        EXPECT_TRUE(connection.connected());
+        connection.send(request);
+        connection.readAnswers(1, 10000);
+        const auto answers = rutest::parseAnswers(connection.received());
+        return answers.empty() ? rutest::RawAnswer{} : answers.front();
+    }
+
+    rutest::TempDir dir_;
+    LogLines log_;
+    std::unique_ptr<rutest::RunningServer> server_;
+};
+
+struct Hostile {
+    std::string name;
+    std::string request;
+    int status;
+};
+
+std::string post(const std::string& target, const std::string& body,
+                 std::vector<std::string> headers = {kJsonType}) {
+    return rawRequest("POST", target, headers, body);
+}
+
+std::string chunked(const std::string& target, std::size_t pieces, std::size_t pieceBytes) {
+    std::string text = "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJsonType +
+                       "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", pieceBytes);
+    for (std::size_t i = 0; i < pieces; ++i) {
+        text += size +
+                (i == 0 ? kEvent + std::string(pieceBytes - kEvent.size(), ' ')
+                        : std::string(pieceBytes, ' ')) +
+                "\r\n";
+    }
+    return text + "0\r\n\r\n";
+}
+
+std::vector<Hostile> hostileRequests() {
+    std::vector<Hostile> cases = {
+        // Ids that must not name user 7 (or anyone).
+        {"id overflowing int32", post("/transaction/2147483648", kEvent), 404},
+        {"id overflowing int64", post("/transaction/99999999999999999999", kEvent), 404},
+        {"id 7 modulo 2^32", post("/transaction/4294967303", kEvent), 404},
+        {"negative id", post("/transaction/-7", kEvent), 404},
+        {"signed id", post("/transaction/+7", kEvent), 404},
+        {"zero-padded id", post("/transaction/007", kEvent), 404},
+        {"negative zero", post("/transaction/-0", kEvent), 404},
+        {"percent-encoded id", post("/transaction/%37", kEvent), 404},
+        {"percent-encoded space", post("/transaction/%207", kEvent), 404},
+        {"encoded NUL after the id", post("/transaction/7%00", kEvent), 404},
+        {"hexadecimal id", post("/transaction/0x7", kEvent), 404},
+        {"fractional id", post("/transaction/7.0", kEvent), 404},
+        {"junk id", post("/transaction/7;DROP", kEvent), 404},
+        // Path tricks.
+        {"dot-dot to the head-count", post("/transaction/../contador", kCount), 404},
+        {"encoded slash", post("/transaction%2F7", kEvent), 404},
+        {"doubled leading slash", post("//transaction/7", kEvent), 404},
+        {"doubled inner slash", post("/transaction//7", kEvent), 404},
+        {"trailing slash", post("/transaction/7/", kEvent), 404},
+        {"query naming a user", post("/transaction/99?user_id=7", kEvent), 404},
+        {"head-count with a trailing slash", post("/contador/", kCount), 404},
+        {"absolute-form target", post("http://127.0.0.1/transaction/7", kEvent), 404},
+        {"asterisk target", rawRequest("OPTIONS", "*"), 404},
+        {"query on an upload path", rawRequest("GET", "/transaction/7?x=1"), 405},
+        // Huge headers.
+        {"one huge header", rawRequest("GET", "/contador", {"X-Big: " + std::string(20000, 'a')}),
+         431},
+        {"many headers",
+         rawRequest("GET", "/contador",
+                    std::vector<std::string>(400, "X-A: 0123456789012345678901234567890123456789")),
+         431},
+        {"long target", rawRequest("GET", "/contador?" + std::string(9000, 'q')), 414},
+        {"very long target", rawRequest("GET", "/x/" + std::string(40000, 'q')), 414},
+        // Bodies over the cap, declared or not.
+        {"declared over the cap",
+         post("/transaction/7", kEvent + std::string(ru::kMaxBodyBytes, ' ')), 413},
+        {"declared a terabyte, sent a little",
+         "POST /transaction/7 HTTP/1.1\r\n" + kJsonType +
+             "\r\nContent-Length: 1000000000000\r\n\r\n" + kEvent,
+         413},
+        {"chunked over the cap", chunked("/transaction/7", 70, 1000), 413},
+        {"chunked over the cap in one chunk", chunked("/contador", 1, ru::kMaxBodyBytes + 1), 413},
+        // Malformed framing.
+        {"bad chunk size",
+         "POST /contador HTTP/1.1\r\n" + kJsonType +
+             "\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n" + kCount + "\r\n0\r\n\r\n",
+         400},
+        {"negative length",
+         "POST /contador HTTP/1.1\r\n" + kJsonType + "\r\nContent-Length: -7\r\n\r\n" + kCount,
+         400},
+        {"two lengths",
+         "POST /contador HTTP/1.1\r\n" + kJsonType +
+             "\r\nContent-Length: 8\r\nContent-Length: 9\r\n\r\n" + kCount,
+         400},
+        {"not HTTP", "HELLO THERE\r\n\r\n", 400},
+        {"space in the target", "GET /con tador HTTP/1.1\r\n\r\n", 400},
+        // Content types other than JSON.
+        {"no content type", post("/transaction/7", kEvent, {}), 415},
+        {"text content type", post("/transaction/7", kEvent, {"Content-Type: text/plain"}), 415},
+        {"form content type",
+         post("/contador", kCount, {"Content-Type: application/x-www-form-urlencoded"}), 415},
+        {"near-miss content type", post("/contador", kCount, {"Content-Type: application/jsonp"}),
+         415},
+        {"empty content type", post("/transaction/7", kEvent, {"Content-Type:"}), 415},
+    };
+    // Every method on every route, with a body that the route would store if it ran.
+    const std::vector<std::string> methods = {"GET",    "HEAD",    "POST",  "PUT", "PATCH",
+                                              "DELETE", "OPTIONS", "TRACE", "BREW"};
+    const std::vector<std::pair<std::string, std::string>> paths = {{"/transaction", kEvent},
+                                                                    {"/transaction/7", kEvent},
+                                                                    {"/contador", kCount},
+                                                                    {"/nada", kCount}};
+    for (const auto& [path, body] : paths) {
+        for (const std::string& method : methods) {
+            int status = 405;
+            if (path == "/nada") {
+                status = 404;
+            } else if (method == "OPTIONS") {
+                status = 204;
+            } else if (method == "GET" || method == "HEAD") {
+                status = path == "/transaction/7" ? 405 : 200;
+            } else if (method == "POST") {
+                continue;  // the one that stores: tested elsewhere
+            }
+            cases.push_back({method + " " + path + " with a body",
+                             rawRequest(method, path, {kJsonType}, body), status});
+        }
+    }
+    return cases;
+}
+
+TEST_F(ServerNetwork, HostileRequestsGetTheirStatusAndStoreNothing) {
+    start();
+    const std::string before = state();
+    for (const Hostile& hostile : hostileRequests()) {
+        RawConnection connection(port());
+        ASSERT_TRUE(connection.connected());
+        connection.send(hostile.request);
+        // Every one of them ends the connection: "Connection: close" or a refusal.
+        EXPECT_TRUE(connection.readUntilClosed(10000)) << hostile.name;
+        const std::string& received = connection.received();
+        EXPECT_EQ(received.rfind("HTTP/1.1 " + std::to_string(hostile.status) + " ", 0), 0u)
+            << hostile.name << ": " << received.substr(0, 200);
+        // Exactly one answer, and never a range of one.
+        EXPECT_EQ(received.find("HTTP/1.1", 1), std::string::npos) << hostile.name;
+        EXPECT_EQ(received.find("Content-Range"), std::string::npos) << hostile.name;
+        EXPECT_EQ(state(), before) << hostile.name;
+    }
+}
+
+TEST_F(ServerNetwork, JsonContentTypeIsRecognisedInAnySpelling) {
+    start();
+    for (const char* type :
+         {"application/json", "Application/JSON", "application/json; charset=utf-8",
+          "application/json ;charset=UTF-8"}) {
+        const auto answer =
+            exchange(post("/transaction/7", kEvent, {std::string("Content-Type: ") + type}));
+        EXPECT_EQ(answer.status, 201) << type << ": " << answer.body;
+    }
+}
+
+TEST_F(ServerNetwork, BodyOfAGetIsReadAndNeverRunAsANextRequest) {
+    start();
+    const std::string before = state();
+    const std::string smuggled = post("/transaction/7", "{\"event_id\": -5}");
+    for (const char* method : {"GET", "HEAD", "OPTIONS", "DELETE"}) {
+        RawConnection connection(port());
+        connection.send(rawRequest(method, "/contador", {kJsonType}, smuggled, true));
+        connection.send(rawRequest("GET", "/contador"));
+        ASSERT_TRUE(connection.readUntilClosed(10000)) << method;
+        if (std::string(method) != "HEAD") {
+            const auto answers = rutest::parseAnswers(connection.received());
+            ASSERT_EQ(answers.size(), 2u) << method << ": " << connection.received();
+            EXPECT_NE(answers[0].status, 201) << method;
+            EXPECT_EQ(answers[1].status, 200) << method;
+        }
+        EXPECT_EQ(connection.received().find("201 Created"), std::string::npos) << method;
+        EXPECT_EQ(state(), before) << method;
+    }
+}
+
+TEST_F(ServerNetwork, PipelinedRequestsAreEachAnsweredInOrder) {
+    start();
+    RawConnection connection(port());
+    // Three requests in one write, the last one closing.
+    connection.send(rawRequest("POST", "/transaction/7", {kJsonType}, kEvent, true) +
+                    rawRequest("POST", "/transaction/7", {kJsonType}, "{\"event_id\": -2}", true) +
+                    rawRequest("GET", "/contador"));
+    ASSERT_TRUE(connection.readUntilClosed(10000));
+    const auto answers = rutest::parseAnswers(connection.received());
+    ASSERT_EQ(answers.size(), 3u) << connection.received();
+    EXPECT_EQ(answers[0].status, 201);
+    EXPECT_EQ(json::parse(answers[0].body)["credit"], 9);
+    EXPECT_EQ(answers[1].status, 201);
+    EXPECT_EQ(json::parse(answers[1].body)["credit"], 7);
+    EXPECT_EQ(answers[2].body, "{\"v\":0}");
+}
+
+TEST_F(ServerNetwork, RangeHeadersAreIgnoredAndEveryAnswerIsWhole) {
+    start();
+    struct Case {
+        std::string request;
+        int status;
+        std::string key;  // a key the whole JSON body has
+    };
+    const Case cases[] = {
+        {post("/transaction/7", kEvent, {kJsonType, "Range: bytes=0-3"}), 201, "credit"},
+        {rawRequest("GET", "/transaction", {"Range: bytes=0-1,5-6"}), 200, ""},
+        {rawRequest("GET", "/contador", {"Range: bytes=0-0"}), 200, "v"},
+        {post("/contador", kCount, {kJsonType, "Range: bytes=-2"}), 201, "v"},
+    };
+    for (const Case& c : cases) {
+        auto answer = exchange(c.request);
+        EXPECT_EQ(answer.status, c.status) << c.request;
+        EXPECT_EQ(answer.headers.count("content-range"), 0u) << c.request;
+        EXPECT_EQ(answer.headers["content-type"], "application/json") << c.request;
+        const json body = json::parse(answer.body, nullptr, false);
+        EXPECT_FALSE(body.is_discarded()) << c.request << ": " << answer.body;
+        if (!c.key.empty()) {
+            EXPECT_TRUE(body.contains(c.key)) << answer.body;
+        }
+    }
+}
+
+TEST_F(ServerNetwork, ClientOutsideTheAllowListGets403BeforeSendingItsBody) {
+    ru::ServerSettings settings;
+    settings.allow =
+        ru::AllowList({*ru::parseNetwork("127.0.0.2/32"), *ru::parseNetwork("10.0.0.0/8")});
+    // Long enough that a server waiting for the body would not answer within the test.
+    settings.bodyTimeout = std::chrono::seconds(60);
+    start(settings);
+    const std::string before = state("127.0.0.2");
+    const std::string requests[] = {
+        rawRequest("GET", "/transaction"),
+        rawRequest("GET", "/contador"),
+        rawRequest("OPTIONS", "/contador"),
+        rawRequest("GET", "/nada"),
+        // Only the header: the promised body never comes.
+        "POST /transaction/7 HTTP/1.1\r\n" + kJsonType + "\r\nContent-Length: 16\r\n\r\n",
+        "POST /contador HTTP/1.1\r\n" + kJsonType + "\r\nTransfer-Encoding: chunked\r\n\r\n",
+    };
+    for (const std::string& request : requests) {
+        const auto answer = exchange(request, "127.0.0.1");
+        EXPECT_EQ(answer.status, 403) << request;
+        EXPECT_EQ(json::parse(answer.body, nullptr, false).contains("error"), true) << answer.body;
+    }
+    EXPECT_TRUE(log_.contains("POST /transaction/7 403"));
+    EXPECT_EQ(exchange(post("/transaction/7", kEvent), "127.0.0.1").status, 403);
+    EXPECT_EQ(state("127.0.0.2"), before);
+    EXPECT_EQ(exchange(post("/transaction/7", kEvent), "127.0.0.2").status, 201);
+}
+
+TEST_F(ServerNetwork, ConnectionsOverTheCapsAreRefusedWithALogLine) {
+    ru::ServerSettings settings;
+    settings.maxConnections = 5;
+    settings.maxPerClient = 3;
+    settings.idleTimeout = std::chrono::seconds(60);
+    start(settings);
+    struct Case {
+        std::string from;
+        bool served;
+    };
+    // Accepted in this order, since the server takes them one at a time.
+    const Case cases[] = {
+        {"127.0.0.1", true},  {"127.0.0.1", true}, {"127.0.0.1", true},
+        {"127.0.0.1", false},  // a fourth from one address
+        {"127.0.0.2", true},  {"127.0.0.2", true}, {"127.0.0.3", false},  // a sixth in all
+    };
+    std::vector<std::unique_ptr<RawConnection>> open;
+    for (const Case& c : cases) {
+        auto connection = std::make_unique<RawConnection>(port(), c.from);
+        ASSERT_TRUE(connection->connected());
+        if (!c.served) {
+            EXPECT_TRUE(connection->readUntilClosed(10000)) << c.from;
+            EXPECT_EQ(connection->received(), "") << c.from;
+        }
+        open.push_back(std::move(connection));
+    }
+    EXPECT_TRUE(
+        log_.contains("refused a connection from 127.0.0.1: 3 connections open from that address"));
+    EXPECT_TRUE(log_.contains("refused a connection from 127.0.0.3: 5 connections open"));
+    // Those let in are served.
+    RawConnection& kept = *open[4];
+    kept.send(rawRequest("GET", "/contador"));
+    ASSERT_TRUE(kept.readUntilClosed(10000));
+    ASSERT_EQ(rutest::parseAnswers(kept.received()).size(), 1u);
+    EXPECT_EQ(rutest::parseAnswers(kept.received())[0].status, 200);
+}
+
+TEST_F(ServerNetwork, SlowClientsHoldNobodyUpAndAreClosedAfterTheReadTimeOut) {
+    constexpr int kPartial = 100;
+    constexpr int kTrickling = 100;
+    ru::ServerSettings settings;
+    settings.idleTimeout = std::chrono::milliseconds(1000);
+    settings.headerTimeout = std::chrono::milliseconds(1000);
+    settings.maxPerClient = 1000;
+    start(settings);
+    std::vector<std::unique_ptr<RawConnection>> partial;
+    std::vector<std::unique_ptr<RawConnection>> trickling;
+    for (int i = 0; i < kPartial; ++i) {
+        partial.push_back(std::make_unique<RawConnection>(port()));
+        partial.back()->send("POST /transaction/7 HTTP/1.1\r\nHo");
+    }
+    for (int i = 0; i < kTrickling; ++i) {
+        trickling.push_back(std::make_unique<RawConnection>(port()));
+    }
+    // One byte at a time from every trickling client, for longer than the time-out.
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+        const std::string request = rawRequest("GET", "/contador");
+        for (std::size_t at = 0; at < request.size() && !done; ++at) {
+            for (auto& connection : trickling) {
+                connection->send(request.substr(at, 1));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    // A well-behaved client meanwhile, on connections of its own.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(exchange(rawRequest("GET", "/contador")).status, 200);
+        EXPECT_EQ(exchange(post("/transaction/8", kEvent)).status, 201);
+    }
+    int closed = 0;
+    for (auto& connection : partial) {
+        closed += connection->readUntilClosed(10000) ? 1 : 0;
+    }
+    for (auto& connection : trickling) {
+        closed += connection->readUntilClosed(10000) ? 1 : 0;
+    }
+    done = true;
+    trickle.join();
+    EXPECT_EQ(closed, kPartial + kTrickling);
+    for (auto& connection : trickling) {
+        EXPECT_EQ(connection->received(), "");
+    }
+}
+
+// A write lock held by another connection to the database, as a second process or a
+// checkpoint may hold one.
+class WriteLock {
+  public:
+    explicit WriteLock(const std::string& path) {
+        sqlite3_open(path.c_str(), &db_);
+        held_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    ~WriteLock() {
+        release();
+        sqlite3_close(db_);
+    }
+    bool held() const { return held_; }
+    void release() {
+        if (held_) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        held_ = false;
+    }
+
+  private:
+    sqlite3* db_ = nullptr;
+    bool held_ = false;
+};
+
+TEST_F(ServerNetwork, WritesWaitForALockHeldElsewhereInsteadOfFailing) {
+    start();
+    const std::pair<std::string, std::string> cases[] = {
+        {"/transaction/7", kEvent},
+        {"/contador", kCount},
+    };
+    for (const auto& [path, body] : cases) {
+        WriteLock lock(dir_.file("ru.db"));
+        ASSERT_TRUE(lock.held());
+        auto answer = std::async(std::launch::async, [&, path = path, body = body] {
+            return exchange(post(path, body));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        lock.release();
+        EXPECT_EQ(answer.get().status, 201) << path;
+    }
+}
+
+TEST_F(ServerNetwork, StopClosesIdleConnectionsAtOnceAndFinishesRequestsInProgress) {
+    ru::ServerSettings settings;
+    // Far longer than the test may wait: idle connections must be closed by the stop itself.
+    settings.idleTimeout = std::chrono::seconds(120);
+    settings.headerTimeout = std::chrono::seconds(120);
+    start(settings);
+    // A request that never arrives whole must not hold the stop up for its time-out either.
+    RawConnection slow(port());
+    slow.send("GET /contador HTTP/1.1\r\nHo");
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(std::make_unique<RawConnection>(port()));
+        idle.back()->send(rawRequest("GET", "/contador", {}, "", true));
+        ASSERT_TRUE(idle.back()->readAnswers(1, 10000));
+    }
+    // An upload that the database holds up while the stop comes.
+    WriteLock lock(dir_.file("ru.db"));
+    ASSERT_TRUE(lock.held());
+    RawConnection busy(port());
+    busy.send(rawRequest("POST", "/transaction/7", {kJsonType}, kEvent, true));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    server_->stop();
+    for (auto& connection : idle) {
+        EXPECT_TRUE(connection->readUntilClosed(10000));
+    }
+    EXPECT_TRUE(slow.readUntilClosed(10000));
+    EXPECT_EQ(slow.received(), "");
+    lock.release();
+    ASSERT_TRUE(busy.readUntilClosed(10000));
+    const auto answers = rutest::parseAnswers(busy.received());
+    ASSERT_EQ(answers.size(), 1u) << busy.received();
+    EXPECT_EQ(answers[0].status, 201);
+    EXPECT_EQ(answers[0].headers.at("connection"), "close");
+}
+
+}  // namespace
