@@ -12,6 +12,7 @@
 #include "server_fixture.h"
 #include "support/loopback.h"
 #include "support/process.h"
+#include "support/tls_server.h"
 
 namespace {
 
@@ -102,6 +103,44 @@ TEST_F(EndToEnd, AcknowledgedEventsSurviveAServerRestart) {
     auto roster = client.Get("/transaction");
     ASSERT_TRUE(roster);
     EXPECT_EQ(credits(roster->body)[1008], 19);
+}
+
+// The deployment over HTTPS: ru-server with a certificate of a private authority made
+// here, the board trusting that authority alone. Another authority's board never gets
+// past the start-up, exactly as with an unreachable server.
+TEST_F(EndToEnd, BoardTrustsItsPrivateAuthorityOverHttps) {
+    testsupport::TestCertificates certs(dir);
+    testsupport::TempDir other;
+    testsupport::TestCertificates stranger(other);
+    std::unique_ptr<ChildProcess> server;
+    int port = startServer(server, {"--db", dir.file("ru.db"), "--import", SAMPLE_ROSTER, "--port",
+                                    "0", "--cert", certs.certFile, "--key", certs.keyFile});
+    ASSERT_GT(port, 0);
+    const std::string answers = "https://127.0.0.1\n" + std::to_string(port) + "\n";
+
+    ChildProcess refused(CATRACA_BIN, {"--cacert", stranger.caFile});
+    refused.write(answers);
+    refused.closeInput();
+    EXPECT_EQ(refused.wait(), 0);
+    EXPECT_NE(refused.out().find("erro na inicializacao! codigo do erro :-1\n"), std::string::npos)
+        << refused.out();
+
+    ChildProcess catraca(CATRACA_BIN, {"--cacert", certs.caFile});
+    catraca.write(answers + "1 D2B8E6F3\n2 D2B8E6F3\n");
+    catraca.closeInput();
+    ASSERT_EQ(catraca.wait(), 0) << catraca.out();
+    EXPECT_NE(catraca.out().find("servidor atualizado"), std::string::npos) << catraca.out();
+    EXPECT_EQ(catraca.out().find("Nao foi possivel alterar a contagem"), std::string::npos);
+
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0) << server->err();
+    std::unique_ptr<ChildProcess> plain;
+    port = startServer(plain, {"--db", dir.file("ru.db"), "--port", "0"});
+    ASSERT_GT(port, 0);
+    httplib::Client client("127.0.0.1", port);
+    auto roster = client.Get("/transaction");
+    ASSERT_TRUE(roster);
+    EXPECT_EQ(credits(roster->body)[1008], 19) << "the one admission reached the server";
 }
 
 }  // namespace
