@@ -16,8 +16,12 @@
 // A row is rejected when it is not an object, lacks a key, carries a value of
 // another JSON type (numbers must be integers), an integer outside the signed
 // 32-bit range, or when it would take its user's summed credit out of that range.
-// Other keys are ignored. The body is read as a stream of events, never as a
-// document tree, so a million rows cost no more memory than their students.
+// Other keys are ignored.
+//
+// The body is read in one pass, never as a document tree. When `corpo` has at least
+// RestClient::Helpers::kFolgaCorpo spare bytes of capacity (as a downloaded body of
+// announced size has), it is read in place; otherwise it is copied once. Later rows of
+// a user already read go straight into that student's queue.
 std::string carregaTransacoes(const std::string& corpo, List& destino);
 
 #endif
