@@ -23,13 +23,18 @@ Node<Student>* List::find(std::string s) {
 }
 
 void List::print() {
+    print(std::cout);
+    std::cout.flush();
+}
+
+void List::print(std::ostream& saida) {
     if (head == nullptr) {
-        std::cout << "EMPTY" << std::endl;
+        saida << "EMPTY\n";
         return;
     }
     for (Node<Student>* n = head; n != nullptr; n = n->getNext()) {
         Student* s = n->getData();
-        std::cout << "User " << s->getUserID() << " Credito " << s->getCredito() << std::endl;
+        saida << "User " << s->getUserID() << " Credito " << s->getCredito() << '\n';
     }
 }
 
