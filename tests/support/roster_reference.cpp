@@ -13,6 +13,9 @@ namespace rosterref {
 
 namespace {
 
+// The reason of a body that is not valid JSON, when the position is not known.
+const std::string kAnyByte = "o corpo n\xE3o \xE9 JSON v\xE1lido (byte ?)";
+
 using json = nlohmann::json;
 
 const char* const kKeys[] = {"cardID", "user_id", "event", "matricula", "salt", "n_password_hash"};
@@ -147,6 +150,9 @@ Outcome reference(const std::string& body) {
     } catch (const json::parse_error& e) {
         return Outcome{"o corpo n\xE3o \xE9 JSON v\xE1lido (byte " + std::to_string(e.byte) + ")",
                        {}};
+    } catch (const json::out_of_range&) {
+        // A number too large for a double: the exception carries no position.
+        return Outcome{kAnyByte, {}};
     }
     return reader.outcome;
 }
@@ -182,6 +188,13 @@ Outcome load(const std::string& body, bool padded) {
 }
 
 std::string compare(const Outcome& expected, const Outcome& got) {
+    if (expected.reason == kAnyByte) {
+        const std::string stem = kAnyByte.substr(0, kAnyByte.size() - 2);
+        if (got.reason.compare(0, stem.size(), stem) != 0 || got.reason.back() != ')') {
+            return "reason: expected \"" + expected.reason + "\", got \"" + got.reason + "\"";
+        }
+        return "";
+    }
     if (expected.reason != got.reason) {
         return "reason: expected \"" + expected.reason + "\", got \"" + got.reason + "\"";
     }
