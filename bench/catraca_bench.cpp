@@ -4,7 +4,7 @@
 // nothing about speed: a figure past its target is marked, not failed.
 //
 // Usage: catraca_bench [--small-rows N] [--small-students N] [--rows N] [--students N]
-//                      [--pass-students N] [--repeat N]
+//                      [--pass-students N] [--passes N] [--repeat N]
 #include <fcntl.h>
 #include <httplib.h>
 #include <sys/resource.h>
@@ -289,9 +289,9 @@ class Console {
     std::thread drain_;
 };
 
-// An entry then an exit of the last student, from the input typed to the end of the
-// program (which follows at once: the input ends there).
-double passOurs(Server& server, long students, bool pty) {
+// An entry then an exit of the last student, `passes` times, from the input typed to
+// the end of the program (which follows at once: the input ends there); per pass.
+double passOurs(Server& server, long students, int passes, bool pty) {
     Console console(pty);
     int served = server.served();
     Child c({CATRACA_BIN}, console.fd());
@@ -302,22 +302,27 @@ double passOurs(Server& server, long students, bool pty) {
     }
     waitUntilReading(c.pid);
     auto t = Clock::now();
-    c.write("1 " + card(students) + "\n2 " + card(students) + "\n");
+    std::string input;
+    for (int i = 0; i < passes; ++i) {
+        input += "1 " + card(students) + "\n2 " + card(students) + "\n";
+    }
+    c.write(input);
     c.closeInput();
     c.end();
-    return since(t);
+    return since(t) / passes;
 }
 
-double passFloor(Server& server, long students, bool pty) {
+double passFloor(Server& server, long students, int passes, bool pty) {
     Console console(pty);
-    Child c({FLOOR_PASS_BIN, server.port(), std::to_string(students)}, console.fd());
+    Child c({FLOOR_PASS_BIN, server.port(), std::to_string(students), std::to_string(passes)},
+            console.fd());
     console.release();
     waitUntilReading(c.pid);
     auto t = Clock::now();
     c.write("\n");
     c.closeInput();
     c.end();
-    return since(t);
+    return since(t) / passes;
 }
 
 struct Row {
@@ -356,6 +361,7 @@ int main(int argc, char** argv) {
     const long students = option(argc, argv, "--students", 20000);
     const long passStudents = option(argc, argv, "--pass-students", 20000);
     const int repeat = static_cast<int>(option(argc, argv, "--repeat", 3));
+    const int passes = static_cast<int>(option(argc, argv, "--passes", 10));
 
     Server server;
     std::vector<Row> table;
@@ -392,8 +398,8 @@ int main(int argc, char** argv) {
     for (bool pty : {true, false}) {
         std::vector<double> ours, floor;
         for (int i = 0; i < repeat; ++i) {
-            ours.push_back(passOurs(server, passStudents, pty));
-            floor.push_back(passFloor(server, passStudents, pty));
+            ours.push_back(passOurs(server, passStudents, passes, pty));
+            floor.push_back(passFloor(server, passStudents, passes, pty));
         }
         table.push_back(row("one pass (entry, exit) at " + thousands(passStudents) +
                                 " students, to " + (pty ? "a pty" : "/dev/null"),

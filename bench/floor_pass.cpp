@@ -1,16 +1,17 @@
-// Floor of one turnstile pass (an entry, then an exit) at N students: the two screens
+// Floor of a turnstile pass (an entry, then an exit) at N students: the two screens
 // that follow, each formatted into one buffer and written to standard output at once,
 // with the event upload and the head-count between them as two plain libcurl
-// requests. It waits for a line on standard input before it starts, so that the
-// caller can time the pass alone.
+// requests, PASSES times over. It waits for a byte on standard input before it
+// starts, so that the caller can time the passes alone.
 //
-// Usage: floor_pass PORT STUDENTS
+// Usage: floor_pass PORT STUDENTS PASSES
 #include <curl/curl.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,13 +24,10 @@ struct Student {
 
 void line(std::string& out, const Student& s) {
     char buf[64];
-    char* p = buf;
-    const char u[] = "User ";
-    const char c[] = " Credito ";
-    p = std::copy(u, u + sizeof u - 1, p);
-    p = std::to_chars(p, buf + sizeof buf, s.user).ptr;
-    p = std::copy(c, c + sizeof c - 1, p);
-    p = std::to_chars(p, buf + sizeof buf, s.credit).ptr;
+    std::memcpy(buf, "User ", 5);
+    char* p = std::to_chars(buf + 5, buf + 17, s.user).ptr;
+    std::memcpy(p, " Credito ", 9);
+    p = std::to_chars(p + 9, p + 21, s.credit).ptr;
     *p++ = '\n';
     out.append(buf, static_cast<size_t>(p - buf));
 }
@@ -86,12 +84,13 @@ void post(CURL* h, const std::string& url, const std::string& body) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: floor_pass PORT STUDENTS\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: floor_pass PORT STUDENTS PASSES\n");
         return 2;
     }
     const std::string base = std::string("127.0.0.1:") + argv[1];
     const int n = std::atoi(argv[2]);
+    const int passes = std::atoi(argv[3]);
     std::vector<Student> others;
     for (int u = 1; u < n; ++u) {
         others.push_back({u, 20});
@@ -104,14 +103,18 @@ int main(int argc, char** argv) {
     if (read(STDIN_FILENO, &go, 1) != 1) {
         return 2;
     }
-    writeAll("Digite o cart\xE3o\nPessoa encontrada\nAUTORIZADO... novo credito (na placa): 19\n" +
-             screen(others, {last}));
-    writeAll("Digite o cart\xE3o\nSaida registrada\ncredito atual na placa: 19\n");
-    post(h, base + "/transaction/" + std::to_string(n), "{\"event_id\": -1}");
-    post(h, base + "/contador", "{\"v\":0}");
-    std::vector<Student> all = others;
-    all.push_back(last);
-    writeAll("\nservidor atualizado\n" + screen(all, {}));
+    for (int i = 0; i < passes; ++i) {
+        writeAll(
+            "Digite o cart\xE3o\nPessoa encontrada\nAUTORIZADO... novo credito (na placa): "
+            "19\n" +
+            screen(others, {last}));
+        writeAll("Digite o cart\xE3o\nSaida registrada\ncredito atual na placa: 19\n");
+        post(h, base + "/transaction/" + std::to_string(n), "{\"event_id\": -1}");
+        post(h, base + "/contador", "{\"v\":0}");
+        std::vector<Student> all = others;
+        all.push_back(last);
+        writeAll("\nservidor atualizado\n" + screen(all, {}));
+    }
     curl_easy_cleanup(h);
     return 0;
 }

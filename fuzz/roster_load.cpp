@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/roster_reference.h"
+#include "transacoes.h"
 
 namespace {
 
@@ -22,11 +23,14 @@ namespace {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string body(reinterpret_cast<const char*>(data), size);
     rosterref::Outcome expected = rosterref::reference(body);
-    for (bool padded : {true, false}) {
-        rosterref::Outcome got = rosterref::load(body, padded);
+    // In place and copied, in the usual pieces and cut at every row.
+    for (int way = 0; way < 4; ++way) {
+        bool padded = way % 2 == 0;
+        size_t piece = way < 2 ? kPedacoTransacoes : 1;
+        rosterref::Outcome got = rosterref::load(body, padded, piece);
         std::string diff = rosterref::compare(expected, got);
         if (!diff.empty()) {
-            finding(std::string(padded ? "in place: " : "copied: ") + diff);
+            finding("way " + std::to_string(way) + ": " + diff);
         }
         std::set<int> users;
         for (const rosterref::Row& s : got.students) {

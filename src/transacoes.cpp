@@ -197,22 +197,73 @@ class LeitorTransacoes {
 // give up, and the stream reader, which has the last word, reads the body again.
 class LeitorRapido {
   public:
-    explicit LeitorRapido(List& d) : destino(d) {}
+    LeitorRapido(List& d, size_t pedaco) : destino(d), kPedaco(pedaco) {}
 
-    // True when the whole body was loaded into `destino`.
-    bool carrega(const std::string& corpo) {
-        simdjson::padded_string copia;
-        simdjson::padded_string_view entrada;
-        if (corpo.capacity() - corpo.size() >= simdjson::SIMDJSON_PADDING) {
-            entrada = simdjson::padded_string_view(corpo.data(), corpo.size(), corpo.capacity());
-        } else {
-            copia = simdjson::padded_string(corpo);
-            entrada = copia;
+    // True when the whole body was loaded into `destino`. The body is read in place,
+    // in pieces of at least kPedaco bytes cut between two rows ("},{"): the byte between
+    // them stands in for the closing bracket of one piece and the opening bracket of
+    // the next while each is parsed, and is put back. The parser's index of a piece is
+    // then all it holds beside the body, whatever the body's size.
+    bool carrega(std::string& corpo) {
+        if (corpo.capacity() - corpo.size() < simdjson::SIMDJSON_PADDING) {
+            std::string copia;
+            copia.reserve(corpo.size() + simdjson::SIMDJSON_PADDING);
+            copia = corpo;
+            return carrega(copia);
         }
-        simdjson::ondemand::parser parser;
+        char* base = &corpo[0];
+        const size_t fim = corpo.size();
+        // The commas standing in for brackets; each is put back, whatever happens.
+        struct Virgulas {
+            char* abre = nullptr;
+            char* fecha = nullptr;
+            ~Virgulas() {
+                for (char* c : {abre, fecha}) {
+                    if (c != nullptr) {
+                        *c = ',';
+                    }
+                }
+            }
+        } trocadas;
+        size_t inicio = 0;
+        for (;;) {
+            size_t corte = proximoCorte(corpo, inicio + kPedaco);
+            if (corte == std::string::npos) {
+                return lePedaco(base + inicio, fim - inicio, corpo.capacity() - inicio);
+            }
+            trocadas.fecha = base + corte;
+            base[corte] = ']';
+            if (!lePedaco(base + inicio, corte + 1 - inicio, corpo.capacity() - inicio)) {
+                return false;
+            }
+            if (trocadas.abre != nullptr) {
+                *trocadas.abre = ',';
+            }
+            base[corte] = '[';
+            trocadas.abre = base + corte;
+            trocadas.fecha = nullptr;
+            inicio = corte;
+        }
+    }
+
+  private:
+    // The comma of the first "},{" at or after `desde`; npos when there is none (or
+    // `desde` is past the end), and the rest is read as one piece.
+    static size_t proximoCorte(const std::string& corpo, size_t desde) {
+        if (desde >= corpo.size()) {
+            return std::string::npos;
+        }
+        size_t at = corpo.find("},{", desde);
+        return at == std::string::npos ? at : at + 1;
+    }
+
+    // One piece: `n` bytes at `p`, an array of rows, with `capacidade` bytes readable
+    // from `p` (the padding included).
+    bool lePedaco(const char* p, size_t n, size_t capacidade) {
         simdjson::ondemand::document doc;
         simdjson::ondemand::array linhas;
-        if (parser.iterate(entrada).get(doc) || doc.get_array().get(linhas)) {
+        if (parser.iterate(simdjson::padded_string_view(p, n, capacidade)).get(doc) ||
+            doc.get_array().get(linhas)) {
             return false;
         }
         for (auto elemento : linhas) {
@@ -226,7 +277,6 @@ class LeitorRapido {
         return doc.current_location().get(resto) == simdjson::OUT_OF_BOUNDS;
     }
 
-  private:
     bool leLinha(simdjson::ondemand::object& linha) {
         unsigned presentes = 0;
         for (auto campo : linha) {
@@ -352,6 +402,8 @@ class LeitorRapido {
     }
 
     List& destino;
+    const size_t kPedaco;
+    simdjson::ondemand::parser parser;
     std::string_view textos[OUTRA];
     int user = 0;
     int event = 0;
@@ -372,9 +424,9 @@ void esvazia(List& l) {
 
 }  // namespace
 
-std::string carregaTransacoes(const std::string& corpo, List& destino) {
+std::string carregaTransacoes(std::string& corpo, List& destino, size_t pedaco) {
     if (destino.getContador() == 0) {
-        if (LeitorRapido(destino).carrega(corpo)) {
+        if (LeitorRapido(destino, pedaco).carrega(corpo)) {
             return "";
         }
         esvazia(destino);

@@ -1,6 +1,7 @@
 #ifndef CATRACA_TRANSACOES_H
 #define CATRACA_TRANSACOES_H
 
+#include <cstddef>
 #include <string>
 
 #include "list.h"
@@ -20,8 +21,12 @@
 //
 // The body is read in one pass, never as a document tree. When `corpo` has at least
 // RestClient::Helpers::kFolgaCorpo spare bytes of capacity (as a downloaded body of
-// announced size has), it is read in place; otherwise it is copied once. Later rows of
-// a user already read go straight into that student's queue.
-std::string carregaTransacoes(const std::string& corpo, List& destino);
+// announced size has), it is read in place, and a few of its bytes are changed while
+// it is read and put back before the return; otherwise it is copied once. Later rows
+// of a user already read go straight into that student's queue. The body is parsed in
+// pieces of at least `pedaco` bytes cut between rows, so that beside the body the
+// parser holds only the index of one piece (tests use small pieces to cross many cuts).
+constexpr size_t kPedacoTransacoes = 1 << 20;
+std::string carregaTransacoes(std::string& corpo, List& destino, size_t pedaco = kPedacoTransacoes);
 
 #endif

@@ -157,7 +157,7 @@ Outcome reference(const std::string& body) {
     return reader.outcome;
 }
 
-Outcome load(const std::string& body, bool padded) {
+Outcome load(const std::string& body, bool padded, size_t piece) {
     std::string copy;
     if (padded) {
         copy.reserve(body.size() + RestClient::Helpers::kFolgaCorpo);
@@ -165,7 +165,10 @@ Outcome load(const std::string& body, bool padded) {
     copy = body;
     List list;
     Outcome out;
-    out.reason = carregaTransacoes(copy, list);
+    out.reason = carregaTransacoes(copy, list, piece);
+    if (copy != body) {
+        return Outcome{"body changed", {}};
+    }
     if (!out.reason.empty()) {
         return out;
     }

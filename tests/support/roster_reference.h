@@ -1,6 +1,7 @@
 #ifndef CATRACA_TESTS_ROSTER_REFERENCE_H
 #define CATRACA_TESTS_ROSTER_REFERENCE_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,11 @@ struct Outcome {
 // The reference reading of `body`.
 Outcome reference(const std::string& body);
 
-// carregaTransacoes on `body` into a fresh list, snapshotted. With `padded`, the
-// body is handed over with spare capacity, as a downloaded body of announced size.
-Outcome load(const std::string& body, bool padded);
+// carregaTransacoes on `body` into a fresh list, in pieces of `piece` bytes,
+// snapshotted. With `padded`, the body is handed over with spare capacity, as a
+// downloaded body of announced size. A body not given back as it was handed over is
+// reported as the reason "body changed".
+Outcome load(const std::string& body, bool padded, size_t piece);
 
 // "" when both outcomes agree (same refusal reason, or same students in the same
 // order with the same fields, credits and event queues); else what differs.
