@@ -1,10 +1,13 @@
 // Floor of a turnstile pass (an entry, then an exit) at N students: the two screens
 // that follow, each formatted into one buffer and written to standard output at once,
 // with the event upload and the head-count between them as two plain libcurl
-// requests, PASSES times over. It waits for a byte on standard input before it
-// starts, so that the caller can time the passes alone.
+// requests on one kept-alive connection, PASSES times over. It waits for a byte on
+// standard input before it starts and reads on to the end of its input afterwards, so
+// that the caller can time the passes alone.
+// With "fresh", each request gets a handle and a connection of its own, as the
+// controller's one-shot requests do.
 //
-// Usage: floor_pass PORT STUDENTS PASSES
+// Usage: floor_pass PORT STUDENTS PASSES [fresh]
 #include <curl/curl.h>
 #include <unistd.h>
 
@@ -67,7 +70,8 @@ size_t discard(char*, size_t size, size_t n, void*) {
     return size * n;
 }
 
-void post(CURL* h, const std::string& url, const std::string& body) {
+void post(CURL* shared, const std::string& url, const std::string& body) {
+    CURL* h = shared != nullptr ? shared : curl_easy_init();
     curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
@@ -79,13 +83,16 @@ void post(CURL* h, const std::string& url, const std::string& body) {
         std::exit(2);
     }
     curl_slist_free_all(headers);
+    if (shared == nullptr) {
+        curl_easy_cleanup(h);
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: floor_pass PORT STUDENTS PASSES\n");
+    if (argc != 4 && !(argc == 5 && std::string(argv[4]) == "fresh")) {
+        std::fprintf(stderr, "usage: floor_pass PORT STUDENTS PASSES [fresh]\n");
         return 2;
     }
     const std::string base = std::string("127.0.0.1:") + argv[1];
@@ -97,7 +104,7 @@ int main(int argc, char** argv) {
     }
     const Student last{n, 19};
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    CURL* h = curl_easy_init();
+    CURL* h = argc == 5 ? nullptr : curl_easy_init();
 
     char go;
     if (read(STDIN_FILENO, &go, 1) != 1) {
@@ -115,6 +122,11 @@ int main(int argc, char** argv) {
         all.push_back(last);
         writeAll("\nservidor atualizado\n" + screen(all, {}));
     }
-    curl_easy_cleanup(h);
+    // Waits, as the turnstile does, for what comes next.
+    while (read(STDIN_FILENO, &go, 1) > 0) {
+    }
+    if (h != nullptr) {
+        curl_easy_cleanup(h);
+    }
     return 0;
 }
