@@ -22,15 +22,18 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// Larger announced sizes are not taken on trust: such a body grows as it arrives.
+constexpr size_t kMaiorReserva = size_t{1} << 30;
+
 // Reserves the announced body size once; an absurd or malformed size is ignored and
 // the body simply grows as it arrives.
 void reservaCorpo(Response* r, const std::string& valor) {
-    if (valor.empty() || valor.size() > 18 ||
+    if (valor.empty() || valor.size() > 10 ||
         std::find_if_not(valor.begin(), valor.end(), isDigit) != valor.end()) {
         return;
     }
     size_t tamanho = std::stoull(valor);
-    if (tamanho > r->body.max_size() - kFolgaCorpo - r->body.size()) {
+    if (tamanho > kMaiorReserva) {
         return;
     }
     try {

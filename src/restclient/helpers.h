@@ -29,7 +29,8 @@ size_t write_callback(void* data, size_t size, size_t nmemb, void* userdata);
 // line overwriting an earlier one of the same name. A line without a colon is stored
 // whole (trimmed) with the value "present"; a blank line is ignored. A Content-Length
 // (any letter case) reserves the body once for that many bytes plus kFolgaCorpo, so
-// that it never grows by copies; a size that cannot be reserved is left to growth.
+// that it never grows by copies; a size above 1 GiB, one that is not a plain decimal,
+// or one that cannot be reserved is left to growth.
 // Returns size * nmemb.
 size_t header_callback(void* data, size_t size, size_t nmemb, void* userdata);
 
