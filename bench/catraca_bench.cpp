@@ -51,12 +51,13 @@ std::string roster(long rows, long students) {
     for (long i = 0; i < rows; ++i) {
         long u = i % students;
         int event = i < students ? 20 : (i % 3 == 0 ? 5 : -1);
-        int n = std::snprintf(row, sizeof row,
-                              "%s{\"cardID\":\"%08lX\",\"user_id\":%ld,\"event\":%d,"
-                              "\"matricula\":\"2026%06ld\",\"salt\":\"%032lx\","
-                              "\"n_password_hash\":\"%064lx\"}",
-                              i == 0 ? "" : ",", 0x8F3A0000L + u, u + 1, event, u,
-                              0x9f8e7d6c5b4aL + u, 0x5e884898da2804L * (u + 1));
+        int n =
+            std::snprintf(row, sizeof row,
+                          "%s{\"cardID\":\"%08lX\",\"user_id\":%ld,\"event\":%d,"
+                          "\"matricula\":\"2026%06ld\",\"salt\":\"%032lx\","
+                          "\"n_password_hash\":\"%064lx\"}",
+                          i == 0 ? "" : ",", 0x8F3A0000L + u, u + 1, event, u, 0x9f8e7d6c5b4aL + u,
+                          0x5e884898da2804UL * static_cast<unsigned long>(u + 1));
         body.append(row, static_cast<size_t>(n));
     }
     body += "]";
