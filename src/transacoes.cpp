@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "restclient/helpers.h"
 
@@ -229,7 +230,11 @@ class LeitorRapido {
         for (;;) {
             size_t corte = proximoCorte(corpo, inicio + kPedaco);
             if (corte == std::string::npos) {
-                return lePedaco(base + inicio, fim - inicio, corpo.capacity() - inicio);
+                if (!lePedaco(base + inicio, fim - inicio, corpo.capacity() - inicio)) {
+                    return false;
+                }
+                enfileiraAdiados();
+                return true;
             }
             trocadas.fecha = base + corte;
             base[corte] = ']';
@@ -301,15 +306,16 @@ class LeitorRapido {
         if (presentes != (1u << OUTRA) - 1) {
             return false;
         }
-        auto visto = alunos.find(user);
-        if (visto != alunos.end()) {
-            // A later row of a known user only adds its event to that student.
-            Student* s = visto->second;
-            int64_t soma = static_cast<int64_t>(s->getCredito()) + event;
+        auto visto = ordem.find(user);
+        if (visto != ordem.end()) {
+            // A later row of a known user: its event waits, in row order, to be queued
+            // once the body is read; only the running sum is checked now.
+            int64_t& soma = somas[visto->second];
+            soma += event;
             if (soma < INT_MIN || soma > INT_MAX) {
                 return false;
             }
-            s->insertEvent(new Node<int>(new int(event)));
+            adiados.push_back({visto->second, event});
             return true;
         }
         Student* s = new Student();
@@ -320,8 +326,33 @@ class LeitorRapido {
         s->setSalt(std::string(textos[SALT]));
         s->setPassword(std::string(textos[HASH]));
         destino.append(s);
-        alunos.emplace(user, s);
+        ordem.emplace(user, static_cast<uint32_t>(alunos.size()));
+        alunos.push_back(s);
+        somas.push_back(event);
         return true;
+    }
+
+    // Queues the events of later rows, student by student: each student's queue is
+    // then built in one go, instead of one scattered visit per row.
+    void enfileiraAdiados() {
+        std::vector<uint32_t> inicio(alunos.size() + 1, 0);
+        for (const Adiado& a : adiados) {
+            ++inicio[a.aluno + 1];
+        }
+        for (size_t i = 1; i < inicio.size(); ++i) {
+            inicio[i] += inicio[i - 1];
+        }
+        std::vector<int> eventos(adiados.size());
+        std::vector<uint32_t> proximo(inicio.begin(), inicio.end() - 1);
+        for (const Adiado& a : adiados) {
+            eventos[proximo[a.aluno]++] = a.event;
+        }
+        std::vector<Adiado>().swap(adiados);
+        for (size_t i = 0; i < alunos.size(); ++i) {
+            for (uint32_t e = inicio[i]; e < inicio[i + 1]; ++e) {
+                alunos[i]->insertEvent(new Node<int>(new int(eventos[e])));
+            }
+        }
     }
 
     // `bruto` points just past a key's opening quote; the padding guarantees a quote.
@@ -407,7 +438,16 @@ class LeitorRapido {
     std::string_view textos[OUTRA];
     int user = 0;
     int event = 0;
-    std::unordered_map<int, Student*> alunos;
+    // The students in the order they were created, with their credit so far, and the
+    // events of later rows not queued yet.
+    struct Adiado {
+        uint32_t aluno;
+        int event;
+    };
+    std::unordered_map<int, uint32_t> ordem;
+    std::vector<Student*> alunos;
+    std::vector<int64_t> somas;
+    std::vector<Adiado> adiados;
 };
 
 static_assert(RestClient::Helpers::kFolgaCorpo >= simdjson::SIMDJSON_PADDING,
