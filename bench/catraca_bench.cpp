@@ -1,66 +1,36 @@
-// Figures for the controller at restaurant scale: loading a roster of a million rows,
-// redrawing the status screen, finding a card, and uploading events one request
-// each. Prints one line per figure; asserts nothing about speed.
+// The start-up and turnstile benchmark: the real catraca binary driven through its
+// console against a loopback server, beside floor programs that do the least the same
+// work needs. Prints one table (figure, ours, floor, ratio, target) and asserts
+// nothing about speed: a figure past its target is marked, not failed.
 //
-// Usage: catraca_bench [--rows N] [--users N] [--uploads N] [--dom]
+// Usage: catraca_bench [--small-rows N] [--small-students N] [--rows N] [--students N]
+//                      [--pass-students N] [--passes N] [--repeat N]
+#include <fcntl.h>
 #include <httplib.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <iostream>
-#include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
 #include <thread>
-
-#include "catraca.h"
-#include "list.h"
-#include "student.h"
-#include "transacoes.h"
+#include <vector>
 
 namespace {
 
-double seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
+using Clock = std::chrono::steady_clock;
 
-// Peak resident set size of this process so far, in MiB.
-double peakMiB() {
-    struct rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_maxrss) / 1024.0;
-}
-
-// Resident set size now, in MiB.
-double residentMiB() {
-    long pages = 0, resident = 0;
-    std::ifstream statm("/proc/self/statm");
-    statm >> pages >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) /
-           (1024.0 * 1024.0);
-}
-
-// Rows spread round-robin over `users`; each user's first row carries its credit.
-std::string rosterBody(long rows, long users) {
-    std::string body = "[";
-    body.reserve(static_cast<size_t>(rows) * 150);
-    for (long i = 0; i < rows; ++i) {
-        long u = i % users;
-        int event = i < users ? 20 : (i % 3 == 0 ? 5 : -1);
-        if (i > 0) {
-            body += ',';
-        }
-        body += "{\"cardID\":\"C" + std::to_string(100000 + u) +
-                "\",\"user_id\":" + std::to_string(u + 1) + ",\"event\":" + std::to_string(event) +
-                ",\"matricula\":\"2026" + std::to_string(u) +
-                "\",\"salt\":\"9f8e7d6c5b4a3928\",\"n_password_hash\":"
-                "\"5e884898da28047151d0e56f8dc6292773603d0d6aabbdd62a11ef721d1542d8\"}";
-    }
-    body += "]";
-    return body;
+double since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
 long option(int argc, char** argv, const std::string& name, long fallback) {
@@ -72,114 +42,402 @@ long option(int argc, char** argv, const std::string& name, long fallback) {
     return fallback;
 }
 
-bool flag(int argc, char** argv, const std::string& name) {
-    for (int i = 1; i < argc; ++i) {
-        if (argv[i] == name) {
-            return true;
+// Rows spread round-robin over `students` (user ids 1..students), with field lengths
+// of a real roster (about 200 bytes a row). Each student's first row carries 20.
+std::string roster(long rows, long students) {
+    std::string body = "[";
+    body.reserve(static_cast<size_t>(rows) * 205 + 2);
+    char row[320];
+    for (long i = 0; i < rows; ++i) {
+        long u = i % students;
+        int event = i < students ? 20 : (i % 3 == 0 ? 5 : -1);
+        int n =
+            std::snprintf(row, sizeof row,
+                          "%s{\"cardID\":\"%08lX\",\"user_id\":%ld,\"event\":%d,"
+                          "\"matricula\":\"2026%06ld\",\"salt\":\"%032lx\","
+                          "\"n_password_hash\":\"%064lx\"}",
+                          i == 0 ? "" : ",", 0x8F3A0000L + u, u + 1, event, u, 0x9f8e7d6c5b4aL + u,
+                          0x5e884898da2804UL * static_cast<unsigned long>(u + 1));
+        body.append(row, static_cast<size_t>(n));
+    }
+    body += "]";
+    return body;
+}
+
+std::string card(long student) {
+    char c[16];
+    std::snprintf(c, sizeof c, "%08lX", 0x8F3A0000L + student - 1);
+    return c;
+}
+
+// The loopback server of every run: the roster (streamed from `body` without a copy,
+// with its Content-Length), and 201 to every upload and head-count.
+class Server {
+  public:
+    Server() {
+        http_.Get("/transaction", [this](const httplib::Request&, httplib::Response& res) {
+            const std::string* b = body_;
+            res.set_content_provider(b->size(), "application/json",
+                                     [b](size_t offset, size_t length, httplib::DataSink& sink) {
+                                         sink.write(b->data() + offset,
+                                                    std::min(length, b->size() - offset));
+                                         return true;
+                                     });
+        });
+        http_.Post(R"(/transaction/\d+)",
+                   [](const httplib::Request&, httplib::Response& res) { res.status = 201; });
+        http_.Post("/contador",
+                   [](const httplib::Request&, httplib::Response& res) { res.status = 201; });
+        port_ = http_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { http_.listen_after_bind(); });
+        while (!http_.is_running()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
-    return false;
+    ~Server() {
+        http_.stop();
+        thread_.join();
+    }
+    void serve(const std::string* body) { body_ = body; }
+    std::string port() const { return std::to_string(port_); }
+
+  private:
+    httplib::Server http_;
+    const std::string* body_ = nullptr;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// A child process with a pipe on its standard input; standard output goes to `out`,
+// or to a pipe (`fromOut`) when `out` is -1.
+struct Child {
+    pid_t pid = -1;
+    int toIn = -1;
+    int fromOut = -1;
+
+    Child(const std::vector<std::string>& argv, int out) {
+        int in[2], o[2] = {-1, -1};
+        if (pipe2(in, O_CLOEXEC) != 0 || (out < 0 && pipe2(o, O_CLOEXEC) != 0)) {
+            throw std::runtime_error("pipe");
+        }
+        pid = fork();
+        if (pid == 0) {
+            dup2(in[0], STDIN_FILENO);
+            dup2(out < 0 ? o[1] : out, STDOUT_FILENO);
+            std::vector<char*> args;
+            for (const std::string& a : argv) {
+                args.push_back(const_cast<char*>(a.c_str()));
+            }
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        close(in[0]);
+        toIn = in[1];
+        if (out < 0) {
+            close(o[1]);
+            fromOut = o[0];
+        }
+    }
+    void write(const std::string& s) {
+        if (::write(toIn, s.data(), s.size()) != static_cast<ssize_t>(s.size())) {
+            throw std::runtime_error("write to child");
+        }
+    }
+    // Returns once the child has read everything written to its input.
+    void waitInputTaken() {
+        int left = 1;
+        while (ioctl(toIn, FIONREAD, &left) == 0 && left > 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+    }
+    void closeInput() {
+        close(toIn);
+        toIn = -1;
+    }
+    // Reads standard output until `needle` has come; false at its end.
+    bool readUntil(const std::string& needle) {
+        std::string tail;
+        char buf[65536];
+        for (;;) {
+            ssize_t n = read(fromOut, buf, sizeof buf);
+            if (n <= 0) {
+                return false;
+            }
+            tail.append(buf, static_cast<size_t>(n));
+            if (tail.find(needle) != std::string::npos) {
+                return true;
+            }
+            if (tail.size() > needle.size()) {
+                tail.erase(0, tail.size() - needle.size());
+            }
+        }
+    }
+    // Waits for the end; the peak resident set size in bytes.
+    long end() {
+        if (toIn >= 0) {
+            closeInput();
+        }
+        if (fromOut >= 0) {
+            char buf[65536];
+            while (read(fromOut, buf, sizeof buf) > 0) {
+            }
+            close(fromOut);
+        }
+        int status = 0;
+        struct rusage ru = {};
+        wait4(pid, &status, 0, &ru);
+        if (!WIFEXITED(status)) {
+            throw std::runtime_error("child ended by a signal");
+        }
+        return ru.ru_maxrss * 1024L;
+    }
+};
+
+// Returns once `pid` sits waiting for console input, seen in /proc/<pid>/syscall on
+// three looks in a row: a read of descriptor 0 (the floor), or a poll of two
+// descriptors without a time limit (catraca's console; libcurl's waits always have
+// one).
+void waitUntilReading(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+    int looks = 0;
+    for (long i = 0; i < 200000 && looks < 3; ++i) {
+        std::ifstream f(path);
+        std::string nr, a0, a1, a2;
+        f >> nr >> a0 >> a1 >> a2;
+        // "running" while the child runs; otherwise the call's number and arguments.
+        auto is = [](const std::string& text, unsigned long value) {
+            return !text.empty() && std::isdigit(static_cast<unsigned char>(text[0])) &&
+                   std::strtoul(text.c_str(), nullptr, 0) == value;
+        };
+        bool waiting =
+            (is(nr, SYS_read) && is(a0, 0)) || (is(nr, SYS_ppoll) && is(a1, 2) && is(a2, 0));
+#ifdef SYS_poll
+        waiting = waiting || (is(nr, SYS_poll) && is(a1, 2) && is(a2, 0xffffffffUL));
+#endif
+        looks = waiting ? looks + 1 : 0;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    if (looks < 3) {
+        throw std::runtime_error("the child never waited for input");
+    }
+}
+
+const std::string kPrompt = "selecione 1 para a catraca de entrada ou 2 para a catraca de saida: ";
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+struct Startup {
+    double seconds;
+    long peakRss;
+};
+
+// From the port typed to the first turnstile prompt on the console.
+Startup firstPrompt(Server& server) {
+    Child c({CATRACA_BIN}, -1);
+    c.write("127.0.0.1\n");
+    if (!c.readUntil("Digite a porta\n")) {
+        throw std::runtime_error("no port prompt");
+    }
+    auto t = Clock::now();
+    c.write(server.port() + "\n");
+    if (!c.readUntil(kPrompt)) {
+        throw std::runtime_error("no turnstile prompt");
+    }
+    double s = since(t);
+    return {s, c.end()};
+}
+
+double floorLoad(const char* program, Server& server) {
+    Child c({program, "127.0.0.1:" + server.port() + "/transaction"}, -1);
+    char buf[64] = {};
+    ssize_t n = read(c.fromOut, buf, sizeof buf - 1);
+    c.end();
+    if (n <= 0) {
+        throw std::runtime_error(std::string(program) + " failed");
+    }
+    return std::atof(buf);
+}
+
+// Standard output for the pass: /dev/null, or a pseudo-terminal drained by a thread.
+class Console {
+  public:
+    explicit Console(bool pty) {
+        if (!pty) {
+            slave_ = open("/dev/null", O_WRONLY | O_CLOEXEC);
+            return;
+        }
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+            throw std::runtime_error("no pseudo-terminal");
+        }
+        slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        drain_ = std::thread([this] {
+            char buf[65536];
+            while (read(master_, buf, sizeof buf) > 0) {
+            }
+        });
+    }
+    ~Console() {
+        if (slave_ >= 0) {
+            close(slave_);
+        }
+        if (drain_.joinable()) {
+            drain_.join();
+        }
+        if (master_ >= 0) {
+            close(master_);
+        }
+    }
+    int fd() const { return slave_; }
+    // The child holds its own copy: once ours is closed, the drain ends with the child.
+    void release() {
+        close(slave_);
+        slave_ = -1;
+    }
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::thread drain_;
+};
+
+// An entry then an exit of the last student, `passes` times: from the input typed to
+// the program waiting for the next; per pass.
+double passOurs(Server& server, long students, int passes, bool pty) {
+    Console console(pty);
+    Child c({CATRACA_BIN}, console.fd());
+    console.release();
+    c.write("127.0.0.1\n" + server.port() + "\n");
+    waitUntilReading(c.pid);
+    std::string input;
+    for (int i = 0; i < passes; ++i) {
+        input += "1 " + card(students) + "\n2 " + card(students) + "\n";
+    }
+    auto t = Clock::now();
+    c.write(input);
+    c.waitInputTaken();
+    waitUntilReading(c.pid);
+    double s = since(t);
+    c.end();
+    return s / passes;
+}
+
+double passFloor(Server& server, long students, int passes, bool pty, bool fresh) {
+    Console console(pty);
+    std::vector<std::string> argv = {FLOOR_PASS_BIN, server.port(), std::to_string(students),
+                                     std::to_string(passes)};
+    if (fresh) {
+        argv.push_back("fresh");
+    }
+    Child c(argv, console.fd());
+    console.release();
+    waitUntilReading(c.pid);
+    auto t = Clock::now();
+    c.write("\n");
+    c.waitInputTaken();
+    waitUntilReading(c.pid);
+    double s = since(t);
+    c.end();
+    return s / passes;
+}
+
+struct Row {
+    std::string figure, ours, floor, ratio, target;
+};
+
+std::string fmt(const char* f, double v) {
+    char b[64];
+    std::snprintf(b, sizeof b, f, v);
+    return b;
+}
+
+Row row(const std::string& figure, double ours, double floor, const char* unit, double target) {
+    double r = ours / floor;
+    std::string t = target > 0 ? fmt("at most %.1f\xC3\x97", target) : "";
+    if (target > 0 && r > target) {
+        t += " (missed)";
+    }
+    return {figure, fmt(unit, ours), fmt(unit, floor), fmt("%.2f\xC3\x97", r), t};
+}
+
+std::string thousands(long n) {
+    std::string s = std::to_string(n);
+    for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3) {
+        s.insert(static_cast<size_t>(i), ",");
+    }
+    return s;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    const long smallRows = option(argc, argv, "--small-rows", 100000);
+    const long smallStudents = option(argc, argv, "--small-students", 5000);
     const long rows = option(argc, argv, "--rows", 1000000);
-    const long users = option(argc, argv, "--users", 30000);
-    const long uploads = option(argc, argv, "--uploads", 300);
+    const long students = option(argc, argv, "--students", 20000);
+    const long passStudents = option(argc, argv, "--pass-students", 20000);
+    const int repeat = static_cast<int>(option(argc, argv, "--repeat", 3));
+    const int passes = static_cast<int>(option(argc, argv, "--passes", 10));
 
-    auto t = std::chrono::steady_clock::now();
-    std::string body = rosterBody(rows, users);
-    std::printf("roster body: %ld rows, %ld users, %.1f MiB (built in %.2f s)\n", rows, users,
-                static_cast<double>(body.size()) / (1024.0 * 1024.0), seconds(t));
-    double before = residentMiB();
+    Server server;
+    std::vector<Row> table;
+    double firstSmall = 0, firstLarge = 0;
+    for (auto [n, s] : {std::pair<long, long>{smallRows, smallStudents}, {rows, students}}) {
+        std::string body = roster(n, s);
+        server.serve(&body);
+        std::vector<double> ours, a, b;
+        long rss = 0;
+        for (int i = 0; i < repeat; ++i) {
+            Startup st = firstPrompt(server);
+            ours.push_back(st.seconds);
+            rss = std::max(rss, st.peakRss);
+            a.push_back(floorLoad(FLOOR_A_BIN, server));
+            b.push_back(floorLoad(FLOOR_B_BIN, server));
+        }
+        std::string what = "first prompt, " + thousands(n) + " rows (" + thousands(s) +
+                           " students, " + fmt("%.1f MB", body.size() / 1e6) + ")";
+        double target = n == rows ? 1.5 : 0;
+        table.push_back(row(what + " vs (a)", median(ours), median(a), "%.3f s", 0));
+        table.push_back(row(what + " vs (b)", median(ours), median(b), "%.3f s", target));
+        (n == rows ? firstLarge : firstSmall) = median(ours);
+        if (n == rows) {
+            table.push_back(row("peak RSS of that run vs the body", rss / 1e6, body.size() / 1e6,
+                                "%.1f MB", 1.5));
+        }
+    }
+    table.push_back(row(
+        "first prompt, " + thousands(rows) + " vs " + thousands(smallRows) + " rows", firstLarge,
+        firstSmall, "%.3f s", static_cast<double>(rows) / static_cast<double>(smallRows) * 1.1));
 
-    List* lista = new List();
-    t = std::chrono::steady_clock::now();
-    std::string motivo = carregaTransacoes(body, *lista);
-    double load = seconds(t);
-    if (!motivo.empty()) {
-        std::printf("roster rejected: %s\n", motivo.c_str());
-        return 1;
+    std::string body = roster(passStudents, passStudents);
+    server.serve(&body);
+    for (bool pty : {true, false}) {
+        std::vector<double> ours, floor, fresh;
+        for (int i = 0; i < repeat; ++i) {
+            ours.push_back(passOurs(server, passStudents, passes, pty));
+            floor.push_back(passFloor(server, passStudents, passes, pty, false));
+            fresh.push_back(passFloor(server, passStudents, passes, pty, true));
+        }
+        std::string what = "one pass (entry, exit) at " + thousands(passStudents) +
+                           " students, to " + (pty ? "a pty" : "/dev/null");
+        table.push_back(row(what, median(ours), median(floor), "%.4f s", 2.0));
+        table.push_back(row(what + ", floor with a connection per request", median(ours),
+                            median(fresh), "%.4f s", 0));
+    }
+
+    std::printf("| figure | ours | floor | ratio | target |\n|---|---|---|---|---|\n");
+    for (const Row& r : table) {
+        std::printf("| %s | %s | %s | %s | %s |\n", r.figure.c_str(), r.ours.c_str(),
+                    r.floor.c_str(), r.ratio.c_str(), r.target.c_str());
     }
     std::printf(
-        "roster load: %.3f s (%.0f rows/s), %d students and their events holding %.0f MiB\n", load,
-        static_cast<double>(rows) / load, lista->getContador(), residentMiB() - before);
-
-    // The status screen, written where a terminal would not slow it down.
-    std::ofstream devnull("/dev/null");
-    std::streambuf* console = std::cout.rdbuf(devnull.rdbuf());
-    t = std::chrono::steady_clock::now();
-    lista->print();
-    double screen = seconds(t);
-    t = std::chrono::steady_clock::now();
-    const int finds = 200;
-    std::string last = "C" + std::to_string(100000 + users - 1);
-    for (int i = 0; i < finds; ++i) {
-        if (lista->find(last) == nullptr) {
-            std::abort();
-        }
-    }
-    double find = seconds(t) / finds;
-    std::cout.rdbuf(console);
-    std::printf("status screen of %d students: %.1f ms; find of the last card: %.3f ms\n",
-                lista->getContador(), screen * 1000.0, find * 1000.0);
-
-    // The whole start-up against a loopback server: download and load.
-    {
-        httplib::Server server;
-        server.Get("/transaction", [&](const httplib::Request&, httplib::Response& res) {
-            res.set_content(body, "application/json");
-        });
-        server.Post(R"(/transaction/\d+)",
-                    [](const httplib::Request&, httplib::Response& res) { res.status = 201; });
-        server.Post("/contador",
-                    [](const httplib::Request&, httplib::Response& res) { res.status = 201; });
-        int port = server.bind_to_any_port("127.0.0.1");
-        std::thread thread([&] { server.listen_after_bind(); });
-        while (!server.is_running()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-
-        std::istringstream in("127.0.0.1\n" + std::to_string(port) + "\n");
-        std::streambuf* keyboard = std::cin.rdbuf(in.rdbuf());
-        std::cout.rdbuf(devnull.rdbuf());
-        Catraca* catraca = new Catraca();
-        t = std::chrono::steady_clock::now();
-        catraca->start();
-        double start = seconds(t);
-        std::cout.rdbuf(console);
-        std::cin.rdbuf(keyboard);
-        std::printf("start-up (download and load over loopback): %.3f s, status %d\n", start,
-                    catraca->getStatus());
-        delete catraca;
-
-        // One request per event, each on a fresh connection.
-        Student s;
-        s.setUserId(1);
-        s.insertEvent(new Node<int>(new int(static_cast<int>(uploads) + 1)));
-        for (long i = 0; i < uploads; ++i) {
-            s.insertEvent(new Node<int>(new int(-1)));
-            s.incContEvent();
-        }
-        t = std::chrono::steady_clock::now();
-        unsigned ok = s.atualizaEvents("127.0.0.1", static_cast<unsigned>(port));
-        double up = seconds(t);
-        std::printf("event upload: %ld events in %.3f s (%.0f events/s), result %u\n", uploads, up,
-                    static_cast<double>(uploads) / up, ok);
-        server.stop();
-        thread.join();
-    }
-
-    if (flag(argc, argv, "--dom")) {
-        // For comparison: the same body parsed into a document tree.
-        double base = residentMiB();
-        t = std::chrono::steady_clock::now();
-        nlohmann::json doc = nlohmann::json::parse(body);
-        std::printf("document-tree parse (comparison): %.3f s, the tree holding %.0f MiB\n",
-                    seconds(t), residentMiB() - base);
-    }
-    delete lista;
-    std::printf("peak RSS: %.0f MiB\n", peakMiB());
+        "\n(a): download + nlohmann-json SAX parse with a handler that does nothing.\n"
+        "(b): download + simdjson On-Demand visiting every row and field, credit "
+        "summed per user.\nMedians of %d runs.\n",
+        repeat);
     return 0;
 }

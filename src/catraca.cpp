@@ -153,15 +153,15 @@ Student::Envio Catraca::envioDe(Student* s) {
 void Catraca::run() {
     std::string cartao = "";
     while (!console::paradaPedida()) {
-        std::cout << std::string(100, '\n');
-        std::cout << std::endl << "Status atual dos usuarios fora do RU" << std::endl;
-        lista->print();
-        listaAtualiza->print();
-        std::cout << std::endl
-                  << "tem " << listaDentro->getContador()
-                  << " pessoas dentro do RU. pessoas dentro do RU:" << std::endl;
-        listaDentro->print();
-        std::cout << "selecione 1 para a catraca de entrada ou 2 para a catraca de saida: ";
+        // The whole screen and its prompt leave in one flush, not one per line.
+        std::cout << std::string(101, '\n') << "Status atual dos usuarios fora do RU\n";
+        lista->print(std::cout);
+        listaAtualiza->print(std::cout);
+        std::cout << "\ntem " << listaDentro->getContador()
+                  << " pessoas dentro do RU. pessoas dentro do RU:\n";
+        listaDentro->print(std::cout);
+        std::cout << "selecione 1 para a catraca de entrada ou 2 para a catraca de saida: "
+                  << std::flush;
 
         int numero = 0;
         if (!(std::cin >> numero)) {

@@ -95,4 +95,53 @@ Entrada::int_type Entrada::underflow() {
     }
 }
 
+Saida::int_type Saida::overflow(int_type c) {
+    sync();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+    }
+    return traits_type::not_eof(c);
+}
+
+std::streamsize Saida::xsputn(const char* s, std::streamsize n) {
+    std::streamsize livre = epptr() - pptr();
+    if (n <= livre) {
+        traits_type::copy(pptr(), s, static_cast<std::size_t>(n));
+        pbump(static_cast<int>(n));
+        return n;
+    }
+    sync();
+    if (n < epptr() - pbase()) {
+        traits_type::copy(pptr(), s, static_cast<std::size_t>(n));
+        pbump(static_cast<int>(n));
+    } else {
+        escreve(s, static_cast<std::size_t>(n));
+    }
+    return n;
+}
+
+int Saida::sync() {
+    escreve(pbase(), static_cast<std::size_t>(pptr() - pbase()));
+    setp(buffer_, buffer_ + sizeof buffer_);
+    return 0;
+}
+
+void Saida::escreve(const char* dados, std::size_t n) {
+    while (n > 0) {
+        ssize_t escrito = write(fd_, dados, n);
+        if (escrito > 0) {
+            dados += escrito;
+            n -= static_cast<std::size_t>(escrito);
+        } else if (escrito < 0 && errno == EINTR) {
+            continue;
+        } else if (escrito < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            struct pollfd espera = {fd_, POLLOUT, 0};
+            poll(&espera, 1, -1);
+        } else {
+            return;
+        }
+    }
+}
+
 }  // namespace console

@@ -1,6 +1,7 @@
 #ifndef CATRACA_CONSOLE_H
 #define CATRACA_CONSOLE_H
 
+#include <cstddef>
 #include <streambuf>
 
 // How the program is stopped from outside: SIGINT, SIGTERM and SIGHUP only raise a
@@ -30,6 +31,30 @@ class Entrada : public std::streambuf {
   private:
     int fd_;
     char buffer_[4096];
+};
+
+// A write buffer over a file descriptor (the console). Text collects until a flush or
+// until the buffer is full, then goes out in as few writes as the descriptor takes;
+// a write interrupted by a signal (EINTR) or refused for now (EAGAIN) is retried, so
+// a stop signal that lands while a slow reader holds the console up loses nothing.
+// A write that fails for good (a closed reader) drops its bytes but never fails the
+// stream: later lines, the last warning included, still get their try.
+class Saida : public std::streambuf {
+  public:
+    explicit Saida(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
+    ~Saida() override { sync(); }
+
+  protected:
+    int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* s, std::streamsize n) override;
+    int sync() override;
+
+  private:
+    // Writes [dados, dados + n) whole, or until the descriptor fails for good.
+    void escreve(const char* dados, std::size_t n);
+
+    int fd_;
+    char buffer_[65536];
 };
 
 }  // namespace console

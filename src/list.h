@@ -1,6 +1,7 @@
 #ifndef CATRACA_LIST_H
 #define CATRACA_LIST_H
 
+#include <ostream>
 #include <string>
 #include <unordered_map>
 
@@ -27,8 +28,11 @@ class List {
     // First node from the head whose student's cardID equals `s` byte for byte;
     // null when none does.
     Node<Student>* find(std::string s);
-    // Writes one line per student ("User <userID> Credito <credito>"), or "EMPTY".
+    // Writes one line per student ("User <userID> Credito <credito>"), or "EMPTY",
+    // to standard output, flushed.
     void print();
+    // The same lines to `saida`, without flushing: a whole screen goes out at once.
+    void print(std::ostream& saida);
     // Links `data` (non-null) at the tail. When a student with the same userID is
     // already linked, moves the events of `data` to it in order, deletes `data`,
     // and leaves the list as it was.

@@ -37,6 +37,9 @@ int main(int argc, char* argv[]) {
     // The console is read through a buffer that a stop signal can interrupt.
     console::Entrada entrada(STDIN_FILENO);
     std::streambuf* original = std::cin.rdbuf(&entrada);
+    // And written through a buffer that survives a write interrupted by that signal.
+    console::Saida saida(STDOUT_FILENO);
+    std::streambuf* originalSaida = std::cout.rdbuf(&saida);
     console::instalaParada();
 
     Servidor::Ajustes ajustes;
@@ -56,5 +59,7 @@ int main(int argc, char* argv[]) {
     }
     delete catraca;
     std::cin.rdbuf(original);
+    std::cout.flush();
+    std::cout.rdbuf(originalSaida);
     return resultado;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <exception>
 
 #include "restclient/restclient.h"
 
@@ -15,6 +16,44 @@ namespace {
 // is undefined.
 bool isSpace(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Larger announced sizes are not taken on trust: such a body grows as it arrives.
+constexpr size_t kMaiorReserva = size_t{1} << 30;
+
+// Reserves the announced body size once; an absurd or malformed size is ignored and
+// the body simply grows as it arrives.
+void reservaCorpo(Response* r, const std::string& valor) {
+    if (valor.empty() || valor.size() > 10 ||
+        std::find_if_not(valor.begin(), valor.end(), isDigit) != valor.end()) {
+        return;
+    }
+    size_t tamanho = std::stoull(valor);
+    if (tamanho > kMaiorReserva) {
+        return;
+    }
+    try {
+        r->body.reserve(r->body.size() + tamanho + kFolgaCorpo);
+    } catch (const std::exception&) {
+        // Not enough memory to reserve at once: the body grows as it arrives.
+    }
+}
+
+bool isContentLength(const std::string& key) {
+    static const char kNome[] = "content-length";
+    if (key.size() != sizeof kNome - 1) {
+        return false;
+    }
+    for (size_t i = 0; i < key.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(key[i])) != kNome[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -37,7 +76,12 @@ size_t header_callback(void* data, size_t size, size_t nmemb, void* userdata) {
     } else {
         std::string key = header.substr(0, colon);
         std::string value = header.substr(colon + 1);
-        r->headers[trim(key)] = trim(value);
+        trim(key);
+        trim(value);
+        if (isContentLength(key)) {
+            reservaCorpo(r, value);
+        }
+        r->headers[key] = value;
     }
     return size * nmemb;
 }

@@ -16,6 +16,10 @@ struct UploadObject {
     size_t length;
 };
 
+// Spare bytes reserved behind every body whose size is announced: a parser that reads
+// in wide blocks can then take the body in place, without a padded copy.
+constexpr size_t kFolgaCorpo = 64;
+
 // CURLOPT_WRITEFUNCTION; `userdata` is a RestClient::Response. Appends the bytes to
 // its body and returns size * nmemb.
 size_t write_callback(void* data, size_t size, size_t nmemb, void* userdata);
@@ -23,8 +27,11 @@ size_t write_callback(void* data, size_t size, size_t nmemb, void* userdata);
 // CURLOPT_HEADERFUNCTION; `userdata` is a RestClient::Response. Stores one header
 // line in its headers: split at the first colon, name and value trimmed, a later
 // line overwriting an earlier one of the same name. A line without a colon is stored
-// whole (trimmed) with the value "present"; a blank line is ignored. Returns
-// size * nmemb.
+// whole (trimmed) with the value "present"; a blank line is ignored. A Content-Length
+// (any letter case) reserves the body once for that many bytes plus kFolgaCorpo, so
+// that it never grows by copies; a size above 1 GiB, one that is not a plain decimal,
+// or one that cannot be reserved is left to growth.
+// Returns size * nmemb.
 size_t header_callback(void* data, size_t size, size_t nmemb, void* userdata);
 
 // CURLOPT_READFUNCTION; `userdata` is an UploadObject. Copies at most size * nmemb

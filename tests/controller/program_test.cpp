@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/syscall.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "support/process.h"
@@ -27,6 +29,21 @@ std::vector<std::string> targets(const std::vector<RecordedRequest>& requests) {
         t.push_back(r.method + " " + r.target + " " + r.body);
     }
     return t;
+}
+
+// True once `pid` has sat in a write call for several looks in a row: its standard
+// output is full and nobody reads it.
+bool stuckInWrite(pid_t pid) {
+    const std::string write = std::to_string(SYS_write) + " ";
+    int looks = 0;
+    for (int i = 0; i < 2000 && looks < 5; ++i) {
+        std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
+        std::string line;
+        std::getline(f, line);
+        looks = line.compare(0, write.size(), write) == 0 ? looks + 1 : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return looks >= 5;
 }
 
 TEST(Program, ScriptedSessionGivesExactConsoleAndRequests) {
@@ -142,6 +159,36 @@ TEST(Program, StopSignalDuringUploadLetsItComplete) {
     EXPECT_EQ(targets(server.updates()),
               (std::vector<std::string>{"POST /transaction/1 {\"event_id\": -1}",
                                         "POST /contador {\"v\":0}"}));
+}
+
+// A stop signal while a redraw is held up by a console nobody reads (the write is
+// interrupted): once the console is read again, the redraw is whole and the last
+// warning is its final line.
+TEST(Program, StopSignalDuringABlockedRedrawLosesNoOutput) {
+    Server server;
+    std::vector<Row> rows;
+    for (int i = 0; i < 4000; ++i) {
+        rows.push_back({"C" + std::to_string(i), i + 1, 5});
+    }
+    server.rosterBody = roster(rows);
+    server.upload = [](const RecordedRequest&) { return Reply{503, "busy"}; };
+    ChildProcess p(CATRACA_BIN, {});
+    p.write("127.0.0.1\n" + server.port() + "\n1 C0\n");
+    ASSERT_TRUE(p.waitForOutput(kPrompt)) << p.out();
+    // A write that had moved some bytes returns their count when interrupted; the next
+    // one then starts on the full pipe, and a signal there makes it fail outright.
+    ASSERT_TRUE(stuckInWrite(p.pid())) << "the second screen never filled the pipe";
+    p.signal(SIGTERM);
+    for (int i = 0; i < 2 && stuckInWrite(p.pid()); ++i) {
+        p.signal(SIGTERM);
+    }
+    EXPECT_EQ(p.wait(), 1);
+    EXPECT_EQ(p.err(), "");
+    const std::string& out = p.out();
+    size_t second = out.find(kPrompt, out.find(kPrompt) + 1);
+    ASSERT_NE(second, std::string::npos) << "the redraw was cut short";
+    EXPECT_EQ(out.substr(second + kPrompt.size()), undelivered(1));
+    EXPECT_NE(out.rfind(user(4000, 5) + "\n", second), std::string::npos);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "catraca.h"
 #include "support/console.h"
+#include "support/roster_reference.h"
 #include "transacoes.h"
 #include "turnstile.h"
 
@@ -68,6 +69,14 @@ TEST(Roster, MalformedBodiesAreRejectedWithTheirReason) {
         {"[" + replaced("event", "-2147483649") + "]",
          "elemento 1: \"event\" fora do intervalo de 32 bits"},
         {"[" + replaced("event", "99999999999999999999") + "]", "elemento 1: \"event" + notInt},
+        {"[" + replaced("event", "18446744073709551615") + "]",
+         "elemento 1: \"event\" fora do intervalo de 32 bits"},
+        {"[" + replaced("user_id", "18446744073709551615") + "]",
+         "elemento 1: \"user_id\" fora do intervalo de 32 bits"},
+        {"[" + replaced("event", "9223372036854775808") + "]",
+         "elemento 1: \"event\" fora do intervalo de 32 bits"},
+        {"[" + replaced("user_id", "9223372036854775808") + "]",
+         "elemento 1: \"user_id\" fora do intervalo de 32 bits"},
         {"[" + replaced("event", "2147483647") + "," + replaced("event", "1") + "]",
          "elemento 2: o cr\xE9"
          "dito do usu\xE1rio 1 sairia do intervalo de 32 bits"},
@@ -78,7 +87,8 @@ TEST(Roster, MalformedBodiesAreRejectedWithTheirReason) {
     for (const Malformed& c : cases) {
         SCOPED_TRACE(c.body);
         List l;
-        std::string reason = carregaTransacoes(c.body, l);
+        std::string body = c.body;
+        std::string reason = carregaTransacoes(body, l);
         EXPECT_EQ(reason.substr(0, c.reason.size()), c.reason) << "got: " << reason;
     }
 }
@@ -104,8 +114,94 @@ TEST(Roster, DeepNestingInAnIgnoredKeyNeitherCrashesNorRejects) {
     std::string deep(100000, '[');
     deep += std::string(100000, ']');
     List l;
-    EXPECT_EQ(carregaTransacoes("[" + row(kRow + ",\"x\":" + deep) + "]", l), "");
+    std::string body = "[" + row(kRow + ",\"x\":" + deep) + "]";
+    EXPECT_EQ(carregaTransacoes(body, l), "");
     EXPECT_EQ(l.getContador(), 1);
+}
+
+// The load against a plain document parse applying the same rules: each body must be
+// refused with the same reason, or give the same students, in the same order, with the
+// same queues; handed over in place (spare capacity) and as a bare string alike.
+TEST(Roster, LoadAgreesWithADocumentParseOfTheSameBody) {
+    const std::string good = row(kRow);
+    const std::string other =
+        row(R"("cardID":"B7","user_id":2,"event":-3,"matricula":"m2","salt":"s2",)"
+            R"("n_password_hash":"h2")");
+    const std::vector<std::string> bodies = {
+        "[]",
+        " \t\r\n[ ] \n",
+        "[" + good + "]",
+        "[" + good + "," + other + "," + good + "," + replaced("event", "-7") + "]",
+        "[" + other + "," + replaced("cardID", "\"OTHER\"") + "," + other + "]",
+        // Escapes and non-ASCII text, in the six keys and in others.
+        "[" + replaced("cardID", R"("A\u0031\"\\\/\b\f\n\r\t")") + "]",
+        "[" + replaced("salt", "\"\xC3\xA7\xE2\x82\xAC\xF0\x9F\x98\x80\"") + "]",
+        "[" + replaced("salt", R"("\ud83d\ude00")") + "]",
+        "[" + replaced("salt", R"("\udc00")") + "]",
+        "[" + replaced("salt", R"("\ud800x")") + "]",
+        "[" + replaced("salt", R"("\x")") + "]",
+        "[" + replaced("salt", "\"\xC0\xAF\"") + "]",
+        "[" + replaced("salt", "\"\xED\xA0\x80\"") + "]",
+        "[" + replaced("salt", "\"\xFF\"") + "]",
+        "[" + replaced("salt", "\"a\x7F\"") + "]",
+        "[" + row(R"("card\u0049D":"Z",)" + kRow) + "]",
+        "[" + row(kRow + R"(,"card\u0049D":"Z")") + "]",
+        "[" + row(kRow + R"(,"x\"y":1)") + "]",
+        // Keys that the load ignores, with every kind of value.
+        "[" + row(kRow + R"(,"a":true,"b":false,"c":null,"d":-0,"e":1.5e-3,"f":"t")") + "]",
+        "[" + row(kRow + R"(,"a":99999999999999999999,"b":[],"c":{},"d":[{"e":[null]}])") + "]",
+        "[" + row(kRow + R"(,"a":tru)") + "]",
+        "[" + row(kRow + R"(,"a":nul)") + "]",
+        "[" + row(kRow + R"(,"a":[1,])") + "]",
+        "[" + row(kRow + R"(,"a":[}])") + "]",
+        "[" + row(kRow + R"(,"a":01)") + "]",
+        "[" + row(kRow + R"(,"a":1.)") + "]",
+        "[" + row(kRow + R"(,"a":"x" "b")") + "]",
+        // Numbers at and past the edges.
+        "[" + replaced("event", "-0") + "]",
+        "[" + replaced("event", "0.0") + "]",
+        "[" + replaced("event", "1E2") + "]",
+        "[" + replaced("event", "-") + "]",
+        "[" + replaced("event", "+1") + "]",
+        "[" + replaced("event", "00") + "]",
+        "[" + replaced("user_id", "-9223372036854775808") + "]",
+        "[" + replaced("user_id", "-9223372036854775809") + "]",
+        "[" + replaced("user_id", "9223372036854775807") + "]",
+        "[" + replaced("event", "2147483647") + "," + replaced("event", "0") + "]",
+        "[" + replaced("event", "2147483647") + "," + other + "," + replaced("event", "1") + "]",
+        // The frame of the array.
+        "[" + good + "]]",
+        "[" + good + "]}",
+        "[" + good + "],",
+        "[" + good + "] []",
+        "[" + good + ",]",
+        "[," + good + "]",
+        "[" + good + " " + good + "]",
+        "[" + good,
+        "[" + good + "," + good,
+        "\xEF\xBB\xBF[" + good + "]",
+        "[" + good + "]\x00",
+        "[" + row(R"("cardID":"A1","user_id":1,,"event":2)") + "]",
+        "[" + row(R"("cardID":"A1" "user_id":1)") + "]",
+        "[" + row(R"("cardID":"A1","user_id":1,)") + "]",
+        "[" + row(R"("cardID" "A1")") + "]",
+        "[" + row(R"("cardID":)") + "]",
+        "[{" + kRow + "]",
+        // A rule broken before the text goes bad: the rule is what the load reports.
+        "[" + replaced("event", "") + ", x",
+        "[" + replaced("cardID", "5") + "x",
+        "[1, x",
+        "{\"a\": x",
+    };
+    for (const std::string& body : bodies) {
+        SCOPED_TRACE(body);
+        rosterref::Outcome expected = rosterref::reference(body);
+        for (size_t piece : {kPedacoTransacoes, size_t{1}, size_t{150}}) {
+            SCOPED_TRACE(piece);
+            EXPECT_EQ(rosterref::compare(expected, rosterref::load(body, true, piece)), "");
+            EXPECT_EQ(rosterref::compare(expected, rosterref::load(body, false, piece)), "");
+        }
+    }
 }
 
 // Through the start-up: the reason is one line, status is -1, and main's failure

@@ -3,7 +3,10 @@
 // with the requests the loopback server recorded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <streambuf>
+#include <vector>
 
 #include "catraca.h"
 #include "support/console.h"
@@ -311,6 +314,54 @@ TEST(StartUp, InputEndingBeforeAddressLeavesDefaults) {
     c.start();
     EXPECT_EQ(c.getStatus(), -1);
     EXPECT_EQ(console.output(), loadFailure("", "0", -1));
+}
+
+// Collects the console text flush by flush.
+class FlushRecorder : public std::streambuf {
+  public:
+    std::vector<std::string> flushed;
+
+  protected:
+    int_type overflow(int_type c) override {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            pending_ += traits_type::to_char_type(c);
+        }
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        pending_.append(s, static_cast<size_t>(n));
+        return n;
+    }
+    int sync() override {
+        if (!pending_.empty()) {
+            flushed.push_back(pending_);
+            pending_.clear();
+        }
+        return 0;
+    }
+
+  private:
+    std::string pending_;
+};
+
+// Each screen, its prompt included, reaches the console in one flush, and that flush
+// comes before the read that waits for the answer.
+TEST_F(Session, EachScreenIsFlushedWholeBeforeTheRead) {
+    server.rosterBody = roster({{"A", 1, 2}, {"B", 2, 0}});
+    FlushRecorder recorder;
+    testsupport::ConsoleCapture console("127.0.0.1\n" + server.port() + "\n1 A\n");
+    std::cout.rdbuf(&recorder);
+    Catraca c;
+    c.start();
+    ASSERT_EQ(c.getStatus(), 1);
+    c.run();
+    const std::vector<std::string> screens = {
+        screen({user(1, 2), user(2, 0)}, {}, {}),
+        screen({user(2, 0)}, {}, {user(1, 1)}),
+    };
+    for (const std::string& s : screens) {
+        EXPECT_EQ(std::count(recorder.flushed.begin(), recorder.flushed.end(), s), 1) << s;
+    }
 }
 
 }  // namespace

@@ -61,6 +61,44 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"BlankLinesIgnored", {"\r\n", " \t\r\n"}, {}}),
     rawtest::CaseName());
 
+struct ReserveCase : rawtest::NamedCase {
+    std::string before;  // body bytes already received (an earlier response)
+    std::string line;
+    size_t atLeast;  // capacity the body must have afterwards
+    size_t below;    // capacity it must stay under
+};
+
+class BodyReservation : public ::testing::TestWithParam<ReserveCase> {};
+
+TEST_P(BodyReservation, AnnouncedSizeIsReservedOnceWithSpareBytes) {
+    const ReserveCase& c = GetParam();
+    Response r;
+    r.body = c.before;
+    std::string line = c.line;
+    EXPECT_EQ(Helpers::header_callback(&line[0], 1, line.size(), &r), line.size());
+    EXPECT_EQ(r.body, c.before);
+    EXPECT_GE(r.body.capacity(), c.atLeast);
+    EXPECT_LT(r.body.capacity(), c.below);
+    EXPECT_EQ(r.headers.size(), 1u);
+}
+
+const size_t kSpare = Helpers::kFolgaCorpo;
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, BodyReservation,
+    ::testing::Values(
+        ReserveCase{"Announced", "", "Content-Length: 100000\r\n", 100000 + kSpare, 101000},
+        ReserveCase{"AnyLetterCase", "", "content-LENGTH:100000\r\n", 100000 + kSpare, 101000},
+        ReserveCase{"AfterAnEarlierBody", "abc", "Content-Length: 5000\r\n", 5003 + kSpare, 6000},
+        ReserveCase{"Zero", "", "Content-Length: 0\r\n", kSpare, 1000},
+        ReserveCase{"NotANumber", "", "Content-Length: lots\r\n", 0, 1000},
+        ReserveCase{"Signed", "", "Content-Length: -5\r\n", 0, 1000},
+        ReserveCase{"TwoNumbers", "", "Content-Length: 10, 10\r\n", 0, 1000},
+        ReserveCase{"OverAGibibyte", "", "Content-Length: 1073741825\r\n", 0, 1000},
+        ReserveCase{"TwentyDigits", "", "Content-Length: 18446744073709551615\r\n", 0, 1000},
+        ReserveCase{"OtherHeader", "", "X-Content-Length: 100000\r\n", 0, 1000}),
+    rawtest::CaseName());
+
 TEST(WriteCallback, AppendsEveryPieceWholeZeroBytesIncluded) {
     Response r;
     std::string first = "hello";

@@ -11,6 +11,7 @@
 
 #include "named_case.h"
 #include "raw_server.h"
+#include "restclient/helpers.h"
 #include "support/recording_server.h"
 
 namespace {
@@ -104,6 +105,20 @@ TEST(OneShotCalls, WorkBetweenInitAndDisable) {
     RestClient::disable();
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(server.requests()[0].body, "{}");
+}
+
+// A body of announced size arrives in one reservation with spare bytes behind it, so
+// that a parser can read it in place.
+TEST(OneShotBody, AnnouncedBodyKeepsItsSpareCapacity) {
+    testsupport::RecordingServer server;
+    std::string big(3 * 1000 * 1000 + 7, 'x');
+    server.setFallback({200, big});
+    Response r = RestClient::get(server.address() + "/transaction");
+    ASSERT_EQ(r.code, 200);
+    EXPECT_EQ(r.body, big);
+    EXPECT_GE(r.body.capacity() - r.body.size(), RestClient::Helpers::kFolgaCorpo);
+    // Grown by doubling, it would hold up to twice its size.
+    EXPECT_LE(r.body.capacity(), big.size() + 4096);
 }
 
 }  // namespace

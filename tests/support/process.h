@@ -32,6 +32,8 @@ class ChildProcess {
     int wait(int timeoutMs = 20000);
 
     const std::string& out() const { return out_; }
+    // The child's process id, -1 once it was reaped.
+    pid_t pid() const { return pid_; }
     const std::string& err() const { return err_; }
 
   private:
