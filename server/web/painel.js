@@ -47,10 +47,10 @@ function desenhaGrafico(dados) {
         labels: rotulos,
         datasets: [
           { type: "bar", label: "Refeições na faixa", data: refeicoes, yAxisID: "y",
-            backgroundColor: "rgba(11, 92, 173, 0.6)" },
+            backgroundColor: "rgba(11, 92, 173, 0.6)", order: 1 },
           { type: "line", label: "Lotação (máxima na faixa)", data: lotacao, yAxisID: "y1",
             borderColor: "#d9730d", backgroundColor: "#d9730d", stepped: true, spanGaps: false,
-            pointRadius: 0, borderWidth: 3 },
+            pointRadius: 0, borderWidth: 3, order: 0 },
         ],
       },
       options: {
