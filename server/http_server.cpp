@@ -299,7 +299,8 @@ class Session : public std::enable_shared_from_this<Session> {
         // The guard keeps run() going while the route works.
         asio::post(server_.workers, [self = shared_from_this(), request,
                                      guard = asio::make_work_guard(server_.ioc)]() mutable {
-            auto reply = std::make_shared<Reply>(route(self->server_.store, *request));
+            auto reply = std::make_shared<Reply>(
+                route(self->server_.store, *request, self->server_.settings.openingHours));
             auto first = std::make_shared<std::optional<std::string>>();
             if (reply->roster) {
                 *first = self->readPiece(*reply->roster);

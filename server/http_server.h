@@ -9,6 +9,7 @@
 #include <string>
 
 #include "access.h"
+#include "occupancy.h"
 #include "store.h"
 
 namespace ru {
@@ -37,7 +38,8 @@ struct ServerSettings {
     std::size_t maxPerClient = 64;      // open at once from one address
     std::string certFile;               // both set: HTTPS only, TLS 1.2 and later
     std::string keyFile;
-    int workers = 4;  // threads that run the routes (the database)
+    int workers = 4;            // threads that run the routes (the database)
+    OpeningHours openingHours;  // for the occupancy page's silent-turnstile mark
     // Gets one line per answered request (see requestLogLine) and one per refused
     // connection. Called on the network thread: it must not block. May be empty.
     std::function<void(std::string)> log;

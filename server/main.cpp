@@ -51,11 +51,15 @@ Serves the restaurant's roster of credit transactions over HTTP, kept in an SQLi
                   header or body, or to take an answer, than SECS seconds each (default: 5)
   --max-connections N  connections open at once; more are refused (default: 2048)
   --max-per-client N   connections open at once from one address (default: 64)
+  --opening-hours LIST  the restaurant's opening hours in local time, e.g.
+                  10:30-14:00,17:00-20:30 (the default); the occupancy page marks
+                  turnstiles silent for 10 minutes within them
   --no-serve      stop after opening the database and importing, without listening
   --help          show this text and exit
 
 Routes: GET /transaction (the roster), POST /transaction/<user_id> {"event_id": N},
-POST /contador {"v": N}, GET /contador (the latest head-count; {"v":0} before any).
+POST /contador {"v": N}, GET /contador (the latest head-count; {"v":0} before any),
+GET / (the occupancy page, for a browser) and GET /painel (its data, JSON).
 POST bodies must be sent as application/json.
 
 Once listening, the first line on standard output is "ru-server listening on HOST:PORT",
@@ -78,6 +82,7 @@ struct Options {
     int timeoutSeconds = 5;
     std::size_t maxConnections = 2048;
     std::size_t maxPerClient = 64;
+    ru::OpeningHours openingHours;
     bool serve = true;
     bool help = false;
 };
@@ -166,6 +171,15 @@ Options parseOptions(int argc, char** argv) {
             }
             (arg == "--max-connections" ? options.maxConnections : options.maxPerClient) =
                 static_cast<std::size_t>(*count);
+        } else if (arg == "--opening-hours") {
+            const std::string text = value();
+            const auto hours = ru::OpeningHours::parse(text);
+            if (!hours) {
+                throw UsageError{
+                    "--opening-hours wants periods such as 10:30-14:00,17:00-20:30, not '" + text +
+                    "'"};
+            }
+            options.openingHours = *hours;
         } else {
             throw UsageError{"unknown argument '" + std::string(argv[i]) + "'"};
         }
@@ -331,6 +345,7 @@ int serve(const Options& options) {
         timeout;
     settings.maxConnections = options.maxConnections;
     settings.maxPerClient = options.maxPerClient;
+    settings.openingHours = options.openingHours;
     settings.log = [&log](std::string line) { log.line(std::move(line)); };
     std::optional<ru::HttpServer> server;
     try {

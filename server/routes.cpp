@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "json_text.h"
+#include "web_assets.h"
 
 namespace ru {
 
@@ -21,8 +22,9 @@ constexpr const char* kJson = "application/json";
 constexpr std::int64_t kIntMin = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kIntMax = std::numeric_limits<std::int32_t>::max();
 constexpr const char* kUploadPrefix = "/transaction/";
+constexpr const char* kAssetPrefix = "/web/";
 
-enum class Path { Unknown, Roster, Upload, HeadCount };
+enum class Path { Unknown, Roster, Upload, HeadCount, Page, Occupancy, Asset };
 
 // Which route `path` names; for an upload, `segment` gets the part after the prefix.
 Path classify(const std::string& path, std::string& segment) {
@@ -31,6 +33,18 @@ Path classify(const std::string& path, std::string& segment) {
     }
     if (path == "/contador") {
         return Path::HeadCount;
+    }
+    if (path == "/") {
+        return Path::Page;
+    }
+    if (path == "/painel") {
+        return Path::Occupancy;
+    }
+    const std::size_t assetPrefix = std::char_traits<char>::length(kAssetPrefix);
+    if (path.compare(0, assetPrefix, kAssetPrefix) == 0 &&
+        findWebAsset(std::string_view(path).substr(assetPrefix)) != nullptr) {
+        segment = path.substr(assetPrefix);
+        return Path::Asset;
     }
     const std::size_t prefix = std::char_traits<char>::length(kUploadPrefix);
     if (path.compare(0, prefix, kUploadPrefix) == 0 && path.size() > prefix &&
@@ -44,6 +58,9 @@ Path classify(const std::string& path, std::string& segment) {
 const char* allowedMethods(Path path) {
     switch (path) {
         case Path::Roster:
+        case Path::Page:
+        case Path::Occupancy:
+        case Path::Asset:
             return "GET, HEAD, OPTIONS";
         case Path::HeadCount:
             return "GET, HEAD, POST, OPTIONS";
@@ -61,6 +78,9 @@ bool allows(Path path, const std::string& method) {
     }
     switch (path) {
         case Path::Roster:
+        case Path::Page:
+        case Path::Occupancy:
+        case Path::Asset:
             return method == "GET" || method == "HEAD";
         case Path::HeadCount:
             return method == "GET" || method == "HEAD" || method == "POST";
@@ -201,7 +221,42 @@ Reply getHeadCount(Store& store) {
     return reply;
 }
 
-Reply dispatch(Store& store, const Request& request) {
+// The content type of an embedded file, by its extension.
+const char* assetType(const std::string& name) {
+    const std::string extension = name.substr(std::min(name.rfind('.'), name.size()));
+    if (extension == ".html") {
+        return "text/html; charset=utf-8";
+    }
+    if (extension == ".js") {
+        return "text/javascript; charset=utf-8";
+    }
+    if (extension == ".css") {
+        return "text/css; charset=utf-8";
+    }
+    if (extension == ".svg") {
+        return "image/svg+xml";
+    }
+    return "text/plain; charset=utf-8";
+}
+
+Reply assetReply(const std::string& name) {
+    const WebAsset* asset = findWebAsset(name);
+    Reply reply;
+    reply.contentType = assetType(name);
+    reply.body = std::string(asset->body);
+    // The files change only with the program; a new program must not meet an old page.
+    reply.headers.emplace_back("Cache-Control", "no-cache");
+    reply.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    return reply;
+}
+
+Reply occupancyReply(Store& store, const OpeningHours& hours) {
+    Reply reply = jsonReply(200, occupancyJson(store, hours, std::time(nullptr)));
+    reply.headers.emplace_back("Cache-Control", "no-store");
+    return reply;
+}
+
+Reply dispatch(Store& store, const Request& request, const OpeningHours& hours) {
     const std::string path = request.target.substr(0, request.target.find('?'));
     std::string segment;
     const Path route = classify(path, segment);
@@ -236,6 +291,12 @@ Reply dispatch(Store& store, const Request& request) {
         case Path::HeadCount:
             return request.method == "POST" ? postHeadCount(store, request.body)
                                             : getHeadCount(store);
+        case Path::Page:
+            return assetReply("index.html");
+        case Path::Occupancy:
+            return occupancyReply(store, hours);
+        case Path::Asset:
+            return assetReply(segment);
         case Path::Unknown:
             break;
     }
@@ -286,9 +347,9 @@ void appendLogField(std::string& line, const std::string& field) {
 
 }  // namespace
 
-Reply route(Store& store, const Request& request) {
+Reply route(Store& store, const Request& request, const OpeningHours& hours) {
     try {
-        return dispatch(store, request);
+        return dispatch(store, request, hours);
     } catch (const std::exception& e) {
         std::cerr << "ru-server: " << request.method << ' '
                   << request.target.substr(0, request.target.find('?')) << ": " << e.what()

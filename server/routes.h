@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "occupancy.h"
 #include "store.h"
 
 namespace ru {
@@ -46,6 +47,26 @@ struct Reply {
 //   GET  /contador               200 {"v": N}, the latest report, with its time as
 //                                Last-Modified; before any report {"v": 0} and no
 //                                Last-Modified (everyone starts outside)
+//   GET  /                       200, the occupancy page (HTML, UTF-8), which reads /painel
+//                                every second; its script, style and chart library are
+//                                the files under /web/ (server/web, built into the program)
+//   GET  /painel                 200, the page's data at this moment, never cached:
+//                                {"date": "2026-12-07", "now": <local time>,
+//                                 "headcount": N (the latest report; 0 before any),
+//                                 "last_report": <local time> or null (the latest head-count
+//                                   or event that arrived),
+//                                 "open": bool (now within `hours`),
+//                                 "silent": bool (open, and no report for 10 minutes
+//                                   counted from the opening at the earliest),
+//                                 "opening_hours": "10:30-14:00,17:00-20:30",
+//                                 "meals_today": N (events of -1 that arrived today),
+//                                 "slot_minutes": 15,
+//                                 "slots": [{"start": "HH:MM", "meals": N,
+//                                   "headcount": highest head-count known in the slot, or
+//                                   null for a slot to come or before any report}, ...]}
+//                                Days and times are the server's local ones; a local time is
+//                                ISO 8601 with its offset, "2026-12-07T11:45:07-03:00". No
+//                                student appears in it.
 //   OPTIONS on a known path      204 with Allow
 // HEAD works wherever GET does. Paths are matched byte for byte, without decoding; a
 // query string is ignored. A user id is canonical decimal: an optional minus sign, no
@@ -58,7 +79,7 @@ struct Reply {
 // answered 500. The transport adds 400 (malformed request), 403 (client not allowed),
 // 413 (body over kMaxBodyBytes), 414 (target over kMaxTargetBytes) and 431 (header
 // block too large) before any route runs.
-Reply route(Store& store, const Request& request);
+Reply route(Store& store, const Request& request, const OpeningHours& hours = OpeningHours{});
 
 // A refusal with the JSON error body that the transport's own refusals also carry.
 Reply refusal(int status, const std::string& message);

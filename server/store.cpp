@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <ctime>
 #include <limits>
 
 #include "roster.h"
@@ -24,7 +25,7 @@ namespace {
 
 // "RUsv": marks a database file as ours, so that a stray SQLite file is refused, not altered.
 constexpr int kApplicationId = 0x52557376;
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE transactions (
@@ -44,6 +45,11 @@ CREATE TABLE headcounts (
     received_at TEXT NOT NULL  -- UTC, ISO 8601 with milliseconds
 );
 )sql";
+
+// Version 2: when each event arrived, for the occupancy page. Rows imported, or stored
+// before the upgrade, have none. Each statement is checked before it runs, so the step
+// can be applied to a database that went through part of it.
+void upgradeToArrivalTimes(sqlite3* db);
 
 [[noreturn]] void fail(sqlite3* db, const std::string& what) {
     throw StoreError(what + ": " + sqlite3_errmsg(db));
@@ -213,11 +219,40 @@ Kind checkKind(sqlite3* db) {
     if (applicationId != kApplicationId) {
         throw StoreError("a database of some other program");
     }
-    if (version != kSchemaVersion) {
+    if (version < 1 || version > kSchemaVersion) {
         throw StoreError("database layout version " + std::to_string(version) +
                          ", while this ru-server knows version " + std::to_string(kSchemaVersion));
     }
     return Kind::Ours;
+}
+
+bool hasColumn(sqlite3* db, const char* table, const char* column) {
+    sql::Stmt stmt = prepare(db, "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
+    sqlite3_bind_text(stmt.get(), 1, table, -1, SQLITE_STATIC);
+    sqlite3_bind_text(stmt.get(), 2, column, -1, SQLITE_STATIC);
+    return step(stmt.get());
+}
+
+void upgradeToArrivalTimes(sqlite3* db) {
+    if (!hasColumn(db, "transactions", "stored_at")) {
+        // UTC, ISO 8601 with milliseconds, as headcounts.received_at.
+        exec(db, "ALTER TABLE transactions ADD COLUMN stored_at TEXT");
+    }
+    // Only the rows that have a time: an imported roster of a million rows adds nothing.
+    exec(db,
+         "CREATE INDEX IF NOT EXISTS transactions_by_arrival ON transactions (stored_at) "
+         "WHERE stored_at IS NOT NULL");
+    exec(db, "CREATE INDEX IF NOT EXISTS headcounts_by_arrival ON headcounts (received_at)");
+}
+
+// The text form of the stored times, for comparing with them.
+std::string isoUtc(std::int64_t secondsSinceEpoch) {
+    const auto t = static_cast<std::time_t>(secondsSinceEpoch);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
+    return text;
 }
 
 }  // namespace
@@ -239,7 +274,11 @@ void Store::initialise() {
         if (checkKind(db) == Kind::Empty) {
             exec(db, kSchema);
             exec(db, ("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
-            exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+            exec(db, "PRAGMA user_version = 1");
+        }
+        if (queryInt(db, "PRAGMA user_version") < 2) {
+            upgradeToArrivalTimes(db);
+            exec(db, "PRAGMA user_version = 2");
         }
         tx.commit();
     }
@@ -248,8 +287,10 @@ void Store::initialise() {
                          "WHERE user_id = ?1");
     insertCopy_ = prepare(db,
                           "INSERT INTO transactions "
-                          "(card_id, user_id, event, matricula, salt, n_password_hash) "
-                          "SELECT card_id, user_id, ?2, matricula, salt, n_password_hash "
+                          "(card_id, user_id, event, matricula, salt, n_password_hash, "
+                          "stored_at) "
+                          "SELECT card_id, user_id, ?2, matricula, salt, n_password_hash, "
+                          "strftime('%Y-%m-%dT%H:%M:%fZ', 'now') "
                           "FROM transactions WHERE seq = ?1");
     insertHeadCount_ = prepare(db,
                                "INSERT INTO headcounts (v, received_at) "
@@ -257,6 +298,22 @@ void Store::initialise() {
     latestHeadCount_ = prepare(db,
                                "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
                                "FROM headcounts ORDER BY seq DESC LIMIT 1");
+    mealsBySlot_ = prepare(db,
+                           "SELECT (CAST(strftime('%s', stored_at) AS INTEGER) - ?3) / ?4, "
+                           "COUNT(*) FROM transactions "
+                           "WHERE stored_at >= ?1 AND stored_at < ?2 AND event = -1 "
+                           "GROUP BY 1");
+    headCountsBetween_ = prepare(db,
+                                 "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
+                                 "FROM headcounts WHERE received_at >= ?1 AND received_at < ?2 "
+                                 "ORDER BY seq");
+    headCountBefore_ = prepare(db,
+                               "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
+                               "FROM headcounts WHERE received_at < ?1 "
+                               "ORDER BY received_at DESC, seq DESC LIMIT 1");
+    latestArrival_ = prepare(db,
+                             "SELECT CAST(strftime('%s', MAX(stored_at)) AS INTEGER) "
+                             "FROM transactions WHERE stored_at IS NOT NULL");
 }
 
 Store::~Store() = default;
@@ -349,6 +406,72 @@ std::optional<HeadCount> Store::latestHeadCount() {
     count.v = sqlite3_column_int(stmt, 0);
     count.receivedAt = sqlite3_column_int64(stmt, 1);
     return count;
+}
+
+Activity Store::activity(std::int64_t from, std::int64_t to, std::int64_t slotSeconds) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3* db = db_.get();
+    // One read transaction: the figures are of one moment.
+    exec(db, "BEGIN");
+    struct EndRead {
+        sqlite3* db;
+        ~EndRead() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+    } endRead{db};
+    const std::string fromText = isoUtc(from);
+    const std::string toText = isoUtc(to);
+    Activity result;
+    result.mealsPerSlot.assign(
+        static_cast<std::size_t>((to - from + slotSeconds - 1) / slotSeconds), 0);
+    {
+        sqlite3_stmt* stmt = mealsBySlot_.get();
+        ResetOnExit reset(stmt);
+        bindText(stmt, 1, fromText);
+        bindText(stmt, 2, toText);
+        sqlite3_bind_int64(stmt, 3, from);
+        sqlite3_bind_int64(stmt, 4, slotSeconds);
+        while (step(stmt)) {
+            const std::int64_t slot = sqlite3_column_int64(stmt, 0);
+            if (slot >= 0 && slot < static_cast<std::int64_t>(result.mealsPerSlot.size())) {
+                result.mealsPerSlot[static_cast<std::size_t>(slot)] +=
+                    sqlite3_column_int64(stmt, 1);
+            }
+        }
+    }
+    const auto headCountAt = [](sqlite3_stmt* stmt) {
+        return HeadCount{sqlite3_column_int(stmt, 0), sqlite3_column_int64(stmt, 1)};
+    };
+    {
+        sqlite3_stmt* stmt = headCountsBetween_.get();
+        ResetOnExit reset(stmt);
+        bindText(stmt, 1, fromText);
+        bindText(stmt, 2, toText);
+        while (step(stmt)) {
+            result.headCounts.push_back(headCountAt(stmt));
+        }
+    }
+    {
+        sqlite3_stmt* stmt = headCountBefore_.get();
+        ResetOnExit reset(stmt);
+        bindText(stmt, 1, fromText);
+        if (step(stmt)) {
+            result.headCountBefore = headCountAt(stmt);
+        }
+    }
+    {
+        sqlite3_stmt* stmt = latestHeadCount_.get();
+        ResetOnExit reset(stmt);
+        if (step(stmt)) {
+            result.latestHeadCount = headCountAt(stmt);
+        }
+    }
+    {
+        sqlite3_stmt* stmt = latestArrival_.get();
+        ResetOnExit reset(stmt);
+        if (step(stmt) && sqlite3_column_type(stmt, 0) != SQLITE_NULL) {
+            result.latestEventAt = sqlite3_column_int64(stmt, 0);
+        }
+    }
+    return result;
 }
 
 std::unique_ptr<RosterStream> Store::openRoster() const {

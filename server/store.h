@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -50,6 +51,17 @@ struct HeadCount {
     std::int64_t receivedAt = 0;  // seconds since the Unix epoch, UTC
 };
 
+// What the occupancy page shows of a period (a day), read at one moment. Times are seconds
+// since the Unix epoch, UTC.
+struct Activity {
+    // Credit events of -1 (meals) that arrived in each slot of the period, from its start.
+    std::vector<std::int64_t> mealsPerSlot;
+    std::vector<HeadCount> headCounts;          // reports that arrived in the period, in order
+    std::optional<HeadCount> headCountBefore;   // the last report before the period
+    std::optional<HeadCount> latestHeadCount;   // the last report of all
+    std::optional<std::int64_t> latestEventAt;  // when the last event of all arrived
+};
+
 namespace sql {
 struct DbCloser {
     void operator()(sqlite3* db) const;
@@ -87,9 +99,10 @@ class RosterStream {
 };
 
 // The server's durable state in one SQLite file (WAL journal, synchronous=FULL): every
-// credit transaction, in insertion order, and every head-count report with the time it
-// arrived. Transactions are only ever appended. Every method that returns has either
-// committed all of its change or stored nothing.
+// credit transaction, in insertion order, with the time it arrived (none for imported
+// rows), and every head-count report with the time it arrived. Transactions are only ever
+// appended. Every method that returns has either committed all of its change or stored
+// nothing.
 // Thread safety: every method may be called from any thread; writes are serialised.
 class Store {
   public:
@@ -119,6 +132,11 @@ class Store {
     // The latest head-count report, or nothing before the first one.
     std::optional<HeadCount> latestHeadCount();
 
+    // The activity of the period [from, to) cut into slots of `slotSeconds` (the last one
+    // may be shorter). Events and reports without an arrival time (imported rows, rows
+    // stored by a server of before arrival times) belong to no period. Throws StoreError.
+    Activity activity(std::int64_t from, std::int64_t to, std::int64_t slotSeconds);
+
     // Opens the roster as it is now. The stream needs only the database file, not this
     // object.
     std::unique_ptr<RosterStream> openRoster() const;
@@ -133,6 +151,10 @@ class Store {
     sql::Stmt insertCopy_;
     sql::Stmt insertHeadCount_;
     sql::Stmt latestHeadCount_;
+    sql::Stmt mealsBySlot_;
+    sql::Stmt headCountsBetween_;
+    sql::Stmt headCountBefore_;
+    sql::Stmt latestArrival_;
 };
 
 }  // namespace ru

@@ -207,7 +207,9 @@ std::vector<BadRequest> badRequests() {
         {"POST", "/contador", "{\"v\": -1}", 400, ""},
         {"POST", "/contador", "{\"v\": 2147483648}", 400, ""},
         // Unknown paths.
-        {"GET", "/", "", 404, ""},
+        {"GET", "/index.html", "", 404, ""},  // "/" is the occupancy page
+        {"GET", "/web/nada.js", "", 404, ""},
+        {"GET", "/painel/", "", 404, ""},
         {"GET", "/transactions", "", 404, ""},
         {"GET", "/transaction/", "", 404, ""},
         {"GET", "/transaction/7/x", "", 404, ""},

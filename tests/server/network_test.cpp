@@ -314,6 +314,9 @@ TEST_F(ServerNetwork, ClientOutsideTheAllowListGets403BeforeSendingItsBody) {
         rawRequest("GET", "/contador"),
         rawRequest("OPTIONS", "/contador"),
         rawRequest("GET", "/nada"),
+        rawRequest("GET", "/"),
+        rawRequest("GET", "/painel"),
+        rawRequest("GET", "/web/chart.umd.js"),
         // Only the header: the promised body never comes.
         "POST /transaction/7 HTTP/1.1\r\n" + kJsonType + "\r\nContent-Length: 16\r\n\r\n",
         "POST /contador HTTP/1.1\r\n" + kJsonType + "\r\nTransfer-Encoding: chunked\r\n\r\n",

@@ -161,6 +161,10 @@ TEST(ServerProgram, HelpListsTheOptions) {
                              "--timeout", "--max-connections", "--max-per-client"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
+    // The occupancy page.
+    for (const char* word : {"--opening-hours", "GET /painel"}) {
+        EXPECT_NE(help.out().find(word), std::string::npos) << word;
+    }
     EXPECT_EQ(help.err(), "");
 }
 
@@ -183,6 +187,9 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--timeout", "2.5"},
         {"--max-connections", "0"},
         {"--max-per-client", "x"},
+        {"--opening-hours", "14:00-10:30"},
+        {"--opening-hours", "lunch"},
+        {"--opening-hours"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);
