@@ -27,6 +27,12 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
         throw std::runtime_error("pipe failed");
     }
     std::vector<char*> argv;
+#ifdef CATRACA_TEST_EMULATOR
+    // A cross build: the programs under test are for another machine and this one
+    // cannot run them by itself.
+    static std::string emulator = CATRACA_TEST_EMULATOR;
+    argv.push_back(emulator.data());
+#endif
     argv.push_back(const_cast<char*>(path.c_str()));
     for (const std::string& a : args) {
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -40,7 +46,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        execv(path.c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(in[0]);
