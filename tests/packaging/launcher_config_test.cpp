@@ -2,6 +2,9 @@
 // catraca's arguments), and every way a file can be wrong, each refused with its line.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "launcher_config.h"
 
 namespace {
@@ -102,6 +105,21 @@ TEST(LauncherConfig, FaultyFilesAreRefusedWithTheirReason) {
         EXPECT_FALSE(parseConfig(c.text, error).has_value());
         EXPECT_EQ(error, c.error);
     }
+}
+
+// The file the package installs as /etc/default/catraca.
+TEST(LauncherConfig, ShippedFileKeepsTheJournalInTheUnitsStateDirectory) {
+    std::ifstream file(SHIPPED_CONFIG);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string error;
+    std::optional<launcher::Config> config = parseConfig(text.str(), error);
+    ASSERT_TRUE(config.has_value()) << error;
+    EXPECT_EQ(config->server, "127.0.0.1");
+    EXPECT_EQ(config->port, "8080");
+    const std::vector<std::string> expected = {"--journal", "/var/lib/catraca/journal.db",
+                                               "--timeout", "10"};
+    EXPECT_EQ(config->arguments, expected);
 }
 
 }  // namespace
