@@ -67,7 +67,7 @@ int runOnConsole(const std::vector<std::string>& command, const std::string& ans
         dup2(input[0], STDIN_FILENO);
         sigaction(SIGPIPE, &oldPipe, nullptr);
         sigprocmask(SIG_SETMASK, &original, nullptr);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         std::string line =
             "catraca-console: cannot run " + command[0] + ": " + std::strerror(errno) + "\n";
         writeAll(STDERR_FILENO, line.data(), line.size());

@@ -6,10 +6,11 @@
 
 namespace launcher {
 
-// Runs `command` (a program path and its arguments) with its standard input on a pipe
-// that carries `answers` first and then every byte read from the file descriptor
-// `console`, until the program ends. Its standard output and error are this process's.
-// The end of the console's input closes the pipe, so the program sees it too.
+// Runs `command` (a program, looked up on PATH when its name has no slash, and its
+// arguments) with its standard input on a pipe that carries `answers` first and then
+// every byte read from the file descriptor `console`, until the program ends. Its
+// standard output and error are this process's. The end of the console's input closes
+// the pipe, so the program sees it too.
 //
 // SIGINT, SIGTERM and SIGHUP that reach this process are passed on to the program and
 // do not end this process; it always waits for the program.
