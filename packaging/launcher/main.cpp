@@ -3,6 +3,7 @@
 // console over. See --help.
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fstream>
