@@ -28,6 +28,12 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
         throw std::runtime_error("pipe failed");
     }
     std::vector<char*> argv;
+#ifdef CATRACA_TEST_EMULATOR
+    // A cross build: the programs under test are for another machine and this one
+    // cannot run them by itself.
+    static std::string emulator = CATRACA_TEST_EMULATOR;
+    argv.push_back(emulator.data());
+#endif
     argv.push_back(const_cast<char*>(path.c_str()));
     for (const std::string& a : args) {
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -44,7 +50,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
         for (int fd : closed) {
             close(fd);
         }
-        execv(path.c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(in[0]);

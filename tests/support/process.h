@@ -9,7 +9,8 @@
 namespace testsupport {
 
 // A child process with pipes on its standard input, output and error. The
-// destructor kills it (SIGKILL) if it still runs and reaps it.
+// destructor kills it (SIGKILL) if it still runs and reaps it. `path` is a program of
+// this build: in a cross build it runs under the build's emulator.
 class ChildProcess {
   public:
     // `closed` lists standard descriptors (0, 1, 2) the child starts without; their

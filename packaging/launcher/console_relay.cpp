@@ -1,0 +1,134 @@
+#include "console_relay.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+namespace launcher {
+
+namespace {
+
+// False once the reader end is gone (the program ended or closed its input).
+bool writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int statusOf(int waitStatus) {
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+}
+
+}  // namespace
+
+int runOnConsole(const std::vector<std::string>& command, const std::string& answers, int console) {
+    // The signals are taken from a signalfd, so none can slip in between a check and
+    // the wait; the program gets the mask and dispositions this process started with.
+    sigset_t handled, original;
+    sigemptyset(&handled);
+    for (int s : {SIGCHLD, SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&handled, s);
+    }
+    sigprocmask(SIG_BLOCK, &handled, &original);
+    int signals = signalfd(-1, &handled, SFD_CLOEXEC);
+    int input[2];
+    if (signals < 0 || pipe2(input, O_CLOEXEC) != 0) {
+        std::cerr << "catraca-console: " << std::strerror(errno) << std::endl;
+        return 127;
+    }
+    struct sigaction oldPipe = {}, ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &oldPipe);
+
+    std::vector<char*> argv;
+    for (const std::string& a : command) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(input[0], STDIN_FILENO);
+        sigaction(SIGPIPE, &oldPipe, nullptr);
+        sigprocmask(SIG_SETMASK, &original, nullptr);
+        execvp(argv[0], argv.data());
+        std::string line =
+            "catraca-console: cannot run " + command[0] + ": " + std::strerror(errno) + "\n";
+        writeAll(STDERR_FILENO, line.data(), line.size());
+        _exit(127);
+    }
+    close(input[0]);
+    if (child < 0) {
+        std::cerr << "catraca-console: fork: " << std::strerror(errno) << std::endl;
+        close(input[1]);
+        close(signals);
+        return 127;
+    }
+
+    int toProgram = input[1];
+    if (!writeAll(toProgram, answers.data(), answers.size())) {
+        close(toProgram);
+        toProgram = -1;
+    }
+    for (;;) {
+        struct pollfd fds[2] = {{signals, POLLIN, 0}, {console, POLLIN, 0}};
+        nfds_t count = toProgram >= 0 ? 2 : 1;
+        if (poll(fds, count, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            std::cerr << "catraca-console: poll: " << std::strerror(errno) << std::endl;
+            kill(child, SIGTERM);
+            fds[0].revents = 0;
+        }
+        if (fds[0].revents != 0) {
+            struct signalfd_siginfo info;
+            if (read(signals, &info, sizeof info) == sizeof info) {
+                if (info.ssi_signo != SIGCHLD) {
+                    kill(child, static_cast<int>(info.ssi_signo));
+                }
+            }
+            int waitStatus = 0;
+            if (waitpid(child, &waitStatus, WNOHANG) == child) {
+                if (toProgram >= 0) {
+                    close(toProgram);
+                }
+                close(signals);
+                sigaction(SIGPIPE, &oldPipe, nullptr);
+                sigprocmask(SIG_SETMASK, &original, nullptr);
+                return statusOf(waitStatus);
+            }
+        }
+        if (count == 2 && fds[1].revents != 0) {
+            char buffer[4096];
+            ssize_t n = read(console, buffer, sizeof buffer);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+                continue;
+            }
+            // The end of input (or a console that went away) is passed on as the end
+            // of the program's input; a program that stopped reading gets no more.
+            if (n <= 0 || !writeAll(toProgram, buffer, static_cast<size_t>(n))) {
+                close(toProgram);
+                toProgram = -1;
+            }
+        }
+    }
+}
+
+}  // namespace launcher

@@ -1,0 +1,25 @@
+# Cross build for the board (64-bit ARM Linux) on a Debian 12 machine, with Debian's
+# cross compiler (crossbuild-essential-arm64) and the arm64 -dev packages installed
+# beside the native ones through multiarch; `scripts/deps --arch arm64` installs both.
+#
+#   cmake -S . -B build/arm64 -DCMAKE_TOOLCHAIN_FILE=packaging/toolchain-aarch64.cmake
+#
+# Programs built for the board (test discovery, ctest, the tests' own child
+# processes) run on this machine through qemu-user.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+
+set(triplet aarch64-linux-gnu)
+set(CMAKE_C_COMPILER ${triplet}-gcc)
+set(CMAKE_CXX_COMPILER ${triplet}-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE ${triplet})
+
+# Libraries and their CMake and pkg-config files come from the arm64 multiarch
+# directories only; a native amd64 library must never be picked up.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${triplet}/pkgconfig:/usr/share/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")
+set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu
+                      /usr/lib/x86_64-linux-gnu/cmake)
+
+find_program(CATRACA_QEMU qemu-aarch64 REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CATRACA_QEMU})

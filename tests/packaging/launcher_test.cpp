@@ -1,0 +1,105 @@
+// catraca-console as a program, in front of a stand-in for catraca: it answers the two
+// prompts from its configuration file, relays the console, passes the stop signals on
+// and hands back the exit status, and none of its own bytes reach the console's output.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+
+#include "support/loopback.h"
+#include "support/process.h"
+
+namespace {
+
+using testsupport::ChildProcess;
+
+const std::string kPrompts = "Digite o ip do servidor\nDigite a porta\n";
+
+// The launcher's arguments that put the stand-in behind it, under the emulator in a
+// cross build (the launcher would not run a foreign program by itself).
+std::vector<std::string> launcherArgs(const std::string& config) {
+    std::vector<std::string> args = {"--config", config, "--"};
+    if (std::string(EMULATOR).size() > 0) {
+        args.push_back(EMULATOR);
+    }
+    args.push_back(STANDIN_BIN);
+    return args;
+}
+
+struct Session {
+    std::string name;
+    std::string config;
+    std::string console;  // typed on the console, then its input ends
+    int signal;           // sent to the launcher alone once the stand-in is running, or 0
+    std::string out;      // every byte of the console's output
+    int status;
+    std::string err;  // a line the launcher writes on standard error
+};
+
+TEST(Launcher, AnswersRelaysSignalsAndHandsBackTheStatus) {
+    const std::string ok = "CATRACA_SERVER=10.0.0.5\nCATRACA_PORT=8080\n";
+    const std::string echo = kPrompts + "resposta 10.0.0.5 8080\nargumentos\n";
+    const std::vector<Session> cases = {
+        {"the console reaches the program, whose end of input follows",
+         "CATRACA_SERVER=10.0.0.5\nCATRACA_PORT=8080\nCATRACA_TIMEOUT=5\n"
+         "CATRACA_JOURNAL=/var/lib/catraca/journal.db\nCATRACA_OPTIONS='--refresh 30'\n",
+         "1 8F3A21C0\n2\n8F3A21C0\n", 0,
+         kPrompts +
+             "resposta 10.0.0.5 8080\nargumentos [--journal] [/var/lib/catraca/journal.db] "
+             "[--timeout] [5] [--refresh] [30]\nlido 1\nlido 8F3A21C0\nlido 2\nlido 8F3A21C0\n"
+             "fim da entrada\n",
+         0, "catraca-console: starting "},
+        {"an exit status comes back", ok, "sai 3\n", 0, echo, 3, "ended with status 3"},
+        {"a death by signal comes back as 128 + N", ok, "sinal 9\n", 0, echo, 128 + SIGKILL,
+         "ended with status 137"},
+        {"SIGTERM is passed on", ok, "", SIGTERM, echo + "parada 15\n", 40 + SIGTERM, ""},
+        {"SIGINT is passed on", ok, "", SIGINT, echo + "parada 02\n", 40 + SIGINT, ""},
+        {"SIGHUP is passed on", ok, "", SIGHUP, echo + "parada 01\n", 40 + SIGHUP, ""},
+        {"a bad configuration starts nothing", "CATRACA_SERVER=10.0.0.5\n", "1 8F3A21C0\n", 0, "",
+         1, "CATRACA_PORT is missing or empty"},
+    };
+    for (const Session& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempDir dir;
+        std::ofstream(dir.file("catraca")) << c.config;
+        ChildProcess launcher(LAUNCHER_BIN, launcherArgs(dir.file("catraca")));
+        launcher.write(c.console);
+        if (c.signal != 0) {
+            ASSERT_TRUE(launcher.waitForOutput("argumentos")) << launcher.err();
+            launcher.signal(c.signal);
+        } else {
+            launcher.closeInput();
+        }
+        EXPECT_EQ(launcher.wait(), c.status) << launcher.err();
+        EXPECT_EQ(launcher.out(), c.out);
+        EXPECT_NE(launcher.err().find(c.err), std::string::npos) << launcher.err();
+    }
+}
+
+TEST(Launcher, MissingConfigurationOrProgramIsOneLineOnStandardError) {
+    testsupport::TempDir dir;
+    std::ofstream(dir.file("catraca")) << "CATRACA_SERVER=h\nCATRACA_PORT=1\n";
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    };
+    const std::vector<Row> cases = {
+        {{"--config", dir.file("absent")}, 1, "cannot read " + dir.file("absent")},
+        {{"--config", dir.file("catraca"), dir.file("no-such-program")},
+         127,
+         "cannot run " + dir.file("no-such-program")},
+        {{"--bogus"}, 2, "unknown option --bogus"},
+        {{"--config"}, 2, "--config needs a file"},
+    };
+    for (const Row& c : cases) {
+        SCOPED_TRACE(c.err);
+        ChildProcess launcher(LAUNCHER_BIN, c.args);
+        launcher.closeInput();
+        EXPECT_EQ(launcher.wait(), c.status);
+        EXPECT_EQ(launcher.out(), "");
+        EXPECT_NE(launcher.err().find(c.err), std::string::npos) << launcher.err();
+    }
+}
+
+}  // namespace
