@@ -9,6 +9,7 @@ const std::vector<OptionKey> kOptionKeys = {
     {"CATRACA_JOURNAL", "--journal"},
     {"CATRACA_TIMEOUT", "--timeout"},
     {"CATRACA_CACERT", "--cacert"},
+    {"CATRACA_REFRESH", "--refresh"},
 };
 
 namespace {
