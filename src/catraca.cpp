@@ -6,6 +6,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <unordered_set>
 
 #include "atualizacao.h"
 #include "console.h"
@@ -87,11 +88,15 @@ void Catraca::start() {
     status = 1;
     ultimaCarga = std::chrono::steady_clock::now();
     if (journal != nullptr) {
-        recuperaDiario();
+        recuperaDiario(true);
     }
 }
 
-void Catraca::recuperaDiario() {
+void Catraca::recuperaDiario(bool naPartida) {
+    std::unordered_set<int64_t> jaPendentes;
+    for (const auto& [usuario, ids] : idsPendentes) {
+        jaPendentes.insert(ids.begin(), ids.end());
+    }
     std::unordered_map<int, Node<Student>*> fora;
     for (Node<Student>* n = lista->getHead(); n != nullptr; n = n->getNext()) {
         fora[n->getData()->getUserID()] = n;
@@ -100,6 +105,9 @@ void Catraca::recuperaDiario() {
     unsigned int recuperados = 0;
     unsigned int orfaos = 0;
     for (const Journal::Evento& e : journal->eventos()) {
+        if (jaPendentes.count(e.id) != 0) {
+            continue;
+        }
         Student* s = nullptr;
         auto a = aguardando.find(e.userID);
         if (a != aguardando.end()) {
@@ -128,7 +136,8 @@ void Catraca::recuperaDiario() {
                                          "dito recuperados do di\xE1rio")
                   << std::endl;
     }
-    if (orfaos > 0) {
+    orfaosNoDiario = orfaos;
+    if (naPartida && orfaos > 0) {
         std::cout << orfaos
                   << (orfaos == 1 ? " evento de um usu\xE1rio fora da lista continua no di\xE1rio"
                                   : " eventos de usu\xE1rios fora da lista continuam no di\xE1rio")
@@ -280,6 +289,10 @@ bool Catraca::atualizaLista() {
     }
     atualizaAlunos(nova, *lista, *listaDentro, *listaAtualiza);
     ultimaCarga = std::chrono::steady_clock::now();
+    // A user missing at start may have come in: its events left in the journal are its own.
+    if (journal != nullptr && orfaosNoDiario > 0) {
+        recuperaDiario(false);
+    }
     return true;
 }
 

@@ -72,7 +72,10 @@ class Catraca {
     // Downloads the roster and brings the students up to date, when refreshing is on
     // and the last download is old enough; true when it did so.
     bool atualizaLista();
-    void recuperaDiario();
+    // Gives the journal's events that no student holds yet to their students, oldest
+    // first, and counts those whose user is still unknown in `orfaosNoDiario`. At
+    // start it says both counts; after a refresh only what it recovered.
+    void recuperaDiario(bool naPartida);
     // The transport of one student's uploads, which forgets each acknowledged event
     // in the journal.
     Student::Envio envioDe(Student* s);
@@ -86,6 +89,7 @@ class Catraca {
     Servidor servidor;
     Journal* journal;
     std::unordered_map<int, std::deque<int64_t>> idsPendentes;
+    unsigned int orfaosNoDiario = 0;
     int atualizaApos;
     std::chrono::steady_clock::time_point ultimaCarga;
 };

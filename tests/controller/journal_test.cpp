@@ -84,6 +84,36 @@ TEST(JournalFile, EntryIsRefusedWhenTheJournalCannotBeWritten) {
     EXPECT_TRUE(journal->eventos().empty());
 }
 
+// A user missing from the roster at start keeps its journal events; when a refresh
+// brings it in, they become its own again: counted against its credit and uploaded.
+TEST(JournalFile, RefreshGivesLeftOverEventsToAUserThatCameIn) {
+    TempDir dir;
+    std::string e;
+    auto journal = Journal::abre(dir.file("j.db"), &e);
+    ASSERT_TRUE(journal) << e;
+    ASSERT_GT(journal->grava(3, -1, &e), 0) << e;
+    Server server;
+    server.rosterBody = roster({{"A", 1, 0}});
+
+    testsupport::ConsoleCapture console("127.0.0.1\n" + server.port() + "\n");
+    Catraca c(quick(), journal.get(), 0);
+    c.start();
+    ASSERT_EQ(c.getStatus(), 1);
+    EXPECT_NE(console.output().find("1 evento de um usu\xE1rio fora da lista continua"),
+              std::string::npos)
+        << console.output();
+
+    server.rosterBody = roster({{"A", 1, 0}, {"N", 3, 2}});
+    std::cin.clear();
+    testsupport::ConsoleCapture session("1 N\n");
+    c.run();
+    EXPECT_NE(session.output().find(kFoundUpdate + admitted(0)), std::string::npos)
+        << session.output();
+    EXPECT_EQ(c.contaPendentes(), 0u);
+    EXPECT_EQ(server.updates().size(), 3u) << "two uploads and the head-count";
+    EXPECT_TRUE(journal->eventos().empty());
+}
+
 }  // namespace
 
 namespace {
