@@ -24,7 +24,7 @@ namespace {
 
 // "RUsv": marks a database file as ours, so that a stray SQLite file is refused, not altered.
 constexpr int kApplicationId = 0x52557376;
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 3;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE transactions (
@@ -43,6 +43,19 @@ CREATE TABLE headcounts (
     v INTEGER NOT NULL,
     received_at TEXT NOT NULL  -- UTC, ISO 8601 with milliseconds
 );
+)sql";
+
+// Layout 3: the idempotency keys of uploads. Safe to run again, so that it upgrades a
+// database of any earlier layout.
+constexpr const char* kKeysTable = R"sql(
+CREATE TABLE IF NOT EXISTS idempotency_keys (
+    key TEXT PRIMARY KEY,       -- the Idempotency-Key's string, unescaped
+    user_id INTEGER NOT NULL,   -- what it was first sent with
+    event INTEGER NOT NULL,
+    credit INTEGER NOT NULL,    -- the credit its first answer gave
+    stored_at INTEGER NOT NULL  -- seconds since the Unix epoch
+);
+CREATE INDEX IF NOT EXISTS idempotency_keys_by_age ON idempotency_keys (stored_at);
 )sql";
 
 [[noreturn]] void fail(sqlite3* db, const std::string& what) {
@@ -213,9 +226,10 @@ Kind checkKind(sqlite3* db) {
     if (applicationId != kApplicationId) {
         throw StoreError("a database of some other program");
     }
-    if (version != kSchemaVersion) {
+    if (version < 1 || version > kSchemaVersion) {
         throw StoreError("database layout version " + std::to_string(version) +
-                         ", while this ru-server knows version " + std::to_string(kSchemaVersion));
+                         ", while this ru-server knows versions 1 to " +
+                         std::to_string(kSchemaVersion));
     }
     return Kind::Ours;
 }
@@ -239,6 +253,15 @@ void Store::initialise() {
         if (checkKind(db) == Kind::Empty) {
             exec(db, kSchema);
             exec(db, ("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
+            exec(db, "PRAGMA user_version = 1");
+        }
+        // A fresh database is made at layout 1 and goes through the same upgrades as an
+        // old one.
+        const std::int64_t version = queryInt(db, "PRAGMA user_version");
+        if (version < 3) {
+            exec(db, kKeysTable);
+        }
+        if (version < kSchemaVersion) {
             exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
         }
         tx.commit();
@@ -257,6 +280,13 @@ void Store::initialise() {
     latestHeadCount_ = prepare(db,
                                "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
                                "FROM headcounts ORDER BY seq DESC LIMIT 1");
+    findKey_ = prepare(db, "SELECT user_id, event, credit FROM idempotency_keys WHERE key = ?1");
+    insertKey_ = prepare(db,
+                         "INSERT INTO idempotency_keys (key, user_id, event, credit, stored_at) "
+                         "VALUES (?1, ?2, ?3, ?4, CAST(strftime('%s', 'now') AS INTEGER))");
+    pruneKeys_ = prepare(db,
+                         "DELETE FROM idempotency_keys WHERE rowid IN (SELECT rowid FROM "
+                         "idempotency_keys WHERE stored_at < ?1 LIMIT ?2)");
 }
 
 Store::~Store() = default;
@@ -296,9 +326,29 @@ ImportSummary Store::importRoster(std::istream& in, const std::function<bool()>&
 }
 
 AppendResult Store::appendEvent(std::int32_t userId, std::int32_t value) {
+    return append(userId, value, nullptr);
+}
+
+AppendResult Store::appendEvent(std::int32_t userId, std::int32_t value, const std::string& key) {
+    return append(userId, value, &key);
+}
+
+AppendResult Store::append(std::int32_t userId, std::int32_t value, const std::string* key) {
     std::lock_guard<std::mutex> lock(mutex_);
     WriteTransaction tx(db_.get());
     AppendResult result;
+    if (key != nullptr) {
+        sqlite3_stmt* stmt = findKey_.get();
+        ResetOnExit reset(stmt);
+        bindText(stmt, 1, *key);
+        if (step(stmt)) {
+            const bool same =
+                sqlite3_column_int64(stmt, 0) == userId && sqlite3_column_int64(stmt, 1) == value;
+            result.status = same ? AppendStatus::Repeated : AppendStatus::KeyReused;
+            result.credit = sqlite3_column_int64(stmt, 2);
+            return result;
+        }
+    }
     std::int64_t latest = 0;
     {
         sqlite3_stmt* stmt = userState_.get();
@@ -324,10 +374,29 @@ AppendResult Store::appendEvent(std::int32_t userId, std::int32_t value) {
         sqlite3_bind_int(stmt, 2, value);
         step(stmt);
     }
+    if (key != nullptr) {
+        sqlite3_stmt* stmt = insertKey_.get();
+        ResetOnExit reset(stmt);
+        bindText(stmt, 1, *key);
+        sqlite3_bind_int(stmt, 2, userId);
+        sqlite3_bind_int(stmt, 3, value);
+        sqlite3_bind_int64(stmt, 4, credit);
+        step(stmt);
+    }
     tx.commit();
     result.status = AppendStatus::Stored;
     result.credit = credit;
     return result;
+}
+
+std::size_t Store::pruneKeys(std::int64_t cutoff, std::size_t batch) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3_stmt* stmt = pruneKeys_.get();
+    ResetOnExit reset(stmt);
+    sqlite3_bind_int64(stmt, 1, cutoff);
+    sqlite3_bind_int64(stmt, 2, static_cast<std::int64_t>(batch));
+    step(stmt);
+    return static_cast<std::size_t>(sqlite3_changes(db_.get()));
 }
 
 void Store::recordHeadCount(std::int32_t v) {
