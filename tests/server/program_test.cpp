@@ -156,9 +156,10 @@ TEST(ServerProgram, ExampleRosterShowsTheInterestingStudents) {
 TEST(ServerProgram, HelpListsTheOptions) {
     ChildProcess help(kServer, {"--help"});
     EXPECT_EQ(help.wait(), 0);
-    for (const char* word : {"--db", "--import", "--host", "--port", "127.0.0.1", "8080",
-                             "--no-serve", "SIGTERM", "SIGHUP", "--allow", "--cert", "--key",
-                             "--timeout", "--max-connections", "--max-per-client"}) {
+    for (const char* word :
+         {"--db", "--import", "--host", "--port", "127.0.0.1", "8080", "--no-serve", "SIGTERM",
+          "SIGHUP", "--allow", "--cert", "--key", "--timeout", "--max-connections",
+          "--max-per-client", "--idempotency-keys", "--idempotency-days"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     EXPECT_EQ(help.err(), "");
@@ -183,6 +184,10 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--timeout", "2.5"},
         {"--max-connections", "0"},
         {"--max-per-client", "x"},
+        {"--idempotency-keys", "--idempotency-days", "0"},
+        {"--idempotency-keys", "--idempotency-days", "3651"},
+        {"--idempotency-days", "30"},
+        {"--idempotency-keys=yes"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);
