@@ -1,6 +1,6 @@
 // Idempotency keys on the event uploads: one field more on each upload and nothing
-// else on the wire, the same key on every retry of an event, also after a restart
-// with the journal, and a new key for each event.
+// else on the wire, the same key on every retry of an event, and a new key for each
+// event (restarts: command_line_test.cpp).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -122,35 +122,6 @@ TEST(IdempotencyKey, OnlyTheOptionAddsOneFieldAndEachEventKeepsItsKeyOnRetry) {
     const std::string a = novaIdentidadePlaca();
     EXPECT_TRUE(std::regex_match(a, std::regex("[0-9a-f]{32}"))) << a;
     EXPECT_NE(a, novaIdentidadePlaca());
-}
-
-TEST(IdempotencyKey, EventLeftInTheJournalIsSentAgainWithItsKeyAfterARestart) {
-    testsupport::TempDir dir;
-    std::string error;
-    std::string placa;
-    std::string firstKey;
-    {
-        std::unique_ptr<Journal> journal = Journal::abre(dir.file("j.db"), &error);
-        ASSERT_TRUE(journal) << error;
-        placa = journal->placa(&error);
-        Uploads refusing(100);
-        EXPECT_EQ(session(refusing.port(), journal.get(), placa, "1 A\n2 A\n"), 1u);
-        ASSERT_FALSE(refusing.uploads().empty());
-        firstKey = refusing.uploads().front().header("Idempotency-Key");
-        for (const ScriptedRequest& r : refusing.uploads()) {
-            EXPECT_EQ(r.header("Idempotency-Key"), firstKey);
-        }
-    }
-    std::unique_ptr<Journal> journal = Journal::abre(dir.file("j.db"), &error);
-    ASSERT_TRUE(journal) << error;
-    EXPECT_EQ(journal->placa(&error), placa) << "the board keeps its identity";
-    Uploads accepting(0);
-    EXPECT_EQ(session(accepting.port(), journal.get(), placa, "1 B\n2 B\n"), 0u);
-    std::vector<std::string> keys;
-    for (const ScriptedRequest& r : accepting.uploads()) {
-        keys.push_back(r.header("Idempotency-Key"));
-    }
-    EXPECT_EQ(keys, (std::vector<std::string>{firstKey, "\"" + placa + "-2\""}));
 }
 
 }  // namespace
