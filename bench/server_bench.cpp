@@ -5,11 +5,13 @@
 // a committed SQLite transaction (an fsync each), as in service. Prints one line per
 // scenario; asserts nothing about speed.
 //
-// Usage: ru_server_bench [--uploads N] [--idle N] [--dir PATH]
+// Usage: ru_server_bench [--uploads N] [--idle N] [--dir PATH] [--keys]
 //   --uploads N  uploads per scenario, spread over its clients (default 2000)
 //   --idle N     idle connections held open in the second round (default 1000)
 //   --dir PATH   where the database goes (default: a fresh directory under /tmp); its
 //                file system's fsync sets the pace
+//   --keys       the server honours idempotency keys and every upload carries a new one,
+//                as from catraca --idempotency-keys
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +42,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kUsers = 1000;
 
+// With --keys, the number of the next upload's key; otherwise -1.
+std::atomic<long long> nextKey{-1};
+
 int connectTo(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -56,10 +62,14 @@ int connectTo(int port) {
 // Sends one upload on `fd` and reads its whole answer; the status.
 int upload(int fd, int user, std::string& buffer) {
     const std::string body = "{\"event_id\": -1}";
-    const std::string request = "POST /transaction/" + std::to_string(user) +
-                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
-                                "application/json\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    // A key of catraca's form: a board of 32 hexadecimal digits and an event number.
+    const std::string key = nextKey < 0 ? ""
+                                        : "Idempotency-Key: \"0123456789abcdef0123456789abcdef-" +
+                                              std::to_string(nextKey++) + "\"\r\n";
+    const std::string request =
+        "POST /transaction/" + std::to_string(user) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + key +
+        "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\n\r\n" + body;
     if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(request.size())) {
         throw std::runtime_error("send failed");
@@ -137,16 +147,25 @@ int main(int argc, char** argv) {
     int uploads = 2000;
     int idle = 1000;
     std::string dir;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool keys = false;
+    for (int i = 1; i < argc; i += 2) {
         const std::string arg = argv[i];
-        if (arg == "--uploads") {
+        if (arg == "--keys") {
+            keys = true;
+            --i;
+        } else if (i + 1 == argc) {
+            std::fprintf(stderr, "ru_server_bench: %s needs a value\n", arg.c_str());
+            return 2;
+        } else if (arg == "--uploads") {
             uploads = std::atoi(argv[i + 1]);
         } else if (arg == "--idle") {
             idle = std::atoi(argv[i + 1]);
         } else if (arg == "--dir") {
             dir = argv[i + 1];
         } else {
-            std::fprintf(stderr, "usage: ru_server_bench [--uploads N] [--idle N] [--dir PATH]\n");
+            std::fprintf(stderr,
+                         "usage: ru_server_bench [--uploads N] [--idle N] [--dir PATH] "
+                         "[--keys]\n");
             return 2;
         }
     }
@@ -185,12 +204,16 @@ int main(int argc, char** argv) {
         settings.idleTimeout = settings.headerTimeout = std::chrono::seconds(600);
         settings.maxConnections = static_cast<std::size_t>(idle) + 100;
         settings.maxPerClient = settings.maxConnections;
+        settings.idempotencyKeys = keys;
+        if (keys) {
+            nextKey = 1;
+        }
         ru::HttpServer server(store, settings);
         std::thread serving([&server] { server.run(); });
         const int port = server.port();
 
-        std::printf("ru-server under load: %d uploads per run, database in %s\n", uploads,
-                    dir.c_str());
+        std::printf("ru-server under load: %d uploads per run%s, database in %s\n", uploads,
+                    keys ? ", each with an idempotency key" : "", dir.c_str());
         std::vector<int> held;
         for (const int idleCount : {0, idle}) {
             // Half send nothing, half the start of a request and then nothing.

@@ -293,6 +293,12 @@ class Session : public std::enable_shared_from_this<Session> {
         if (type != message.end()) {
             request->contentType = std::string(type->value());
         }
+        if (server_.settings.idempotencyKeys) {
+            const auto [first, last] = message.equal_range("Idempotency-Key");
+            for (auto field = first; field != last; ++field) {
+                request->idempotencyKeys.emplace_back(field->value());
+            }
+        }
         request->body = std::move(message.body());
         closeAfter_ = !message.keep_alive();
         parser_.reset();

@@ -23,6 +23,7 @@
 
 #include "access.h"
 #include "http_server.h"
+#include "key_pruner.h"
 #include "log_writer.h"
 #include "roster.h"
 #include "stoppable_input.h"
@@ -54,6 +55,14 @@ Serves the restaurant's roster of credit transactions over HTTP, kept in an SQLi
   --opening-hours LIST  the restaurant's opening hours in local time, e.g.
                   10:30-14:00,17:00-20:30 (the default); the occupancy page marks
                   turnstiles silent for 10 minutes within them
+  --idempotency-keys  honour the Idempotency-Key field of event uploads: a key is stored
+                  with its event, and an upload whose key is already stored stores
+                  nothing and answers 201 as the first time (422 when its user or event
+                  differ); a malformed key is refused with 400. Without it the field is
+                  ignored. A board is charged once per event only when it sends keys too
+                  (catraca --idempotency-keys)
+  --idempotency-days DAYS  forget keys after DAYS days (default: 30; 1 to 3650); an
+                  upload repeated later than that is stored again
   --no-serve      stop after opening the database and importing, without listening
   --help          show this text and exit
 
@@ -85,6 +94,8 @@ struct Options {
     ru::OpeningHours openingHours;
     bool serve = true;
     bool help = false;
+    bool idempotencyKeys = false;
+    std::optional<int> idempotencyDays;
 };
 
 struct UsageError {
@@ -129,6 +140,16 @@ Options parseOptions(int argc, char** argv) {
             options.help = true;
         } else if (arg == "--no-serve") {
             options.serve = false;
+        } else if (arg == "--idempotency-keys") {
+            options.idempotencyKeys = true;
+        } else if (arg == "--idempotency-days") {
+            const std::string text = value();
+            const auto days = parseNumber(text, 1, 3650);
+            if (!days) {
+                throw UsageError{"--idempotency-days wants days from 1 to 3650, not '" + text +
+                                 "'"};
+            }
+            options.idempotencyDays = static_cast<int>(*days);
         } else if (arg == "--db") {
             options.db = nonEmpty(value());
         } else if (arg == "--import") {
@@ -183,12 +204,16 @@ Options parseOptions(int argc, char** argv) {
         } else {
             throw UsageError{"unknown argument '" + std::string(argv[i]) + "'"};
         }
-        if (inlineValue && (arg == "--help" || arg == "-h" || arg == "--no-serve")) {
+        if (inlineValue && (arg == "--help" || arg == "-h" || arg == "--no-serve" ||
+                            arg == "--idempotency-keys")) {
             throw UsageError{"option " + arg + " takes no value"};
         }
     }
     if (options.certFile.empty() != options.keyFile.empty()) {
         throw UsageError{"--cert and --key go together"};
+    }
+    if (options.idempotencyDays && !options.idempotencyKeys) {
+        throw UsageError{"--idempotency-days goes with --idempotency-keys"};
     }
     return options;
 }
@@ -347,6 +372,7 @@ int serve(const Options& options) {
     settings.maxPerClient = options.maxPerClient;
     settings.openingHours = options.openingHours;
     settings.log = [&log](std::string line) { log.line(std::move(line)); };
+    settings.idempotencyKeys = options.idempotencyKeys;
     std::optional<ru::HttpServer> server;
     try {
         server.emplace(store, settings);
@@ -356,6 +382,11 @@ int serve(const Options& options) {
     log.line("ru-server listening on " + hostPort(options.host, server->port()));
     if (imported) {
         log.line(importLine());
+    }
+    std::optional<ru::KeyPruner> pruner;
+    if (options.idempotencyKeys) {
+        pruner.emplace(store, std::chrono::hours(24) * options.idempotencyDays.value_or(30),
+                       std::chrono::hours(1), 500, settings.log);
     }
     signals.stopServer(&*server);
     server->run();

@@ -176,7 +176,46 @@ std::string httpDate(std::int64_t secondsSinceEpoch) {
     return text;
 }
 
-Reply postEvent(Store& store, const std::string& segment, const std::string& body) {
+// The key of an Idempotency-Key field value, a structured-field string: printable ASCII
+// in double quotes, where only \" and \\ are escapes. Nothing when it is not one, or
+// empty, or longer than kMaxIdempotencyKeyBytes.
+std::optional<std::string> parseIdempotencyKey(const std::string& field) {
+    if (field.size() < 2 || field.front() != '"' || field.back() != '"') {
+        return std::nullopt;
+    }
+    std::string key;
+    for (std::size_t i = 1; i + 1 < field.size(); ++i) {
+        char c = field[i];
+        if (c < 0x20 || c > 0x7E || c == '"') {
+            return std::nullopt;
+        }
+        if (c == '\\') {
+            c = field[++i];
+            if (i + 1 == field.size() || (c != '"' && c != '\\')) {
+                return std::nullopt;
+            }
+        }
+        key.push_back(c);
+    }
+    if (key.empty() || key.size() > kMaxIdempotencyKeyBytes) {
+        return std::nullopt;
+    }
+    return key;
+}
+
+Reply postEvent(Store& store, const std::string& segment, const Request& request) {
+    std::optional<std::string> key;
+    if (!request.idempotencyKeys.empty()) {
+        if (request.idempotencyKeys.size() == 1) {
+            key = parseIdempotencyKey(request.idempotencyKeys.front());
+        }
+        if (!key) {
+            return refusal(400, "Idempotency-Key must be one quoted string of 1 to " +
+                                    std::to_string(kMaxIdempotencyKeyBytes) +
+                                    " printable characters");
+        }
+    }
+    const std::string& body = request.body;
     Reply refused;
     const auto value = intMember(body, "event_id", kIntMin, kIntMax, refused);
     if (!value) {
@@ -186,7 +225,8 @@ Reply postEvent(Store& store, const std::string& segment, const std::string& bod
     if (!userId) {
         return refusal(404, "no user " + segment);
     }
-    const AppendResult result = store.appendEvent(*userId, *value);
+    const AppendResult result =
+        key ? store.appendEvent(*userId, *value, *key) : store.appendEvent(*userId, *value);
     switch (result.status) {
         case AppendStatus::UnknownUser:
             return refusal(404, "no user " + std::to_string(*userId));
@@ -194,7 +234,10 @@ Reply postEvent(Store& store, const std::string& segment, const std::string& bod
             return refusal(422, "the credit of user " + std::to_string(*userId) + " (" +
                                     std::to_string(result.credit) +
                                     ") plus this event would leave the signed 32-bit range");
+        case AppendStatus::KeyReused:
+            return refusal(422, "this Idempotency-Key was used with another user or event");
         case AppendStatus::Stored:
+        case AppendStatus::Repeated:
             break;
     }
     return jsonReply(201, "{\"user_id\":" + std::to_string(*userId) +
@@ -287,7 +330,7 @@ Reply dispatch(Store& store, const Request& request, const OpeningHours& hours) 
             return reply;
         }
         case Path::Upload:
-            return postEvent(store, segment, request.body);
+            return postEvent(store, segment, request);
         case Path::HeadCount:
             return request.method == "POST" ? postHeadCount(store, request.body)
                                             : getHeadCount(store);

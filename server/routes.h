@@ -24,7 +24,13 @@ struct Request {
     std::string target;                      // as sent: path, and query if any
     std::optional<std::string> contentType;  // nothing when the header is absent
     std::string body;
+    // The value of every Idempotency-Key field, when the server honours keys; empty
+    // otherwise, and then the request is answered as if it carried none.
+    std::vector<std::string> idempotencyKeys;
 };
+
+// The longest idempotency key accepted, unescaped.
+constexpr std::size_t kMaxIdempotencyKeyBytes = 255;
 
 // One answer. When `roster` is set, its text is the body, sent in chunks as it is read;
 // `chunked` is then set too (and also, without a roster, in the answer to a HEAD of it).
@@ -76,7 +82,14 @@ struct Reply {
 // method name), with Allow; 415 a POST body not sent as application/json; 400 body not
 // JSON, key missing, value not an integer in range; 404 unknown user; 422 an event that
 // would take the student's credit outside the signed 32-bit range. A StoreError is
-// answered 500. The transport adds 400 (malformed request), 403 (client not allowed),
+// answered 500.
+// An upload with an idempotency key (one Idempotency-Key field whose value is a quoted
+// string of 1 to kMaxIdempotencyKeyBytes printable ASCII characters, escapes unfolded)
+// stores the key with its event. A key already stored answers 201 with the body of its
+// first answer when user and event are the same, 422 when they differ, and stores
+// nothing. A malformed key (not one such string, or several fields) is refused with 400
+// before the body is parsed. Other routes ignore the field.
+// The transport adds 400 (malformed request), 403 (client not allowed),
 // 413 (body over kMaxBodyBytes), 414 (target over kMaxTargetBytes) and 431 (header
 // block too large) before any route runs.
 Reply route(Store& store, const Request& request, const OpeningHours& hours = OpeningHours{});

@@ -25,7 +25,7 @@ namespace {
 
 // "RUsv": marks a database file as ours, so that a stray SQLite file is refused, not altered.
 constexpr int kApplicationId = 0x52557376;
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE transactions (
@@ -50,6 +50,18 @@ CREATE TABLE headcounts (
 // before the upgrade, have none. Each statement is checked before it runs, so the step
 // can be applied to a database that went through part of it.
 void upgradeToArrivalTimes(sqlite3* db);
+// Layout 3: the idempotency keys of uploads. Safe to run again, so that it upgrades a
+// database of any earlier layout.
+constexpr const char* kKeysTable = R"sql(
+CREATE TABLE IF NOT EXISTS idempotency_keys (
+    key TEXT PRIMARY KEY,       -- the Idempotency-Key's string, unescaped
+    user_id INTEGER NOT NULL,   -- what it was first sent with
+    event INTEGER NOT NULL,
+    credit INTEGER NOT NULL,    -- the credit its first answer gave
+    stored_at INTEGER NOT NULL  -- seconds since the Unix epoch
+);
+CREATE INDEX IF NOT EXISTS idempotency_keys_by_age ON idempotency_keys (stored_at);
+)sql";
 
 [[noreturn]] void fail(sqlite3* db, const std::string& what) {
     throw StoreError(what + ": " + sqlite3_errmsg(db));
@@ -221,7 +233,8 @@ Kind checkKind(sqlite3* db) {
     }
     if (version < 1 || version > kSchemaVersion) {
         throw StoreError("database layout version " + std::to_string(version) +
-                         ", while this ru-server knows version " + std::to_string(kSchemaVersion));
+                         ", while this ru-server knows versions 1 to " +
+                         std::to_string(kSchemaVersion));
     }
     return Kind::Ours;
 }
@@ -280,6 +293,12 @@ void Store::initialise() {
             upgradeToArrivalTimes(db);
             exec(db, "PRAGMA user_version = 2");
         }
+        // Layout 3: the idempotency keys. A fresh database is made at layout 1 and goes
+        // through the same upgrades as an old one.
+        if (queryInt(db, "PRAGMA user_version") < 3) {
+            exec(db, kKeysTable);
+            exec(db, "PRAGMA user_version = 3");
+        }
         tx.commit();
     }
     userState_ = prepare(db,
@@ -314,6 +333,13 @@ void Store::initialise() {
     latestArrival_ = prepare(db,
                              "SELECT CAST(strftime('%s', MAX(stored_at)) AS INTEGER) "
                              "FROM transactions WHERE stored_at IS NOT NULL");
+    findKey_ = prepare(db, "SELECT user_id, event, credit FROM idempotency_keys WHERE key = ?1");
+    insertKey_ = prepare(db,
+                         "INSERT INTO idempotency_keys (key, user_id, event, credit, stored_at) "
+                         "VALUES (?1, ?2, ?3, ?4, CAST(strftime('%s', 'now') AS INTEGER))");
+    pruneKeys_ = prepare(db,
+                         "DELETE FROM idempotency_keys WHERE rowid IN (SELECT rowid FROM "
+                         "idempotency_keys WHERE stored_at < ?1 LIMIT ?2)");
 }
 
 Store::~Store() = default;
@@ -353,9 +379,29 @@ ImportSummary Store::importRoster(std::istream& in, const std::function<bool()>&
 }
 
 AppendResult Store::appendEvent(std::int32_t userId, std::int32_t value) {
+    return append(userId, value, nullptr);
+}
+
+AppendResult Store::appendEvent(std::int32_t userId, std::int32_t value, const std::string& key) {
+    return append(userId, value, &key);
+}
+
+AppendResult Store::append(std::int32_t userId, std::int32_t value, const std::string* key) {
     std::lock_guard<std::mutex> lock(mutex_);
     WriteTransaction tx(db_.get());
     AppendResult result;
+    if (key != nullptr) {
+        sqlite3_stmt* stmt = findKey_.get();
+        ResetOnExit reset(stmt);
+        bindText(stmt, 1, *key);
+        if (step(stmt)) {
+            const bool same =
+                sqlite3_column_int64(stmt, 0) == userId && sqlite3_column_int64(stmt, 1) == value;
+            result.status = same ? AppendStatus::Repeated : AppendStatus::KeyReused;
+            result.credit = sqlite3_column_int64(stmt, 2);
+            return result;
+        }
+    }
     std::int64_t latest = 0;
     {
         sqlite3_stmt* stmt = userState_.get();
@@ -381,10 +427,29 @@ AppendResult Store::appendEvent(std::int32_t userId, std::int32_t value) {
         sqlite3_bind_int(stmt, 2, value);
         step(stmt);
     }
+    if (key != nullptr) {
+        sqlite3_stmt* stmt = insertKey_.get();
+        ResetOnExit reset(stmt);
+        bindText(stmt, 1, *key);
+        sqlite3_bind_int(stmt, 2, userId);
+        sqlite3_bind_int(stmt, 3, value);
+        sqlite3_bind_int64(stmt, 4, credit);
+        step(stmt);
+    }
     tx.commit();
     result.status = AppendStatus::Stored;
     result.credit = credit;
     return result;
+}
+
+std::size_t Store::pruneKeys(std::int64_t cutoff, std::size_t batch) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3_stmt* stmt = pruneKeys_.get();
+    ResetOnExit reset(stmt);
+    sqlite3_bind_int64(stmt, 1, cutoff);
+    sqlite3_bind_int64(stmt, 2, static_cast<std::int64_t>(batch));
+    step(stmt);
+    return static_cast<std::size_t>(sqlite3_changes(db_.get()));
 }
 
 void Store::recordHeadCount(std::int32_t v) {

@@ -39,11 +39,15 @@ enum class AppendStatus {
     Stored,            // committed
     UnknownUser,       // no transaction has this user id; nothing stored
     CreditOutOfRange,  // the credit would leave the signed 32-bit range; nothing stored
+    Repeated,          // the key was stored with this user and event; nothing stored
+    KeyReused,         // the key was stored with another user or event; nothing stored
 };
 
 struct AppendResult {
     AppendStatus status = AppendStatus::UnknownUser;
-    std::int64_t credit = 0;  // the student's credit after the call (unchanged unless Stored)
+    // The student's credit after the call (unchanged unless Stored); for Repeated, the
+    // credit after the event was stored, as the first answer gave it.
+    std::int64_t credit = 0;
 };
 
 struct HeadCount {
@@ -100,9 +104,9 @@ class RosterStream {
 
 // The server's durable state in one SQLite file (WAL journal, synchronous=FULL): every
 // credit transaction, in insertion order, with the time it arrived (none for imported
-// rows), and every head-count report with the time it arrived. Transactions are only ever
-// appended. Every method that returns has either committed all of its change or stored
-// nothing.
+// rows), every head-count report with the time it arrived, and the idempotency keys of
+// recent uploads. Transactions are only ever appended. Every method that returns has
+// either committed all of its change or stored nothing.
 // Thread safety: every method may be called from any thread; writes are serialised.
 class Store {
   public:
@@ -125,6 +129,14 @@ class Store {
     // hash from the user's latest transaction, and commits it before returning Stored.
     // Throws StoreError when the database fails (then nothing was stored).
     AppendResult appendEvent(std::int32_t userId, std::int32_t value);
+    // The same with an idempotency key: a key already stored answers Repeated or
+    // KeyReused and stores nothing; otherwise the key is stored with the event, in the
+    // same transaction, with the current time.
+    AppendResult appendEvent(std::int32_t userId, std::int32_t value, const std::string& key);
+
+    // Forgets at most `batch` idempotency keys stored before `cutoff` (seconds since the
+    // Unix epoch), in one short transaction; returns how many it forgot.
+    std::size_t pruneKeys(std::int64_t cutoff, std::size_t batch);
 
     // Stores a head-count report with the current time, committed before returning.
     void recordHeadCount(std::int32_t v);
@@ -143,6 +155,7 @@ class Store {
 
   private:
     void initialise();
+    AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key);
 
     std::string path_;
     std::mutex mutex_;  // guards db_ and the statements
@@ -155,6 +168,9 @@ class Store {
     sql::Stmt headCountsBetween_;
     sql::Stmt headCountBefore_;
     sql::Stmt latestArrival_;
+    sql::Stmt findKey_;
+    sql::Stmt insertKey_;
+    sql::Stmt pruneKeys_;
 };
 
 }  // namespace ru

@@ -7,9 +7,11 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <unordered_set>
+#include <utility>
 
 #include "atualizacao.h"
 #include "console.h"
+#include "idempotencia.h"
 #include "transacoes.h"
 
 namespace {
@@ -35,7 +37,7 @@ Catraca::Catraca() : Catraca(ajustesPadrao(), nullptr) {}
 
 // The lists inside and awaiting upload start null as well: the destructor frees
 // whatever exists, and only a successful load creates them.
-Catraca::Catraca(Servidor::Ajustes ajustes, Journal* j, int apos)
+Catraca::Catraca(Servidor::Ajustes ajustes, Journal* j, int apos, std::string p)
     : serverIP(""),
       serverPort(0),
       lista(nullptr),
@@ -44,7 +46,8 @@ Catraca::Catraca(Servidor::Ajustes ajustes, Journal* j, int apos)
       status(0),
       servidor(std::move(ajustes)),
       journal(j),
-      atualizaApos(apos) {}
+      atualizaApos(apos),
+      placa(std::move(p)) {}
 
 Catraca::~Catraca() {
     delete lista;
@@ -147,13 +150,18 @@ void Catraca::recuperaDiario(bool naPartida) {
 
 Student::Envio Catraca::envioDe(Student* s) {
     return [this, s](const std::string& caminho, const std::string& corpo) {
-        RestClient::Response r = servidor.post(caminho, corpo);
-        if (r.code == 201 && journal != nullptr) {
-            std::deque<int64_t>& ids = idsPendentes[s->getUserID()];
-            if (!ids.empty()) {
-                journal->apaga(ids.front());
-                ids.pop_front();
+        // Uploads go oldest first, so the front number is the event being sent.
+        auto ids = idsPendentes.find(s->getUserID());
+        bool numerado = ids != idsPendentes.end() && !ids->second.empty();
+        RestClient::Response r =
+            numerado && !placa.empty()
+                ? servidor.post(caminho, corpo, chaveIdempotencia(placa, ids->second.front()))
+                : servidor.post(caminho, corpo);
+        if (r.code == 201 && numerado) {
+            if (journal != nullptr) {
+                journal->apaga(ids->second.front());
             }
+            ids->second.pop_front();
         }
         return r.code;
     };
@@ -255,6 +263,8 @@ void Catraca::entrada(const std::string& cartao, bool podeAtualizar) {
             return;
         }
         idsPendentes[s->getUserID()].push_back(id);
+    } else if (!placa.empty()) {
+        idsPendentes[s->getUserID()].push_back(++ultimoNumero);
     }
     s->insertEvent(new Node<int>(new int(-1)));
     s->incContEvent();

@@ -21,9 +21,13 @@
 //
 // Every request goes through `servidor` (bounded waits, quiet window, stop check).
 // With a journal, every admission's event is committed to it before the turnstile
-// opens and leaves it when the server answers 201; `idsPendentes` then holds, per
-// userID, the journal ids of that student's pending events, oldest first, as many
-// as its contEvent.
+// opens and leaves it when the server answers 201. `idsPendentes` holds, per userID,
+// the numbers of that student's pending events, oldest first, as many as its
+// contEvent: their journal ids, or without a journal, when idempotency keys are on,
+// a count of the run's admissions; with neither it stays empty.
+//
+// With a board identity (`placa` not empty), every event upload carries the event's
+// idempotency key (idempotencia.h), the same on every retry of the event.
 //
 // Ownership: the controller owns the three lists and, through them, the students;
 // destroying it frees them all. The journal is the caller's and must outlive it.
@@ -33,8 +37,10 @@ class Catraca {
     Catraca();
     // `journal` may be null (nothing is written to disk). With `atualizaApos` >= 0,
     // a refused entry downloads the roster again when the last download is older
-    // than that many seconds (see entrada); -1 never does.
-    Catraca(Servidor::Ajustes ajustes, Journal* journal, int atualizaApos = -1);
+    // than that many seconds (see entrada); -1 never does. A non-empty `placa` turns
+    // idempotency keys on, with that board identity.
+    Catraca(Servidor::Ajustes ajustes, Journal* journal, int atualizaApos = -1,
+            std::string placa = "");
     ~Catraca();
     Catraca(const Catraca&) = delete;
     Catraca& operator=(const Catraca&) = delete;
@@ -77,7 +83,7 @@ class Catraca {
     // start it says both counts; after a refresh only what it recovered.
     void recuperaDiario(bool naPartida);
     // The transport of one student's uploads, which forgets each acknowledged event
-    // in the journal.
+    // in the journal and gives each upload its event's key.
     Student::Envio envioDe(Student* s);
 
     std::string serverIP;
@@ -92,6 +98,8 @@ class Catraca {
     unsigned int orfaosNoDiario = 0;
     int atualizaApos;
     std::chrono::steady_clock::time_point ultimaCarga;
+    std::string placa;
+    int64_t ultimoNumero = 0;
 };
 
 #endif

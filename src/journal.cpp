@@ -1,5 +1,7 @@
 #include "journal.h"
 
+#include "idempotencia.h"
+
 namespace {
 
 const char* const kFormato = "catraca-journal 1";
@@ -140,4 +142,29 @@ std::vector<Journal::Evento> Journal::eventos() {
     }
     sqlite3_finalize(st);
     return todos;
+}
+
+std::string Journal::placa(std::string* erro) {
+    std::string valor;
+    if (consulta(db, "SELECT valor FROM catraca_diario WHERE chave='placa'", &valor) &&
+        !valor.empty()) {
+        return valor;
+    }
+    // OR IGNORE: what is kept wins over what was just drawn, so a board has one identity.
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(db, "INSERT OR IGNORE INTO catraca_diario VALUES('placa', ?)", -1,
+                                &st, nullptr);
+    if (rc == SQLITE_OK) {
+        std::string nova = novaIdentidadePlaca();
+        sqlite3_bind_text(st, 1, nova.c_str(), -1, SQLITE_TRANSIENT);
+        rc = sqlite3_step(st);
+    }
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE ||
+        !consulta(db, "SELECT valor FROM catraca_diario WHERE chave='placa'", &valor) ||
+        valor.empty()) {
+        *erro = sqlite3_errmsg(db);
+        return "";
+    }
+    return valor;
 }

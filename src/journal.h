@@ -42,6 +42,10 @@ class Journal {
     bool apaga(int64_t id);
     // Every event, oldest first; empty as well when the file cannot be read.
     std::vector<Evento> eventos();
+    // The board's identity for idempotency keys (see idempotencia.h), drawn and kept
+    // here the first time it is asked for; "" when it could not be read or written,
+    // with `erro` set.
+    std::string placa(std::string* erro);
 
   private:
     explicit Journal(sqlite3* db);

@@ -26,6 +26,11 @@ const char* const kAjuda =
     "  --refresh SEGUNDOS  quando uma entrada \xE9 recusada e a lista de transa\xE7\xF5"
     "es tem mais\n"
     "                      de SEGUNDOS, baixa a lista de novo e procura o cart\xE3o outra vez\n"
+    "  --idempotency-keys  envia com cada evento de cr\xE9"
+    "dito uma chave que s\xF3 ele tem\n"
+    "                      (Idempotency-Key), a mesma em cada nova tentativa, para que o\n"
+    "                      servidor n\xE3o o grave duas vezes; o servidor tamb\xE9m precisa\n"
+    "                      aceitar as chaves (ru-server --idempotency-keys)\n"
     "  --help              mostra este texto e termina\n"
     "  --version           mostra a vers\xE3o e termina\n"
     "\n"
@@ -38,13 +43,14 @@ const char* const kVersao = "catraca 1.1\n";
 
 namespace {
 
-enum Codigo { TIMEOUT = 1, JOURNAL, CACERT, REFRESH, HELP, VERSION };
+enum Codigo { TIMEOUT = 1, JOURNAL, CACERT, REFRESH, KEYS, HELP, VERSION };
 
 const option kOpcoes[] = {
     {"timeout", required_argument, nullptr, TIMEOUT},
     {"journal", required_argument, nullptr, JOURNAL},
     {"cacert", required_argument, nullptr, CACERT},
     {"refresh", required_argument, nullptr, REFRESH},
+    {"idempotency-keys", no_argument, nullptr, KEYS},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
@@ -101,6 +107,9 @@ LeituraOpcoes leOpcoes(int argc, char* argv[]) {
                                 "\": " + std::strerror(errno));
                 }
                 l.opcoes.cacert = valor;
+                break;
+            case KEYS:
+                l.opcoes.chaves = true;
                 break;
             case HELP:
                 l.acao = LeituraOpcoes::Ajuda;

@@ -20,6 +20,8 @@ struct Opcoes {
     // A refused entry downloads the roster again when the last download is older than
     // this many seconds; -1: never.
     int refresh = -1;
+    // Every event upload carries an idempotency key (idempotencia.h).
+    bool chaves = false;
 };
 
 // What the command line asks for.

@@ -6,6 +6,7 @@
 #include "catraca.h"
 #include "console.h"
 #include "descritores.h"
+#include "idempotencia.h"
 #include "journal.h"
 #include "opcoes.h"
 #include "servidor.h"
@@ -34,6 +35,17 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    std::string placa;
+    if (l.opcoes.chaves) {
+        std::string erro;
+        placa = journal ? journal->placa(&erro) : novaIdentidadePlaca();
+        if (placa.empty()) {
+            std::cout << "N\xE3o foi poss\xEDvel abrir o di\xE1rio de eventos " << l.opcoes.journal
+                      << ": " << erro << std::endl;
+            return 1;
+        }
+    }
+
     // The console is read through a buffer that a stop signal can interrupt.
     console::Entrada entrada(STDIN_FILENO);
     std::streambuf* original = std::cin.rdbuf(&entrada);
@@ -46,7 +58,7 @@ int main(int argc, char* argv[]) {
     ajustes.timeout = l.opcoes.timeout;
     ajustes.cacert = l.opcoes.cacert;
     ajustes.parada = console::paradaPedida;
-    Catraca* catraca = new Catraca(ajustes, journal.get(), l.opcoes.refresh);
+    Catraca* catraca = new Catraca(ajustes, journal.get(), l.opcoes.refresh, placa);
     catraca->start();
     int resultado = 0;
     if (catraca->getStatus() != 1) {

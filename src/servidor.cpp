@@ -11,11 +11,16 @@ void Servidor::setEndereco(const std::string& e) {
 }
 
 RestClient::Response Servidor::get(const std::string& caminho) {
-    return envia(caminho, nullptr);
+    return envia(caminho, nullptr, nullptr);
 }
 
 RestClient::Response Servidor::post(const std::string& caminho, const std::string& corpo) {
-    return envia(caminho, &corpo);
+    return envia(caminho, &corpo, nullptr);
+}
+
+RestClient::Response Servidor::post(const std::string& caminho, const std::string& corpo,
+                                    const std::string& chave) {
+    return envia(caminho, &corpo, &chave);
 }
 
 void Servidor::ultimaTentativa() {
@@ -23,7 +28,8 @@ void Servidor::ultimaTentativa() {
     emSilencio = false;
 }
 
-RestClient::Response Servidor::envia(const std::string& caminho, const std::string* corpo) {
+RestClient::Response Servidor::envia(const std::string& caminho, const std::string* corpo,
+                                     const std::string* chave) {
     if (emSilencio && std::chrono::steady_clock::now() < silencioAte) {
         RestClient::Response r;
         r.code = 28;
@@ -35,6 +41,9 @@ RestClient::Response Servidor::envia(const std::string& caminho, const std::stri
     RestClient::Connection conn("");
     if (corpo != nullptr) {
         conn.AppendHeader("Content-Type", "application/json");
+    }
+    if (chave != nullptr) {
+        conn.AppendHeader("Idempotency-Key", "\"" + *chave + "\"");
     }
     // Without a time-out every wait is as long as libcurl's own, and a request in
     // flight completes even after a stop.

@@ -42,13 +42,18 @@ class Servidor {
     RestClient::Response get(const std::string& caminho);
     // POST of `corpo` with Content-Type application/json.
     RestClient::Response post(const std::string& caminho, const std::string& corpo);
+    // The same POST with one more header, `Idempotency-Key: "<chave>"`; `chave` holds
+    // no quote or backslash.
+    RestClient::Response post(const std::string& caminho, const std::string& corpo,
+                              const std::string& chave);
 
     // For the attempt after a stop: a stop no longer ends a request, and the quiet
     // window is closed, so that only a new time-out stops the remaining requests.
     void ultimaTentativa();
 
   private:
-    RestClient::Response envia(const std::string& caminho, const std::string* corpo);
+    RestClient::Response envia(const std::string& caminho, const std::string* corpo,
+                               const std::string* chave);
 
     Ajustes ajustes;
     std::string endereco;

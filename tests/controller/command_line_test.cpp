@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -83,6 +84,7 @@ TEST(CommandLine, BadOptionIsOneLineOnStandardErrorAndStatusTwoBeforeAnythingEls
         {{"extra"}, "argumento inesperado: extra"},
         {{"--timeout", "5", "--", "--help"}, "argumento inesperado: --help"},
         {{"--help", "--bogus"}, "op\xE7\xE3o desconhecida: --bogus"},
+        {{"--idempotency-keys", "--journal="}, "--journal precisa do nome de um arquivo"},
     };
     Server server;
     TempDir dir;
@@ -106,8 +108,8 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(help.wait(), 0);
     EXPECT_EQ(help.err(), "");
     EXPECT_EQ(help.out().rfind("Uso: catraca [OP\xC7\xC3O]...\n", 0), 0u) << help.out();
-    for (const char* option :
-         {"--timeout SEGUNDOS", "--journal ARQUIVO", "--cacert ARQUIVO", "--help", "--version"}) {
+    for (const char* option : {"--timeout SEGUNDOS", "--journal ARQUIVO", "--cacert ARQUIVO",
+                               "--idempotency-keys", "--help", "--version"}) {
         EXPECT_NE(help.out().find(option), std::string::npos) << option;
     }
     ChildProcess version(CATRACA_BIN, {"--version"});
@@ -302,6 +304,67 @@ TEST(Program, StopAgainstASilentServerEndsAfterOneMoreWait) {
     ASSERT_GE(p.out().size(), undelivered(2).size());
     EXPECT_EQ(p.out().substr(p.out().size() - undelivered(2).size()), undelivered(2));
     EXPECT_EQ(uploads, 2) << "the interrupted upload, then the last attempt's first";
+}
+
+}  // namespace
+
+namespace {
+
+// The Idempotency-Key of every upload the server got, in order.
+std::vector<std::string> uploadKeys(const Server& server) {
+    std::vector<std::string> keys;
+    for (const RecordedRequest& r : server.updates()) {
+        if (r.path.rfind("/transaction/", 0) == 0) {
+            keys.push_back(r.header("Idempotency-Key"));
+        }
+    }
+    return keys;
+}
+
+TEST(IdempotencyKeys, BoardIdentityStaysInTheJournalAndIsDrawnEachRunWithout) {
+    TempDir dir;
+    Server server;
+    server.rosterBody = roster({{"A", 1, 5}});
+    server.upload = [](const RecordedRequest&) { return Reply{503, "down"}; };
+    const std::vector<std::string> withJournal = {"--journal", dir.file("j.db"),
+                                                  "--idempotency-keys"};
+    {
+        ChildProcess p(CATRACA_BIN, withJournal);
+        p.write("127.0.0.1\n" + server.port() + "\n1 A\n2 A\n");
+        p.closeInput();
+        EXPECT_EQ(p.wait(), 1);
+    }
+    const std::vector<std::string> refused = uploadKeys(server);
+    ASSERT_EQ(refused.size(), 2u) << "the exit's upload and the last attempt";
+    EXPECT_TRUE(std::regex_match(refused[0], std::regex("\"[0-9a-f]{32}-1\""))) << refused[0];
+    EXPECT_EQ(refused[1], refused[0]);
+
+    server.upload = [](const RecordedRequest&) { return Reply{201, "{}"}; };
+    server.http.clearRequests();
+    {
+        ChildProcess p(CATRACA_BIN, withJournal);
+        p.write("127.0.0.1\n" + server.port() + "\n1 A\n2 A\n");
+        p.closeInput();
+        EXPECT_EQ(p.wait(), 0);
+    }
+    // The recovered event with its key, then the next event of the same board.
+    const std::string board = refused[0].substr(0, 33);
+    EXPECT_EQ(uploadKeys(server), (std::vector<std::string>{refused[0], board + "-2\""}));
+
+    std::vector<std::string> boards;
+    for (int run = 0; run < 2; ++run) {
+        server.http.clearRequests();
+        ChildProcess p(CATRACA_BIN, {"--idempotency-keys"});
+        p.write("127.0.0.1\n" + server.port() + "\n1 A\n2 A\n");
+        p.closeInput();
+        EXPECT_EQ(p.wait(), 0);
+        const std::vector<std::string> keys = uploadKeys(server);
+        ASSERT_EQ(keys.size(), 1u);
+        EXPECT_TRUE(std::regex_match(keys[0], std::regex("\"[0-9a-f]{32}-1\""))) << keys[0];
+        boards.push_back(keys[0]);
+    }
+    EXPECT_NE(boards[0], boards[1]);
+    EXPECT_NE(boards[0], refused[0]);
 }
 
 }  // namespace

@@ -3,11 +3,14 @@
 // no admitted event is lost: after every row, the events the server stored plus
 // those still pending (in memory and in the journal alike) equal the admissions,
 // plus the events stored twice because their acknowledgement was lost (the
-// exchange carries no identifier, so delivery is at least once).
+// exchange carries no identifier, so delivery is at least once). With idempotency
+// keys, the server stores a key's event once, and a lost acknowledgement stores
+// nothing twice.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <mutex>
+#include <set>
 
 #include "catraca.h"
 #include "journal.h"
@@ -49,6 +52,7 @@ struct FaultRow {
     unsigned pending;      // events pending at the end
     int duplicates;        // events stored twice
     int quietMs = 60000;   // the quiet window after a time-out
+    bool keys = false;     // --idempotency-keys, and a server that honours them
 };
 
 const char* const kSession = "1 A\n2 A\n1 B\n2 B\n";
@@ -111,6 +115,10 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
         {"upload reset", Upload, ResetBefore, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
         {"upload ack lost", Upload, AckLost, 0, "", "", "", "G U1 U1 U2 C0", 3, 0, 1},
         {"upload truncated", Upload, Truncated, 0, "", "", "", "G U1 U1 U2 C0", 3, 0, 1},
+        {"upload ack lost, keys", Upload, AckLost, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0, 60000,
+         true},
+        {"upload truncated, keys", Upload, Truncated, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0,
+         60000, true},
         {"upload drip", Upload, Drip, 0, "", "", "", "G U1 C0 U2 C0", 2, 0, 0},
         {"upload silent", Upload, Silent, 0, "", "", "", "G U1 U1 U2", 2, 0, 0},
         {"upload silent, window over", Upload, Silent, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0, 0},
@@ -131,6 +139,7 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
         std::mutex mutex;
         int stored = 0;
         bool faultDone = false;
+        std::set<std::string> keys;
         ScriptedServer server([&](const ScriptedRequest& r) {
             std::lock_guard<std::mutex> lock(mutex);
             Exchange e = r.method == "GET" ? Roster : r.target == "/contador" ? Count : Upload;
@@ -151,7 +160,10 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
             }
             bool stores = act.kind == Act::Answer ? act.status == 201
                                                   : act.status == 201 || row.fault == AckLost;
-            if (e == Upload && stores && act.kind != Act::Silent) {
+            std::string key = r.header("Idempotency-Key");
+            EXPECT_EQ(key.empty(), !(row.keys && e == Upload)) << r.head;
+            if (e == Upload && stores && act.kind != Act::Silent &&
+                (key.empty() || keys.insert(key).second)) {
                 ++stored;
             }
             return act;
@@ -173,7 +185,7 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
         std::string out;
         {
             testsupport::ConsoleCapture console("127.0.0.1\n" + port + "\n" + kSession);
-            Catraca c(ajustes, journal.get());
+            Catraca c(ajustes, journal.get(), -1, row.keys ? journal->placa(&error) : "");
             c.start();
             if (c.getStatus() == 1) {
                 c.run();

@@ -156,9 +156,10 @@ TEST(ServerProgram, ExampleRosterShowsTheInterestingStudents) {
 TEST(ServerProgram, HelpListsTheOptions) {
     ChildProcess help(kServer, {"--help"});
     EXPECT_EQ(help.wait(), 0);
-    for (const char* word : {"--db", "--import", "--host", "--port", "127.0.0.1", "8080",
-                             "--no-serve", "SIGTERM", "SIGHUP", "--allow", "--cert", "--key",
-                             "--timeout", "--max-connections", "--max-per-client"}) {
+    for (const char* word :
+         {"--db", "--import", "--host", "--port", "127.0.0.1", "8080", "--no-serve", "SIGTERM",
+          "SIGHUP", "--allow", "--cert", "--key", "--timeout", "--max-connections",
+          "--max-per-client", "--idempotency-keys", "--idempotency-days"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     // The occupancy page.
@@ -190,6 +191,10 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--opening-hours", "14:00-10:30"},
         {"--opening-hours", "lunch"},
         {"--opening-hours"},
+        {"--idempotency-keys", "--idempotency-days", "0"},
+        {"--idempotency-keys", "--idempotency-days", "3651"},
+        {"--idempotency-days", "30"},
+        {"--idempotency-keys=yes"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);

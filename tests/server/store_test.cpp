@@ -2,9 +2,12 @@
 #include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "server_fixture.h"
 #include "store.h"
@@ -176,6 +179,93 @@ TEST(ServerStore, RefusesTheDatabaseOfAnotherProgram) {
 TEST(ServerStore, ReportsAPathThatCannotBeCreated) {
     rutest::TempDir dir;
     EXPECT_THROW(ru::Store store(dir.file("missing/dir/ru.db")), ru::StoreError);
+}
+
+// The layout of a database made by the ru-server of layout version 1, as it wrote it.
+constexpr const char* kLayout1 = R"sql(
+CREATE TABLE transactions (
+    seq INTEGER PRIMARY KEY,
+    card_id TEXT NOT NULL,
+    user_id INTEGER NOT NULL,
+    event INTEGER NOT NULL,
+    matricula TEXT NOT NULL,
+    salt TEXT NOT NULL,
+    n_password_hash TEXT NOT NULL
+);
+CREATE INDEX transactions_by_user ON transactions (user_id, event);
+CREATE TABLE headcounts (
+    seq INTEGER PRIMARY KEY,
+    v INTEGER NOT NULL,
+    received_at TEXT NOT NULL
+);
+PRAGMA application_id = 1381331830;
+INSERT INTO transactions VALUES (1, 'AB12', 7, 10, '2019001', 's', 'h');
+INSERT INTO headcounts VALUES (1, 3, '2026-01-05T11:00:00.000Z');
+)sql";
+
+struct UpgradeCase {
+    const char* name;
+    std::string before;  // statements that make the file
+    bool opens;
+};
+
+long long queryFile(const std::string& path, const char* text) {
+    sqlite3* db = nullptr;
+    long long value = -1;
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
+        sqlite3_exec(
+            db, text,
+            [](void* out, int, char** values, char**) {
+                *static_cast<long long*>(out) = values[0] != nullptr ? std::atoll(values[0]) : -1;
+                return 0;
+            },
+            &value, nullptr);
+    }
+    sqlite3_close(db);
+    return value;
+}
+
+TEST(ServerStore, OlderLayoutsAreUpgradedInPlaceAndNewerOnesRefused) {
+    const std::string layout1 = std::string(kLayout1) + "PRAGMA user_version = 1;";
+    const std::vector<UpgradeCase> cases = {
+        {"layout 1", layout1, true},
+        {"layout 2", std::string(kLayout1) + "PRAGMA user_version = 2;", true},
+        // An upgrade cut short after its table was made runs again.
+        {"layout 1 with the keys table",
+         layout1 + "CREATE TABLE idempotency_keys (key TEXT PRIMARY KEY, user_id INTEGER NOT "
+                   "NULL, event INTEGER NOT NULL, credit INTEGER NOT NULL, stored_at INTEGER NOT "
+                   "NULL);",
+         true},
+        {"layout 0", std::string(kLayout1) + "PRAGMA user_version = 0;", false},
+        {"layout 4", std::string(kLayout1) + "PRAGMA user_version = 4;", false},
+    };
+    for (const UpgradeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        rutest::TempDir dir;
+        const std::string path = dir.file("old.db");
+        ASSERT_EQ(queryFile(path, c.before.c_str()), -1);
+        if (!c.opens) {
+            EXPECT_THROW(ru::Store store(path), ru::StoreError);
+            EXPECT_EQ(queryFile(path,
+                                "SELECT COUNT(*) FROM sqlite_master WHERE name = "
+                                "'idempotency_keys'"),
+                      0);
+            continue;
+        }
+        for (int open = 0; open < 2; ++open) {
+            ru::Store store(path);
+            EXPECT_EQ(store.latestHeadCount()->v, 3);
+            const ru::AppendResult first = store.appendEvent(7, -1, "k" + std::to_string(open));
+            EXPECT_EQ(first.status, ru::AppendStatus::Stored);
+            EXPECT_EQ(first.credit, 9 - open);
+            EXPECT_EQ(store.appendEvent(7, -1, "k" + std::to_string(open)).status,
+                      ru::AppendStatus::Repeated);
+        }
+        EXPECT_EQ(queryFile(path, "PRAGMA user_version"), 3);
+        const json roster = json::parse(rosterText(*std::make_unique<ru::Store>(path)));
+        EXPECT_EQ(roster.size(), 3u);
+        EXPECT_EQ(roster[0], row("AB12", 7, 10, "2019001", "s", "h"));
+    }
 }
 
 }  // namespace

@@ -118,6 +118,16 @@ void ScriptedServer::acceptLoop() {
     }
 }
 
+std::string ScriptedRequest::header(const std::string& name) const {
+    const std::string start = "\r\n" + name + ": ";
+    const size_t at = head.find(start);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t value = at + start.size();
+    return head.substr(value, head.find("\r\n", value) - value);
+}
+
 void ScriptedServer::serve(int fd) {
     std::string buffer;
     size_t total = std::string::npos;
@@ -148,6 +158,7 @@ void ScriptedServer::serve(int fd) {
     size_t sp2 = buffer.find(' ', sp1 + 1);
     request.method = buffer.substr(0, sp1);
     request.target = buffer.substr(sp1 + 1, sp2 - sp1 - 1);
+    request.head = buffer.substr(0, buffer.find("\r\n\r\n") + 4);
     request.body = buffer.substr(buffer.find("\r\n\r\n") + 4);
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -13,7 +13,11 @@ namespace testsupport {
 struct ScriptedRequest {
     std::string method;
     std::string target;
+    std::string head;  // the request line and header fields as sent, with their line ends
     std::string body;
+
+    // Value of the first field named `name` (compared as sent); "" when absent.
+    std::string header(const std::string& name) const;
 };
 
 // How the scripted server treats one request.
