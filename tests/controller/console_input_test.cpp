@@ -19,10 +19,9 @@ using testsupport::ChildProcess;
 const std::string kPrompt = "selecione 1 para a catraca de entrada ou 2 para a catraca de saida: ";
 const std::string kLongCard(256, 'L');
 
-Server rosterServer() {
-    Server server;
+// AB12 (user 1) with credit 2 and the 256-byte card (user 9) with credit 1.
+void useRoster(Server& server) {
     server.rosterBody = roster({{"AB12", 1, 2}, {kLongCard, 9, 1}});
-    return server;
 }
 
 struct PipedCase {
@@ -49,9 +48,7 @@ TEST(ConsoleInput, HostileBytesAreReadToTheirEndAndAnsweredAsToday) {
          kCard + kNotFound + kCard + kFound + admitted(1),
          {"/transaction/1"}},
         {"zero bytes are part of the card",
-         std::string("1 AB\0"
-                     "12\n1 \0\n",
-                     12),
+         std::string("1 AB") + '\0' + "12\n1 " + '\0' + "\n",
          kCard + kNotFound + kCard + kNotFound,
          {}},
         {"0xFF bytes as an answer and as a card",
@@ -66,7 +63,8 @@ TEST(ConsoleInput, HostileBytesAreReadToTheirEndAndAnsweredAsToday) {
     };
     for (const PipedCase& c : cases) {
         SCOPED_TRACE(c.name);
-        Server server = rosterServer();
+        Server server;
+        useRoster(server);
         ChildProcess p(CATRACA_BIN, {});
         p.write("127.0.0.1\n" + server.port() + "\n" + c.input);
         p.closeInput();
@@ -114,7 +112,8 @@ TEST(ConsoleInput, StuckReaderNeverGrowsMemory) {
     };
     for (const StuckCase& c : cases) {
         SCOPED_TRACE(c.name);
-        Server server = rosterServer();
+        Server server;
+        useRoster(server);
         ChildProcess p(CATRACA_BIN, {});
         p.write("127.0.0.1\n" + server.port() + "\n");
         ASSERT_TRUE(p.waitForOutput(kPrompt));
