@@ -57,7 +57,9 @@ Catraca::~Catraca() {
 
 void Catraca::start() {
     std::cout << "Digite o ip do servidor" << std::endl;
-    std::cin >> serverIP;
+    // An address longer than any host name is kept cut short: it cannot connect.
+    bool inteiro = true;
+    console::leToken(std::cin, serverIP, console::kMaiorEndereco, &inteiro);
     std::cout << "Digite a porta" << std::endl;
     std::cin >> serverPort;
     std::string endereco = serverIP + ":" + std::to_string(serverPort);
@@ -194,8 +196,17 @@ void Catraca::run() {
             continue;
         }
         std::cout << "Digite o cart\xE3o" << std::endl;
-        if (!(std::cin >> cartao)) {
+        bool inteiro = true;
+        if (!console::leToken(std::cin, cartao, console::kMaiorCartao, &inteiro)) {
             break;
+        }
+        if (!inteiro) {
+            // No card is that long: a stuck reader, answered as an unknown card, but
+            // without a roster download on its account.
+            if (numero == 1) {
+                std::cout << "Pessoa n\xE3o encontrada" << std::endl;
+            }
+            continue;
         }
         // Bytes of 0x80 and above go to toupper as unsigned char: a negative char
         // is undefined there.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <locale>
 
 namespace console {
 
@@ -57,6 +58,37 @@ void esqueceParada() {
     char lixo[64];
     while (avisoLeitura >= 0 && read(avisoLeitura, lixo, sizeof lixo) > 0) {
     }
+}
+
+bool leToken(std::istream& in, std::string& token, std::size_t limite, bool* inteiro) {
+    using traits = std::istream::traits_type;
+    *inteiro = true;
+    std::istream::sentry pronto(in);  // skips the leading whitespace, as >> does
+    if (!pronto) {
+        return false;
+    }
+    token.clear();
+    const std::ctype<char>& tipos = std::use_facet<std::ctype<char>>(in.getloc());
+    std::streambuf* origem = in.rdbuf();
+    bool algum = false;
+    std::istream::int_type c = origem->sgetc();
+    while (!traits::eq_int_type(c, traits::eof()) &&
+           !tipos.is(std::ctype_base::space, traits::to_char_type(c))) {
+        if (token.size() < limite) {
+            token.push_back(traits::to_char_type(c));
+        } else {
+            *inteiro = false;
+        }
+        algum = true;
+        c = origem->snextc();
+    }
+    if (traits::eq_int_type(c, traits::eof())) {
+        in.setstate(std::ios::eofbit);
+    }
+    if (!algum) {
+        in.setstate(std::ios::failbit);
+    }
+    return algum;
 }
 
 Entrada::int_type Entrada::underflow() {

@@ -2,7 +2,9 @@
 #define CATRACA_CONSOLE_H
 
 #include <cstddef>
+#include <istream>
 #include <streambuf>
+#include <string>
 
 // How the program is stopped from outside: SIGINT, SIGTERM and SIGHUP only raise a
 // flag, and the console loop ends at its next read, so that an upload in flight
@@ -18,6 +20,19 @@ bool paradaPedida();
 
 // Forgets a stop request; for tests that raise the signals themselves.
 void esqueceParada();
+
+// The longest card token kept whole; a card reader that got stuck types far more.
+constexpr std::size_t kMaiorCartao = 256;
+// The longest server address kept whole: a host name has at most 253 bytes, and a
+// scheme and credentials fit in the rest.
+constexpr std::size_t kMaiorEndereco = 512;
+
+// Reads one token from `in` as `in >> token` does (leading whitespace skipped, up to
+// the next whitespace or the end of input, the same stream states), but keeps at most
+// `limite` bytes of it in `token`: the rest is read and dropped, so that input without
+// a line end never grows memory. `*inteiro` tells whether the whole token was kept.
+// Returns false, like a failed `>>`, when no token could be read.
+bool leToken(std::istream& in, std::string& token, std::size_t limite, bool* inteiro);
 
 // A read buffer over a file descriptor (the console) whose reads wait for either
 // input or a stop request; once a stop was asked for, it reports end of input.

@@ -6,10 +6,14 @@ namespace {
 
 const char* const kFormato = "catraca-journal 1";
 
-const char* const kEsquema =
-    "CREATE TABLE catraca_diario(chave TEXT PRIMARY KEY, valor TEXT NOT NULL);"
+// The events table as created; a file whose table reads otherwise (a column renamed
+// or retyped by damage) would lose or mix up events, and is not taken as a journal.
+const char* const kTabelaEvento =
     "CREATE TABLE evento(id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " user_id INTEGER NOT NULL, valor INTEGER NOT NULL);";
+    " user_id INTEGER NOT NULL, valor INTEGER NOT NULL)";
+
+const char* const kTabelaMarca =
+    "CREATE TABLE catraca_diario(chave TEXT PRIMARY KEY, valor TEXT NOT NULL)";
 
 // The first column of the first row of `sql`, as text; false on any error.
 bool consulta(sqlite3* db, const char* sql, std::string* valor) {
@@ -29,6 +33,27 @@ bool consulta(sqlite3* db, const char* sql, std::string* valor) {
     return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
+// A reason as one line of plain text: it ends the one line of the refusal, and the
+// integrity check's findings span lines and open with a banner, while names read
+// from a damaged file may hold any byte.
+std::string umaLinha(std::string motivo) {
+    const std::string banner = "*** in database main ***\n";
+    for (size_t i = 0; (i = motivo.find(banner, i)) != std::string::npos;) {
+        motivo.erase(i, banner.size());
+    }
+    std::string linha;
+    for (char c : motivo) {
+        if (c == '\n') {
+            linha += "; ";
+        } else if ((c >= 0 && c < 0x20) || c == 0x7F) {
+            linha += '?';
+        } else {
+            linha += c;
+        }
+    }
+    return linha;
+}
+
 bool executa(sqlite3* db, const char* sql) {
     return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
@@ -46,7 +71,7 @@ std::unique_ptr<Journal> Journal::abre(const std::string& caminho, std::string* 
     int rc =
         sqlite3_open_v2(caminho.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     auto falha = [&](const std::string& motivo) {
-        *erro = motivo;
+        *erro = umaLinha(motivo);
         sqlite3_close(db);
         return nullptr;
     };
@@ -65,6 +90,15 @@ std::unique_ptr<Journal> Journal::abre(const std::string& caminho, std::string* 
                                             : "n\xE3o \xE9 um di\xE1rio de eventos (") +
                      sqlite3_errmsg(db) + ")");
     }
+    // Checked before anything is written: a damaged file whose schema merely reads as
+    // empty must not be taken for a new one and written over.
+    std::string resultado;
+    if (!consulta(db, "PRAGMA quick_check", &resultado)) {
+        return falha(std::string("o di\xE1rio est\xE1 danificado (") + sqlite3_errmsg(db) + ")");
+    }
+    if (resultado != "ok") {
+        return falha("o di\xE1rio est\xE1 danificado (" + resultado + ")");
+    }
     if (tabelas == "0") {
         // Only a file with nothing in it becomes a journal; WAL is set before the
         // tables so that the very first commit is already a WAL one.
@@ -72,7 +106,7 @@ std::unique_ptr<Journal> Journal::abre(const std::string& caminho, std::string* 
         if (!consulta(db, "PRAGMA journal_mode=WAL", &modo) || modo != "wal" ||
             !executa(db, "BEGIN IMMEDIATE") ||
             !consulta(db, "SELECT count(*) FROM sqlite_schema", &tabelas) || tabelas != "0" ||
-            !executa(db, kEsquema) ||
+            !executa(db, kTabelaMarca) || !executa(db, kTabelaEvento) ||
             !executa(
                 db, (std::string("INSERT INTO catraca_diario VALUES('formato','") + kFormato + "')")
                         .c_str()) ||
@@ -81,16 +115,12 @@ std::unique_ptr<Journal> Journal::abre(const std::string& caminho, std::string* 
                          ")");
         }
     }
-    std::string resultado;
-    if (!consulta(db, "PRAGMA quick_check", &resultado)) {
-        return falha(std::string("o di\xE1rio est\xE1 danificado (") + sqlite3_errmsg(db) + ")");
-    }
-    if (resultado != "ok") {
-        return falha("o di\xE1rio est\xE1 danificado (" + resultado + ")");
-    }
     std::string formato;
     if (!consulta(db, "SELECT valor FROM catraca_diario WHERE chave='formato'", &formato) ||
-        formato != kFormato || !consulta(db, "SELECT count(*) FROM evento", &resultado)) {
+        formato != kFormato ||
+        !consulta(db, "SELECT sql FROM sqlite_schema WHERE type='table' AND name='evento'",
+                  &resultado) ||
+        resultado != kTabelaEvento) {
         return falha("n\xE3o \xE9 um di\xE1rio de eventos");
     }
     std::string modo;

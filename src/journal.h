@@ -26,9 +26,12 @@ class Journal {
         int valor;
     };
 
-    // Opens the journal at `caminho`, creating it when the file is absent or empty.
+    // Opens the journal at `caminho`, creating it when the file is absent or empty
+    // (or a sound database with no table, which an interrupted creation leaves).
     // Null when it cannot be opened or written, or is not a journal (another
-    // database, another kind of file, a damaged one); `erro` then says why.
+    // database, another kind of file, a damaged one, an events table of another
+    // layout); `erro` then says why, on one line, and a file that held anything is
+    // left as it was.
     static std::unique_ptr<Journal> abre(const std::string& caminho, std::string* erro);
     ~Journal();
     Journal(const Journal&) = delete;

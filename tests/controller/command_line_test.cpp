@@ -188,6 +188,29 @@ TEST(Journal, UnusableFileStopsTheStartWithOneLineAndStaysUntouched) {
              return d.file("d.db");
          },
          "o di\xE1rio est\xE1 danificado ("},
+        // Found by fuzzing: a schema that merely reads as empty was taken for a new
+        // journal and written over, and a reason could span lines.
+        {"damaged, with a schema that reads as empty",
+         [](const TempDir& d) {
+             writeFile(d.file("e.db"), readFile(CATRACA_FUZZ_CORPUS
+                                                "/journal_open/regression_damaged_empty_schema"));
+             return d.file("e.db");
+         },
+         "o di\xE1rio est\xE1 danificado (Fragmentation"},
+        {"damaged, a line end in a name",
+         [](const TempDir& d) {
+             writeFile(d.file("n.db"),
+                       readFile(CATRACA_FUZZ_CORPUS "/journal_open/regression_line_end_in_name"));
+             return d.file("n.db");
+         },
+         "o di\xE1rio est\xE1 danificado (malformed database schema"},
+        {"a column renamed",
+         [](const TempDir& d) {
+             writeFile(d.file("r.db"),
+                       readFile(CATRACA_FUZZ_CORPUS "/journal_open/regression_renamed_column"));
+             return d.file("r.db");
+         },
+         "n\xE3o \xE9 um di\xE1rio de eventos"},
         {"a directory", [](const TempDir& d) { return d.path(); }, "unable to open database file"},
         {"missing directory", [](const TempDir& d) { return d.file("no/such/j.db"); },
          "unable to open database file"},
