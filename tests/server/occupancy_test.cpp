@@ -312,7 +312,8 @@ TEST(OccupancyUpgrade, AnOlderDatabaseGainsArrivalTimesInPlace) {
         std::string before;
         for (int opening = 0; opening < 2; ++opening) {
             ru::Store store(path);
-            EXPECT_EQ(queryInt(path, "PRAGMA user_version"), 2);
+            // Upgraded through the arrival times (layout 2) to the current layout.
+            EXPECT_EQ(queryInt(path, "PRAGMA user_version"), 3);
             EXPECT_EQ(queryInt(path, "SELECT COUNT(*) FROM transactions WHERE stored_at IS NULL"),
                       2);
             if (opening == 0) {

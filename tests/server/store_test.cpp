@@ -229,7 +229,11 @@ TEST(ServerStore, OlderLayoutsAreUpgradedInPlaceAndNewerOnesRefused) {
     const std::string layout1 = std::string(kLayout1) + "PRAGMA user_version = 1;";
     const std::vector<UpgradeCase> cases = {
         {"layout 1", layout1, true},
-        {"layout 2", std::string(kLayout1) + "PRAGMA user_version = 2;", true},
+        // Layout 2 added the arrival time of each event.
+        {"layout 2",
+         std::string(kLayout1) +
+             "ALTER TABLE transactions ADD COLUMN stored_at TEXT; PRAGMA user_version = 2;",
+         true},
         // An upgrade cut short after its table was made runs again.
         {"layout 1 with the keys table",
          layout1 + "CREATE TABLE idempotency_keys (key TEXT PRIMARY KEY, user_id INTEGER NOT "
