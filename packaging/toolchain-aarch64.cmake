@@ -1,6 +1,8 @@
 # Cross build for the board (64-bit ARM Linux) on a Debian 12 machine, with Debian's
 # cross compiler (crossbuild-essential-arm64) and the arm64 -dev packages installed
 # beside the native ones through multiarch; `scripts/deps --arch arm64` installs both.
+# The -dev packages that cannot sit beside their native twin it unpacks into a
+# sysroot folder instead (build/sysroot-arm64, or CATRACA_SYSROOT), searched first.
 #
 #   cmake -S . -B build/arm64 -DCMAKE_TOOLCHAIN_FILE=packaging/toolchain-aarch64.cmake
 #
@@ -18,6 +20,13 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${triplet})
 # directories only; a native amd64 library must never be picked up.
 set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${triplet}/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
+set(CATRACA_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build/sysroot-arm64"
+    CACHE PATH "Unpacked arm64 -dev packages that multiarch cannot install")
+get_filename_component(CATRACA_SYSROOT "${CATRACA_SYSROOT}" ABSOLUTE)
+if(IS_DIRECTORY "${CATRACA_SYSROOT}/usr")
+  # Their CMake package files locate headers and libraries relative to themselves.
+  list(PREPEND CMAKE_PREFIX_PATH "${CATRACA_SYSROOT}/usr")
+endif()
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu
                       /usr/lib/x86_64-linux-gnu/cmake)
 

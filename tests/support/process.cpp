@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <stdexcept>
 
 namespace testsupport {
@@ -19,7 +20,39 @@ long long nowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+#ifdef CATRACA_TEST_EMULATOR
+// The e_machine field of an ELF file, -1 for anything else (a script, a missing
+// file).
+int elfMachine(const std::string& path) {
+    unsigned char head[20] = {};
+    std::ifstream f(path, std::ios::binary);
+    if (!f.read(reinterpret_cast<char*>(head), sizeof head) || head[0] != 0x7f || head[1] != 'E' ||
+        head[2] != 'L' || head[3] != 'F') {
+        return -1;
+    }
+    // EI_DATA: 1 for little-endian, 2 for big-endian fields.
+    return head[5] == 2 ? head[18] << 8 | head[19] : head[19] << 8 | head[18];
+}
+#endif
+
 }  // namespace
+
+std::vector<std::string> commandFor(const std::string& path) {
+#ifdef CATRACA_TEST_EMULATOR
+    // The emulator is a program of this machine: its machine is the one that runs
+    // everything else natively.
+    static const int host = elfMachine(CATRACA_TEST_EMULATOR);
+    const int machine = elfMachine(path);
+    if (machine >= 0 && machine != host) {
+        return {CATRACA_TEST_EMULATOR, path};
+    }
+#endif
+    return {path};
+}
+
+bool runsEmulated(const std::string& path) {
+    return commandFor(path).size() > 1;
+}
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args,
                            const std::vector<int>& closed) {
@@ -27,16 +60,11 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    std::vector<std::string> command = commandFor(path);
+    command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;
-#ifdef CATRACA_TEST_EMULATOR
-    // A cross build: the programs under test are for another machine and this one
-    // cannot run them by itself.
-    static std::string emulator = CATRACA_TEST_EMULATOR;
-    argv.push_back(emulator.data());
-#endif
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
+    for (std::string& a : command) {
+        argv.push_back(a.data());
     }
     argv.push_back(nullptr);
     pid_ = fork();

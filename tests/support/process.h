@@ -8,9 +8,18 @@
 
 namespace testsupport {
 
+// The command that runs `path` on this machine: in a cross build, the build's
+// emulator followed by `path` when `path` is a program for another machine (an ELF
+// file whose machine differs from the emulator's own); `path` alone otherwise, so
+// that host tools such as /bin/sh or openssl run natively.
+std::vector<std::string> commandFor(const std::string& path);
+
+// True when `path` runs under the build's emulator rather than natively.
+bool runsEmulated(const std::string& path);
+
 // A child process with pipes on its standard input, output and error. The
-// destructor kills it (SIGKILL) if it still runs and reaps it. `path` is a program of
-// this build: in a cross build it runs under the build's emulator.
+// destructor kills it (SIGKILL) if it still runs and reaps it. `path` runs as
+// commandFor(path) says.
 class ChildProcess {
   public:
     // `closed` lists standard descriptors (0, 1, 2) the child starts without; their
