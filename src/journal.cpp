@@ -42,13 +42,15 @@ std::string umaLinha(std::string motivo) {
         motivo.erase(i, banner.size());
     }
     std::string linha;
-    for (char c : motivo) {
+    // Unsigned: char is unsigned on the board, signed here.
+    for (char ch : motivo) {
+        const auto c = static_cast<unsigned char>(ch);
         if (c == '\n') {
             linha += "; ";
-        } else if ((c >= 0 && c < 0x20) || c == 0x7F) {
+        } else if (c < 0x20 || c == 0x7F) {
             linha += '?';
         } else {
-            linha += c;
+            linha += ch;
         }
     }
     return linha;
