@@ -239,23 +239,7 @@ TEST_F(Occupancy, DayFiguresFromEventsAndHeadCounts) {
 }
 
 // The layout every ru-server wrote before arrival times, as a database of today holds it.
-constexpr const char* kLayout1 = R"sql(
-CREATE TABLE transactions (
-    seq INTEGER PRIMARY KEY,
-    card_id TEXT NOT NULL,
-    user_id INTEGER NOT NULL,
-    event INTEGER NOT NULL,
-    matricula TEXT NOT NULL,
-    salt TEXT NOT NULL,
-    n_password_hash TEXT NOT NULL
-);
-CREATE INDEX transactions_by_user ON transactions (user_id, event);
-CREATE TABLE headcounts (
-    seq INTEGER PRIMARY KEY,
-    v INTEGER NOT NULL,
-    received_at TEXT NOT NULL
-);
-PRAGMA application_id = 1381331830;
+const std::string kLayout1 = std::string(rutest::kLayout1Schema) + R"sql(
 PRAGMA user_version = 1;
 INSERT INTO transactions VALUES (1, 'CARD-A', 7, 10, '2019001', 'salt-a', 'hash-a');
 INSERT INTO transactions VALUES (2, 'CARD-A', 7, -1, '2019001', 'salt-a', 'hash-a');
@@ -341,7 +325,7 @@ TEST(OccupancyUpgrade, ADatabaseOfALaterLayoutIsRefusedAndLeftAlone) {
     const std::string path = dir.file("later.db");
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, kLayout1, nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, kLayout1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
     EXPECT_THROW(ru::Store store(path), ru::StoreError);

@@ -16,6 +16,27 @@
 
 namespace rutest {
 
+// The tables of a database made by an ru-server of layout version 1, without rows and
+// without its user_version: tests of the upgrades add both.
+constexpr const char* kLayout1Schema = R"sql(
+CREATE TABLE transactions (
+    seq INTEGER PRIMARY KEY,
+    card_id TEXT NOT NULL,
+    user_id INTEGER NOT NULL,
+    event INTEGER NOT NULL,
+    matricula TEXT NOT NULL,
+    salt TEXT NOT NULL,
+    n_password_hash TEXT NOT NULL
+);
+CREATE INDEX transactions_by_user ON transactions (user_id, event);
+CREATE TABLE headcounts (
+    seq INTEGER PRIMARY KEY,
+    v INTEGER NOT NULL,
+    received_at TEXT NOT NULL
+);
+PRAGMA application_id = 1381331830;
+)sql";
+
 using testsupport::TempDir;
 
 // Writes `text` to the file at `path`, replacing it.

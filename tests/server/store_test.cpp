@@ -182,23 +182,7 @@ TEST(ServerStore, ReportsAPathThatCannotBeCreated) {
 }
 
 // The layout of a database made by the ru-server of layout version 1, as it wrote it.
-constexpr const char* kLayout1 = R"sql(
-CREATE TABLE transactions (
-    seq INTEGER PRIMARY KEY,
-    card_id TEXT NOT NULL,
-    user_id INTEGER NOT NULL,
-    event INTEGER NOT NULL,
-    matricula TEXT NOT NULL,
-    salt TEXT NOT NULL,
-    n_password_hash TEXT NOT NULL
-);
-CREATE INDEX transactions_by_user ON transactions (user_id, event);
-CREATE TABLE headcounts (
-    seq INTEGER PRIMARY KEY,
-    v INTEGER NOT NULL,
-    received_at TEXT NOT NULL
-);
-PRAGMA application_id = 1381331830;
+const std::string kLayout1 = std::string(rutest::kLayout1Schema) + R"sql(
 INSERT INTO transactions VALUES (1, 'AB12', 7, 10, '2019001', 's', 'h');
 INSERT INTO headcounts VALUES (1, 3, '2026-01-05T11:00:00.000Z');
 )sql";
@@ -226,12 +210,11 @@ long long queryFile(const std::string& path, const char* text) {
 }
 
 TEST(ServerStore, OlderLayoutsAreUpgradedInPlaceAndNewerOnesRefused) {
-    const std::string layout1 = std::string(kLayout1) + "PRAGMA user_version = 1;";
+    const std::string layout1 = kLayout1 + "PRAGMA user_version = 1;";
     const std::vector<UpgradeCase> cases = {
         {"layout 1", layout1, true},
         {"layout 2",
-         std::string(kLayout1) +
-             "ALTER TABLE transactions ADD COLUMN stored_at TEXT; PRAGMA user_version = 2;",
+         kLayout1 + "ALTER TABLE transactions ADD COLUMN stored_at TEXT; PRAGMA user_version = 2;",
          true},
         // An upgrade cut short after its table was made runs again.
         {"layout 1 with the keys table",
@@ -239,8 +222,8 @@ TEST(ServerStore, OlderLayoutsAreUpgradedInPlaceAndNewerOnesRefused) {
                    "NULL, event INTEGER NOT NULL, credit INTEGER NOT NULL, stored_at INTEGER NOT "
                    "NULL);",
          true},
-        {"layout 0", std::string(kLayout1) + "PRAGMA user_version = 0;", false},
-        {"layout 4", std::string(kLayout1) + "PRAGMA user_version = 4;", false},
+        {"layout 0", kLayout1 + "PRAGMA user_version = 0;", false},
+        {"layout 4", kLayout1 + "PRAGMA user_version = 4;", false},
     };
     for (const UpgradeCase& c : cases) {
         SCOPED_TRACE(c.name);
