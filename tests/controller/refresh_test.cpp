@@ -27,16 +27,6 @@ std::string notRefreshed(const std::string& why) {
            why + "\n";
 }
 
-std::string code(const ScriptedRequest& r) {
-    if (r.method == "GET") {
-        return "G";
-    }
-    if (r.target == "/contador") {
-        return "C" + r.body.substr(5, r.body.size() - 6);
-    }
-    return "U" + r.target.substr(13);
-}
-
 struct RefreshRow {
     const char* name;
     int refresh;  // seconds; -1 without --refresh
@@ -120,11 +110,7 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
         EXPECT_EQ(withoutScreens(out.substr(0, last)), startup("127.0.0.1", port) + row.lines);
         EXPECT_EQ(out.substr(last, end - last), row.last);
         EXPECT_EQ(out.substr(end), row.end);
-        std::string sent;
-        for (const ScriptedRequest& r : server.requests()) {
-            sent += (sent.empty() ? "" : " ") + code(r);
-        }
-        EXPECT_EQ(sent, row.requests);
+        EXPECT_EQ(requestCodes(server.requests()), row.requests);
     }
 }
 

@@ -113,4 +113,19 @@ std::string withoutScreens(std::string out) {
     return out;
 }
 
+std::string requestCodes(const std::vector<testsupport::ScriptedRequest>& requests) {
+    std::string sent;
+    for (const testsupport::ScriptedRequest& r : requests) {
+        sent += sent.empty() ? "" : " ";
+        if (r.method == "GET") {
+            sent += "G";
+        } else if (r.target == "/contador") {
+            sent += "C" + r.body.substr(5, r.body.size() - 6);
+        } else {
+            sent += "U" + r.target.substr(13);
+        }
+    }
+    return sent;
+}
+
 }  // namespace turnstile

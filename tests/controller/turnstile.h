@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/recording_server.h"
+#include "support/scripted_server.h"
 
 namespace turnstile {
 
@@ -62,6 +63,9 @@ std::string screen(const std::vector<std::string>& outside,
 std::string user(int id, int credit);
 // `out` with every screen taken out, prompt included: only the lines the passes wrote.
 std::string withoutScreens(std::string out);
+// The requests a scripted server saw, in order, one word each: "G" a roster download,
+// "C<n>" a head-count of n, "U<user>" an event upload.
+std::string requestCodes(const std::vector<testsupport::ScriptedRequest>& requests);
 
 }  // namespace turnstile
 
