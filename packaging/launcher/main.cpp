@@ -1,14 +1,13 @@
 // catraca-console: starts catraca on the console it was given (a tty under systemd),
 // answering its two start-up prompts from a configuration file, and then hands the
 // console over. See --help.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "console_relay.h"
 #include "launcher_config.h"
@@ -42,6 +41,29 @@ std::string ownDirectory() {
     }
     std::string self(path, static_cast<size_t>(n));
     return self.substr(0, self.find_last_of('/'));
+}
+
+// Appends the file's bytes to `text`; false with errno set when it cannot be read. An
+// empty file is read: the configuration then says which setting it lacks.
+bool readFile(const std::string& path, std::string& text) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            int error = errno;
+            close(fd);
+            errno = error;
+            return n == 0;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
 }
 
 int usageError(const std::string& message) {
@@ -82,15 +104,14 @@ int main(int argc, char** argv) {
         command.push_back(ownDirectory() + "/catraca");
     }
 
-    std::ifstream file(configPath, std::ios::binary);
-    std::stringstream text;
-    if (!file || !(text << file.rdbuf())) {
+    std::string text;
+    if (!readFile(configPath, text)) {
         std::cerr << "catraca-console: cannot read " << configPath << ": " << std::strerror(errno)
                   << std::endl;
         return 1;
     }
     std::string error;
-    std::optional<launcher::Config> config = launcher::parseConfig(text.str(), error);
+    std::optional<launcher::Config> config = launcher::parseConfig(text, error);
     if (!config) {
         std::cerr << "catraca-console: " << configPath << ", " << error << std::endl;
         return 1;

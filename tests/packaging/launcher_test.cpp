@@ -79,6 +79,7 @@ TEST(Launcher, AnswersRelaysSignalsAndHandsBackTheStatus) {
 TEST(Launcher, MissingConfigurationOrProgramIsOneLineOnStandardError) {
     testsupport::TempDir dir;
     std::ofstream(dir.file("catraca")) << "CATRACA_SERVER=h\nCATRACA_PORT=1\n";
+    std::ofstream(dir.file("empty")).flush();
     struct Row {
         std::vector<std::string> args;
         int status;
@@ -89,6 +90,8 @@ TEST(Launcher, MissingConfigurationOrProgramIsOneLineOnStandardError) {
         {{"--config", dir.file("catraca"), dir.file("no-such-program")},
          127,
          "cannot run " + dir.file("no-such-program")},
+        {{"--config", dir.file("empty")}, 1, dir.file("empty") + ", CATRACA_SERVER is missing"},
+        {{"--config", dir.path()}, 1, "cannot read " + dir.path() + ": Is a directory"},
         {{"--bogus"}, 2, "unknown option --bogus"},
         {{"--config"}, 2, "--config needs a file"},
     };
