@@ -26,9 +26,15 @@ on the console (a card reader that types like a keyboard) to it, until it ends.
 PROGRAM (default: catraca beside this launcher) and its ARGUMENTs are run in place of
 catraca alone; the options from FILE come after them.
 
-SIGINT, SIGTERM and SIGHUP are passed on to catraca. The launcher's own messages go to
-standard error only. Exit status: catraca's, or 128 + N when signal N ended it; 127 when
-it could not be started, 1 for an unusable configuration, 2 for bad options.
+While catraca runs on a terminal, Ctrl-C, Ctrl-\ and Ctrl-Z raise no signal and
+Ctrl-S and Ctrl-Q pause nothing: their bytes reach catraca like any other. The
+terminal's settings are restored at the end. Ctrl-D at the start of a line still ends
+catraca's input.
+
+SIGINT, SIGTERM and SIGHUP are passed on to catraca, SIGQUIT as SIGTERM: each is a stop
+with its last upload attempt. The launcher's own messages go to standard error only.
+Exit status: catraca's, or 128 + N when signal N ended it; 127 when it could not be
+started, 1 for an unusable configuration, 2 for bad options.
 )";
 
 // The directory of this executable, so that an unpacked or relocated installation
