@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,6 +36,35 @@ int statusOf(int waitStatus) {
     return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
 }
 
+// A turnstile's terminal is not a shell's: Ctrl-C, Ctrl-\ or Ctrl-Z typed there must
+// not kill or stop catraca (their bytes reach it like any other), and Ctrl-S must not
+// pause its screen (a paused write would hold up a stop). The settings found are put
+// back when this goes, however the program ended; a console that is no terminal is
+// left alone.
+class TurnstileTerminal {
+  public:
+    explicit TurnstileTerminal(int console) : console_(console) {
+        if (tcgetattr(console, &saved_) == 0) {
+            struct termios modes = saved_;
+            modes.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+            modes.c_iflag &= ~static_cast<tcflag_t>(IXON);
+            changed_ = tcsetattr(console, TCSANOW, &modes) == 0;
+        }
+    }
+    ~TurnstileTerminal() {
+        if (changed_) {
+            tcsetattr(console_, TCSANOW, &saved_);
+        }
+    }
+    TurnstileTerminal(const TurnstileTerminal&) = delete;
+    TurnstileTerminal& operator=(const TurnstileTerminal&) = delete;
+
+  private:
+    int console_;
+    struct termios saved_ = {};
+    bool changed_ = false;
+};
+
 }  // namespace
 
 int runOnConsole(const std::vector<std::string>& command, const std::string& answers, int console) {
@@ -42,7 +72,7 @@ int runOnConsole(const std::vector<std::string>& command, const std::string& ans
     // the wait; the program gets the mask and dispositions this process started with.
     sigset_t handled, original;
     sigemptyset(&handled);
-    for (int s : {SIGCHLD, SIGINT, SIGTERM, SIGHUP}) {
+    for (int s : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         sigaddset(&handled, s);
     }
     sigprocmask(SIG_BLOCK, &handled, &original);
@@ -62,6 +92,7 @@ int runOnConsole(const std::vector<std::string>& command, const std::string& ans
     }
     argv.push_back(nullptr);
 
+    TurnstileTerminal terminal(console);
     pid_t child = fork();
     if (child == 0) {
         dup2(input[0], STDIN_FILENO);
@@ -100,7 +131,11 @@ int runOnConsole(const std::vector<std::string>& command, const std::string& ans
         if (fds[0].revents != 0) {
             struct signalfd_siginfo info;
             if (read(signals, &info, sizeof info) == sizeof info) {
-                if (info.ssi_signo != SIGCHLD) {
+                // catraca stops with its last upload on INT, TERM and HUP; a quit is
+                // a stop too, not a crash to dump.
+                if (info.ssi_signo == SIGQUIT) {
+                    kill(child, SIGTERM);
+                } else if (info.ssi_signo != SIGCHLD) {
                     kill(child, static_cast<int>(info.ssi_signo));
                 }
             }

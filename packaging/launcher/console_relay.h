@@ -12,8 +12,12 @@ namespace launcher {
 // standard output and error are this process's. The end of the console's input closes
 // the pipe, so the program sees it too.
 //
-// SIGINT, SIGTERM and SIGHUP that reach this process are passed on to the program and
-// do not end this process; it always waits for the program.
+// SIGINT, SIGTERM and SIGHUP that reach this process are passed on to the program,
+// SIGQUIT as SIGTERM; none ends this process, which always waits for the program.
+//
+// When `console` is a terminal, its signal characters (Ctrl-C, Ctrl-\, Ctrl-Z) and its
+// output flow control (Ctrl-S, Ctrl-Q) are off while the program runs: those bytes are
+// passed on like any other. Its settings are restored before this returns.
 //
 // Returns the program's exit status, 128 + N when signal N ended it, or 127 when it
 // could not be started (with one line on standard error saying why).

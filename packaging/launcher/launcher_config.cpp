@@ -37,7 +37,24 @@ bool validKey(const std::string& key) {
     return true;
 }
 
-// The value after '=': quotes removed, or why it cannot be read.
+// The text after '=' without its comment. As in a shell, '#' starts one only at the
+// start of a word outside quotes: "a # b" and "'a # b'" keep theirs, "a#b" and "#b"
+// are values.
+std::string withoutComment(const std::string& raw) {
+    char quote = 0;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (quote != 0) {
+            quote = raw[i] == quote ? 0 : quote;
+        } else if (raw[i] == '"' || raw[i] == '\'') {
+            quote = raw[i];
+        } else if (raw[i] == '#' && i > 0 && (raw[i - 1] == ' ' || raw[i - 1] == '\t')) {
+            return raw.substr(0, i);
+        }
+    }
+    return raw;
+}
+
+// The value after '=', its comment gone: quotes removed, or why it cannot be read.
 std::optional<std::string> unquoted(const std::string& raw, std::string& why) {
     if (raw.empty() || (raw[0] != '"' && raw[0] != '\'')) {
         if (raw.find_first_of("\"'") != std::string::npos) {
@@ -47,7 +64,8 @@ std::optional<std::string> unquoted(const std::string& raw, std::string& why) {
         return raw;
     }
     if (raw.size() < 2 || raw.back() != raw[0]) {
-        why = "an unterminated quote";
+        why = raw.find(raw[0], 1) == std::string::npos ? "an unterminated quote"
+                                                       : "text after the closing quote";
         return std::nullopt;
     }
     std::string inner = raw.substr(1, raw.size() - 2);
@@ -98,7 +116,8 @@ std::optional<Config> parseConfig(const std::string& text, std::string& error) {
             return std::nullopt;
         }
         std::string why;
-        std::optional<std::string> value = unquoted(trimmed(line.substr(eq + 1)), why);
+        std::optional<std::string> value =
+            unquoted(trimmed(withoutComment(line.substr(eq + 1))), why);
         if (!value) {
             error = at + key + " has " + why;
             return std::nullopt;

@@ -7,7 +7,10 @@
 
 // The configuration of catraca-console, read from a file in the shell-variable form of
 // /etc/default: one KEY=VALUE a line, '#' comments and blank lines, a value optionally
-// in single or double quotes (taken literally: nothing is expanded).
+// in single or double quotes (taken literally: nothing is expanded, no backslash
+// escapes). As in a shell, a '#' after a blank outside quotes starts a comment that
+// ends the line ("KEY=5  # seconds" is 5); a '#' inside quotes or glued to the value
+// is part of it ("KEY='a # b'", "KEY=a#b").
 //
 //   CATRACA_SERVER   the answer to the address prompt (required)
 //   CATRACA_PORT     the answer to the port prompt (required)

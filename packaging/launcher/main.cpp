@@ -1,14 +1,13 @@
 // catraca-console: starts catraca on the console it was given (a tty under systemd),
 // answering its two start-up prompts from a configuration file, and then hands the
 // console over. See --help.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "console_relay.h"
 #include "launcher_config.h"
@@ -27,9 +26,15 @@ on the console (a card reader that types like a keyboard) to it, until it ends.
 PROGRAM (default: catraca beside this launcher) and its ARGUMENTs are run in place of
 catraca alone; the options from FILE come after them.
 
-SIGINT, SIGTERM and SIGHUP are passed on to catraca. The launcher's own messages go to
-standard error only. Exit status: catraca's, or 128 + N when signal N ended it; 127 when
-it could not be started, 1 for an unusable configuration, 2 for bad options.
+While catraca runs on a terminal, Ctrl-C, Ctrl-\ and Ctrl-Z raise no signal and
+Ctrl-S and Ctrl-Q pause nothing: their bytes reach catraca like any other. The
+terminal's settings are restored at the end. Ctrl-D at the start of a line still ends
+catraca's input.
+
+SIGINT, SIGTERM and SIGHUP are passed on to catraca, SIGQUIT as SIGTERM: each is a stop
+with its last upload attempt. The launcher's own messages go to standard error only.
+Exit status: catraca's, or 128 + N when signal N ended it; 127 when it could not be
+started, 1 for an unusable configuration, 2 for bad options.
 )";
 
 // The directory of this executable, so that an unpacked or relocated installation
@@ -42,6 +47,29 @@ std::string ownDirectory() {
     }
     std::string self(path, static_cast<size_t>(n));
     return self.substr(0, self.find_last_of('/'));
+}
+
+// Appends the file's bytes to `text`; false with errno set when it cannot be read. An
+// empty file is read: the configuration then says which setting it lacks.
+bool readFile(const std::string& path, std::string& text) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            int error = errno;
+            close(fd);
+            errno = error;
+            return n == 0;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
 }
 
 int usageError(const std::string& message) {
@@ -82,15 +110,14 @@ int main(int argc, char** argv) {
         command.push_back(ownDirectory() + "/catraca");
     }
 
-    std::ifstream file(configPath, std::ios::binary);
-    std::stringstream text;
-    if (!file || !(text << file.rdbuf())) {
+    std::string text;
+    if (!readFile(configPath, text)) {
         std::cerr << "catraca-console: cannot read " << configPath << ": " << std::strerror(errno)
                   << std::endl;
         return 1;
     }
     std::string error;
-    std::optional<launcher::Config> config = launcher::parseConfig(text.str(), error);
+    std::optional<launcher::Config> config = launcher::parseConfig(text, error);
     if (!config) {
         std::cerr << "catraca-console: " << configPath << ", " << error << std::endl;
         return 1;

@@ -62,6 +62,18 @@ TEST(LauncherConfig, SettingsBecomeTheAnswersAndCatracasArguments) {
          "8080",
          {"--journal", "$HOME/j.db"}},
         {"no final newline", "CATRACA_SERVER=h\nCATRACA_PORT=1", "h", "1", {}},
+        {"a comment after a blank ends the value, as in a shell",
+         "CATRACA_SERVER=10.1.2.3 # ru\nCATRACA_PORT=8080\t#http\nCATRACA_CACERT= # none\n"
+         "CATRACA_JOURNAL=/var/lib/catraca/diario.db  # on the SD card\n"
+         "CATRACA_TIMEOUT=2 # seconds\nCATRACA_OPTIONS='--refresh 30' # it's late\n",
+         "10.1.2.3",
+         "8080",
+         {"--journal", "/var/lib/catraca/diario.db", "--timeout", "2", "--refresh", "30"}},
+        {"a '#' in quotes or glued to the value is kept",
+         base + "CATRACA_JOURNAL=\"/a # b\"\nCATRACA_CACERT=/ru#1\nCATRACA_REFRESH=#3\n",
+         "10.1.2.3",
+         "8080",
+         {"--journal", "/a # b", "--cacert", "/ru#1", "--refresh", "#3"}},
     };
     for (const Reading& c : cases) {
         SCOPED_TRACE(c.name);
@@ -94,6 +106,8 @@ TEST(LauncherConfig, FaultyFilesAreRefusedWithTheirReason) {
         {"CATRACA SERVER=h\n", "line 1: not a KEY=VALUE setting"},
         {base + "CATRACA_JOURNAL=\"/x\n", "line 3: CATRACA_JOURNAL has an unterminated quote"},
         {base + "CATRACA_JOURNAL='\n", "line 3: CATRACA_JOURNAL has an unterminated quote"},
+        {base + "CATRACA_JOURNAL='/x'#y\n",
+         "line 3: CATRACA_JOURNAL has text after the closing quote"},
         {base + "CATRACA_JOURNAL='a'b'\n",
          "line 3: CATRACA_JOURNAL has a quote inside a quoted value"},
         {base + "CATRACA_OPTIONS=a\"b\n",

@@ -3,6 +3,11 @@
 // and hands back the exit status, and none of its own bytes reach the console's output.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <fstream>
 
@@ -55,6 +60,7 @@ TEST(Launcher, AnswersRelaysSignalsAndHandsBackTheStatus) {
         {"SIGTERM is passed on", ok, "", SIGTERM, echo + "parada 15\n", 40 + SIGTERM, ""},
         {"SIGINT is passed on", ok, "", SIGINT, echo + "parada 02\n", 40 + SIGINT, ""},
         {"SIGHUP is passed on", ok, "", SIGHUP, echo + "parada 01\n", 40 + SIGHUP, ""},
+        {"SIGQUIT is a stop like SIGTERM", ok, "", SIGQUIT, echo + "parada 15\n", 40 + SIGTERM, ""},
         {"a bad configuration starts nothing", "CATRACA_SERVER=10.0.0.5\n", "1 8F3A21C0\n", 0, "",
          1, "CATRACA_PORT is missing or empty"},
     };
@@ -79,6 +85,7 @@ TEST(Launcher, AnswersRelaysSignalsAndHandsBackTheStatus) {
 TEST(Launcher, MissingConfigurationOrProgramIsOneLineOnStandardError) {
     testsupport::TempDir dir;
     std::ofstream(dir.file("catraca")) << "CATRACA_SERVER=h\nCATRACA_PORT=1\n";
+    std::ofstream(dir.file("empty")).flush();
     struct Row {
         std::vector<std::string> args;
         int status;
@@ -89,6 +96,8 @@ TEST(Launcher, MissingConfigurationOrProgramIsOneLineOnStandardError) {
         {{"--config", dir.file("catraca"), dir.file("no-such-program")},
          127,
          "cannot run " + dir.file("no-such-program")},
+        {{"--config", dir.file("empty")}, 1, dir.file("empty") + ", CATRACA_SERVER is missing"},
+        {{"--config", dir.path()}, 1, "cannot read " + dir.path() + ": Is a directory"},
         {{"--bogus"}, 2, "unknown option --bogus"},
         {{"--config"}, 2, "--config needs a file"},
     };
@@ -100,6 +109,49 @@ TEST(Launcher, MissingConfigurationOrProgramIsOneLineOnStandardError) {
         EXPECT_EQ(launcher.out(), "");
         EXPECT_NE(launcher.err().find(c.err), std::string::npos) << launcher.err();
     }
+}
+
+// The launcher on a pseudo-terminal that is its controlling terminal and standard
+// descriptors, as systemd starts it on a tty.
+TEST(Launcher, OnATerminalControlKeysAreBytesAndTheSettingsComeBack) {
+    testsupport::TempDir dir;
+    std::ofstream(dir.file("catraca")) << "CATRACA_SERVER=h\nCATRACA_PORT=1\n";
+    int master = -1, tty = -1;
+    ASSERT_EQ(openpty(&master, &tty, nullptr, nullptr, nullptr), 0);
+    struct termios before = {}, after = {};
+    ASSERT_EQ(tcgetattr(tty, &before), 0);
+    std::vector<std::string> args = {
+        "-c", std::string("exec setsid -c \"$@\" <>") + ptsname(master) + " >&0 2>&0", "sh"};
+    for (const std::vector<std::string>& part :
+         {testsupport::commandFor(LAUNCHER_BIN), launcherArgs(dir.file("catraca"))}) {
+        args.insert(args.end(), part.begin(), part.end());
+    }
+    ChildProcess launcher("/bin/sh", args);
+    std::string shown;
+    auto shows = [&](const std::string& needle) {
+        char buffer[4096];
+        struct pollfd ready = {master, POLLIN, 0};
+        ssize_t n = 0;
+        while (shown.find(needle) == std::string::npos && poll(&ready, 1, 10000) > 0 &&
+               (n = read(master, buffer, sizeof buffer)) > 0) {
+            shown.append(buffer, static_cast<size_t>(n));
+        }
+        return shown.find(needle) != std::string::npos;
+    };
+    ASSERT_TRUE(shows("argumentos")) << shown;
+    // Ctrl-C, Ctrl-\, Ctrl-Z and Ctrl-S: no signal, no paused screen.
+    const std::string typed = "\x03 \x1c \x1a \x13 8F3A21C0\n";
+    ASSERT_EQ(write(master, typed.data(), typed.size()), ssize_t(typed.size()));
+    EXPECT_TRUE(shows("lido \x03\r\nlido \x1c\r\nlido \x1a\r\nlido \x13\r\nlido 8F3A21C0\r\n"))
+        << shown;
+    launcher.signal(SIGQUIT);
+    EXPECT_EQ(launcher.wait(), 40 + SIGTERM);
+    EXPECT_TRUE(shows("parada 15")) << shown;
+    ASSERT_EQ(tcgetattr(tty, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    close(master);
+    close(tty);
 }
 
 }  // namespace
