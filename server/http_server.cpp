@@ -7,6 +7,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
@@ -62,6 +63,7 @@ struct HttpServer::Impl {
         : store(s),
           settings(std::move(settingsIn)),
           workers(static_cast<std::size_t>(settings.workers)),
+          writes(asio::make_strand(workers)),
           acceptor(ioc),
           retryTimer(ioc) {}
 
@@ -81,6 +83,9 @@ struct HttpServer::Impl {
     std::optional<asio::ssl::context> tls;  // before the connections that use it
     asio::io_context ioc;
     asio::thread_pool workers;
+    // Writes run one at a time on the workers, so that however long they wait for the
+    // database, the other workers stay free for reads.
+    asio::strand<asio::thread_pool::executor_type> writes;
     tcp::acceptor acceptor;
     asio::steady_timer retryTimer;
     unsigned short port = 0;
@@ -303,8 +308,8 @@ class Session : public std::enable_shared_from_this<Session> {
         closeAfter_ = !message.keep_alive();
         parser_.reset();
         // The guard keeps run() going while the route works.
-        asio::post(server_.workers, [self = shared_from_this(), request,
-                                     guard = asio::make_work_guard(server_.ioc)]() mutable {
+        auto work = [self = shared_from_this(), request,
+                     guard = asio::make_work_guard(server_.ioc)]() mutable {
             auto reply = std::make_shared<Reply>(
                 route(self->server_.store, *request, self->server_.settings.openingHours));
             auto first = std::make_shared<std::optional<std::string>>();
@@ -314,7 +319,12 @@ class Session : public std::enable_shared_from_this<Session> {
             asio::post(self->server_.ioc, [self, reply, first, guard = std::move(guard)] {
                 self->send(std::move(*reply), std::move(*first));
             });
-        });
+        };
+        if (isWrite(*request)) {
+            asio::post(server_.writes, std::move(work));
+        } else {
+            asio::post(server_.workers, std::move(work));
+        }
     }
 
     // The next piece of the roster as a chunk, the last chunk once it is all out, or
