@@ -14,9 +14,11 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include "routes.h"
 
@@ -63,9 +65,12 @@ struct HttpServer::Impl {
         : store(s),
           settings(std::move(settingsIn)),
           workers(static_cast<std::size_t>(settings.workers)),
-          writes(asio::make_strand(workers)),
           acceptor(ioc),
-          retryTimer(ioc) {}
+          retryTimer(ioc) {
+        for (int i = 0; i < std::max(1, settings.workers / 2); ++i) {
+            writeLanes.push_back(asio::make_strand(workers));
+        }
+    }
 
     void log(std::string line) {
         if (settings.log) {
@@ -83,9 +88,12 @@ struct HttpServer::Impl {
     std::optional<asio::ssl::context> tls;  // before the connections that use it
     asio::io_context ioc;
     asio::thread_pool workers;
-    // Writes run one at a time on the workers, so that however long they wait for the
-    // database, the other workers stay free for reads.
-    asio::strand<asio::thread_pool::executor_type> writes;
+    // Writes take turns on these lanes of the workers, one write at a time on each: at
+    // most half the workers wait for the database's lock, however long another process
+    // holds it, and the rest stay free for reads. Two lanes keep the next write ready while
+    // one commits.
+    std::vector<asio::strand<asio::thread_pool::executor_type>> writeLanes;
+    std::size_t nextLane = 0;  // network thread only
     tcp::acceptor acceptor;
     asio::steady_timer retryTimer;
     unsigned short port = 0;
@@ -321,7 +329,8 @@ class Session : public std::enable_shared_from_this<Session> {
             });
         };
         if (isWrite(*request)) {
-            asio::post(server_.writes, std::move(work));
+            auto& lanes = server_.writeLanes;
+            asio::post(lanes[server_.nextLane++ % lanes.size()], std::move(work));
         } else {
             asio::post(server_.workers, std::move(work));
         }
