@@ -7,15 +7,18 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include "routes.h"
 
@@ -63,7 +66,11 @@ struct HttpServer::Impl {
           settings(std::move(settingsIn)),
           workers(static_cast<std::size_t>(settings.workers)),
           acceptor(ioc),
-          retryTimer(ioc) {}
+          retryTimer(ioc) {
+        for (int i = 0; i < std::max(1, settings.workers / 2); ++i) {
+            writeLanes.push_back(asio::make_strand(workers));
+        }
+    }
 
     void log(std::string line) {
         if (settings.log) {
@@ -81,6 +88,12 @@ struct HttpServer::Impl {
     std::optional<asio::ssl::context> tls;  // before the connections that use it
     asio::io_context ioc;
     asio::thread_pool workers;
+    // Writes take turns on these lanes of the workers, one write at a time on each: at
+    // most half the workers wait for the database's lock, however long another process
+    // holds it, and the rest stay free for reads. Two lanes keep the next write ready while
+    // one commits.
+    std::vector<asio::strand<asio::thread_pool::executor_type>> writeLanes;
+    std::size_t nextLane = 0;  // network thread only
     tcp::acceptor acceptor;
     asio::steady_timer retryTimer;
     unsigned short port = 0;
@@ -303,8 +316,8 @@ class Session : public std::enable_shared_from_this<Session> {
         closeAfter_ = !message.keep_alive();
         parser_.reset();
         // The guard keeps run() going while the route works.
-        asio::post(server_.workers, [self = shared_from_this(), request,
-                                     guard = asio::make_work_guard(server_.ioc)]() mutable {
+        auto work = [self = shared_from_this(), request,
+                     guard = asio::make_work_guard(server_.ioc)]() mutable {
             auto reply = std::make_shared<Reply>(
                 route(self->server_.store, *request, self->server_.settings.openingHours));
             auto first = std::make_shared<std::optional<std::string>>();
@@ -314,7 +327,13 @@ class Session : public std::enable_shared_from_this<Session> {
             asio::post(self->server_.ioc, [self, reply, first, guard = std::move(guard)] {
                 self->send(std::move(*reply), std::move(*first));
             });
-        });
+        };
+        if (isWrite(*request)) {
+            auto& lanes = server_.writeLanes;
+            asio::post(lanes[server_.nextLane++ % lanes.size()], std::move(work));
+        } else {
+            asio::post(server_.workers, std::move(work));
+        }
     }
 
     // The next piece of the roster as a chunk, the last chunk once it is all out, or

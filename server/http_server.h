@@ -40,8 +40,9 @@ struct ServerSettings {
     std::string keyFile;
     int workers = 4;            // threads that run the routes (the database)
     OpeningHours openingHours;  // for the occupancy page's silent-turnstile mark
-    // Hands the Idempotency-Key fields to the routes; off, the field is ignored.
-    bool idempotencyKeys = false;
+    // Hands the Idempotency-Key fields to the routes (the default); off, the field is
+    // ignored and a repeat is stored again.
+    bool idempotencyKeys = true;
     // Gets one line per answered request (see requestLogLine) and one per refused
     // connection. Called on the network thread: it must not block. May be empty.
     std::function<void(std::string)> log;

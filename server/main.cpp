@@ -55,12 +55,13 @@ Serves the restaurant's roster of credit transactions over HTTP, kept in an SQLi
   --opening-hours LIST  the restaurant's opening hours in local time, e.g.
                   10:30-14:00,17:00-20:30 (the default); the occupancy page marks
                   turnstiles silent for 10 minutes within them
-  --idempotency-keys  honour the Idempotency-Key field of event uploads: a key is stored
-                  with its event, and an upload whose key is already stored stores
-                  nothing and answers 201 as the first time (422 when its user or event
-                  differ); a malformed key is refused with 400. Without it the field is
-                  ignored. A board is charged once per event only when it sends keys too
-                  (catraca --idempotency-keys)
+  --no-idempotency-keys  ignore the Idempotency-Key field of event uploads, storing a
+                  repeat again. By default the field is honoured: a key is stored with its
+                  event, and an upload whose key is already stored stores nothing and
+                  answers 201 as the first time (422 when its user or event differ); a
+                  malformed key is refused with 400. A board is charged once per event
+                  only when it sends keys too (catraca --idempotency-keys)
+  --idempotency-keys  the default; accepted for older configurations
   --idempotency-days DAYS  forget keys after DAYS days (default: 30; 1 to 3650); an
                   upload repeated later than that is stored again
   --no-serve      stop after opening the database and importing, without listening
@@ -94,7 +95,7 @@ struct Options {
     ru::OpeningHours openingHours;
     bool serve = true;
     bool help = false;
-    bool idempotencyKeys = false;
+    bool idempotencyKeys = true;
     std::optional<int> idempotencyDays;
 };
 
@@ -140,8 +141,8 @@ Options parseOptions(int argc, char** argv) {
             options.help = true;
         } else if (arg == "--no-serve") {
             options.serve = false;
-        } else if (arg == "--idempotency-keys") {
-            options.idempotencyKeys = true;
+        } else if (arg == "--idempotency-keys" || arg == "--no-idempotency-keys") {
+            options.idempotencyKeys = arg == "--idempotency-keys";
         } else if (arg == "--idempotency-days") {
             const std::string text = value();
             const auto days = parseNumber(text, 1, 3650);
@@ -205,7 +206,7 @@ Options parseOptions(int argc, char** argv) {
             throw UsageError{"unknown argument '" + std::string(argv[i]) + "'"};
         }
         if (inlineValue && (arg == "--help" || arg == "-h" || arg == "--no-serve" ||
-                            arg == "--idempotency-keys")) {
+                            arg == "--idempotency-keys" || arg == "--no-idempotency-keys")) {
             throw UsageError{"option " + arg + " takes no value"};
         }
     }
@@ -213,7 +214,7 @@ Options parseOptions(int argc, char** argv) {
         throw UsageError{"--cert and --key go together"};
     }
     if (options.idempotencyDays && !options.idempotencyKeys) {
-        throw UsageError{"--idempotency-days goes with --idempotency-keys"};
+        throw UsageError{"--idempotency-days has no use with --no-idempotency-keys"};
     }
     return options;
 }

@@ -225,8 +225,8 @@ Reply postEvent(Store& store, const std::string& segment, const Request& request
     if (!userId) {
         return refusal(404, "no user " + segment);
     }
-    const AppendResult result =
-        key ? store.appendEvent(*userId, *value, *key) : store.appendEvent(*userId, *value);
+    const AppendResult result = key ? store.appendEvent(*userId, *value, *key, request.arrived)
+                                    : store.appendEvent(*userId, *value, request.arrived);
     switch (result.status) {
         case AppendStatus::UnknownUser:
             return refusal(404, "no user " + std::to_string(*userId));
@@ -245,13 +245,13 @@ Reply postEvent(Store& store, const std::string& segment, const Request& request
                               ",\"credit\":" + std::to_string(result.credit) + "}");
 }
 
-Reply postHeadCount(Store& store, const std::string& body) {
+Reply postHeadCount(Store& store, const Request& request) {
     Reply refused;
-    const auto v = intMember(body, "v", 0, kIntMax, refused);
+    const auto v = intMember(request.body, "v", 0, kIntMax, refused);
     if (!v) {
         return refused;
     }
-    store.recordHeadCount(*v);
+    store.recordHeadCount(*v, request.arrived);
     return jsonReply(201, "{\"v\":" + std::to_string(*v) + "}");
 }
 
@@ -332,8 +332,7 @@ Reply dispatch(Store& store, const Request& request, const OpeningHours& hours) 
         case Path::Upload:
             return postEvent(store, segment, request);
         case Path::HeadCount:
-            return request.method == "POST" ? postHeadCount(store, request.body)
-                                            : getHeadCount(store);
+            return request.method == "POST" ? postHeadCount(store, request) : getHeadCount(store);
         case Path::Page:
             return assetReply("index.html");
         case Path::Occupancy:
@@ -391,14 +390,24 @@ void appendLogField(std::string& line, const std::string& field) {
 }  // namespace
 
 Reply route(Store& store, const Request& request, const OpeningHours& hours) {
-    try {
-        return dispatch(store, request, hours);
-    } catch (const std::exception& e) {
+    const auto report = [&request](const std::exception& e) {
         std::cerr << "ru-server: " << request.method << ' '
                   << request.target.substr(0, request.target.find('?')) << ": " << e.what()
                   << std::endl;
+    };
+    try {
+        return dispatch(store, request, hours);
+    } catch (const StoreBusy& e) {
+        report(e);
+        return refusal(503, "the database is busy; nothing was stored, try again");
+    } catch (const std::exception& e) {
+        report(e);
         return refusal(500, "internal error");
     }
+}
+
+bool isWrite(const Request& request) {
+    return request.method == "POST";
 }
 
 Reply refusal(int status, const std::string& message) {

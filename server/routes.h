@@ -27,7 +27,16 @@ struct Request {
     // The value of every Idempotency-Key field, when the server honours keys; empty
     // otherwise, and then the request is answered as if it carried none.
     std::vector<std::string> idempotencyKeys;
+    // When the request was made, which the transport does once its body is in: a write
+    // waits for the database at most the store's write wait counted from then, however
+    // long it queued behind other writes.
+    Clock::time_point arrived = Clock::now();
 };
+
+// Whether `request` may write to the store. The transport runs these one at a time, apart
+// from the other requests, so that writes waiting for the database never hold every
+// worker: reads never wait for a write.
+bool isWrite(const Request& request);
 
 // The longest idempotency key accepted, unescaped.
 constexpr std::size_t kMaxIdempotencyKeyBytes = 255;
@@ -81,8 +90,9 @@ struct Reply {
 // {"error": "<text>"}, checked in this order: 404 unknown path; 405 wrong method (any
 // method name), with Allow; 415 a POST body not sent as application/json; 400 body not
 // JSON, key missing, value not an integer in range; 404 unknown user; 422 an event that
-// would take the student's credit outside the signed 32-bit range. A StoreError is
-// answered 500.
+// would take the student's credit outside the signed 32-bit range. A write whose wait for
+// the database ran out (StoreBusy) is answered 503 and stored nothing; any other
+// StoreError is answered 500.
 // An upload with an idempotency key (one Idempotency-Key field whose value is a quoted
 // string of 1 to kMaxIdempotencyKeyBytes printable ASCII characters, escapes unfolded)
 // stores the key with its event. A key already stored answers 201 with the body of its

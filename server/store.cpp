@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <ctime>
 #include <limits>
 
@@ -63,7 +64,15 @@ CREATE TABLE IF NOT EXISTS idempotency_keys (
 CREATE INDEX IF NOT EXISTS idempotency_keys_by_age ON idempotency_keys (stored_at);
 )sql";
 
+bool isBusy(int rc) {
+    return (rc & 0xFF) == SQLITE_BUSY;
+}
+
 [[noreturn]] void fail(sqlite3* db, const std::string& what) {
+    if (isBusy(sqlite3_extended_errcode(db))) {
+        throw StoreBusy(std::string("the database is locked by another writer: ") +
+                        sqlite3_errmsg(db));
+    }
     throw StoreError(what + ": " + sqlite3_errmsg(db));
 }
 
@@ -82,9 +91,13 @@ sql::Db open(const std::string& path, int flags) {
 
 void exec(sqlite3* db, const char* text) {
     char* message = nullptr;
-    if (sqlite3_exec(db, text, nullptr, nullptr, &message) != SQLITE_OK) {
+    const int rc = sqlite3_exec(db, text, nullptr, nullptr, &message);
+    if (rc != SQLITE_OK) {
         std::string what = message != nullptr ? message : sqlite3_errmsg(db);
         sqlite3_free(message);
+        if (isBusy(rc)) {
+            throw StoreBusy("the database is locked by another writer: " + what);
+        }
         throw StoreError(what);
     }
 }
@@ -207,8 +220,72 @@ bool RosterStream::read(std::string& out, std::size_t maxBytes) {
     return true;
 }
 
-Store::Store(std::string path)
-    : path_(std::move(path)), db_(open(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) {
+// A read-only connection with the statements of the reads.
+struct Store::Reader {
+    explicit Reader(const std::string& path)
+        : db(open(path, SQLITE_OPEN_READONLY)),
+          latestHeadCount(prepare(db.get(),
+                                  "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
+                                  "FROM headcounts ORDER BY seq DESC LIMIT 1")),
+          mealsBySlot(prepare(db.get(),
+                              "SELECT (CAST(strftime('%s', stored_at) AS INTEGER) - ?3) / ?4, "
+                              "COUNT(*) FROM transactions "
+                              "WHERE stored_at >= ?1 AND stored_at < ?2 AND event = -1 "
+                              "GROUP BY 1")),
+          headCountsBetween(prepare(db.get(),
+                                    "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
+                                    "FROM headcounts WHERE received_at >= ?1 AND received_at < ?2 "
+                                    "ORDER BY seq")),
+          headCountBefore(prepare(db.get(),
+                                  "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
+                                  "FROM headcounts WHERE received_at < ?1 "
+                                  "ORDER BY received_at DESC, seq DESC LIMIT 1")),
+          latestArrival(prepare(db.get(),
+                                "SELECT CAST(strftime('%s', MAX(stored_at)) AS INTEGER) "
+                                "FROM transactions WHERE stored_at IS NOT NULL")) {}
+
+    sql::Db db;
+    sql::Stmt latestHeadCount;
+    sql::Stmt mealsBySlot;
+    sql::Stmt headCountsBetween;
+    sql::Stmt headCountBefore;
+    sql::Stmt latestArrival;
+};
+
+// A reader taken from the idle ones (or opened) for one read, and given back after it.
+class Store::ReaderLease {
+  public:
+    explicit ReaderLease(Store& store) : store_(store) {
+        {
+            std::lock_guard<std::mutex> lock(store_.readersMutex_);
+            if (!store_.idleReaders_.empty()) {
+                reader_ = std::move(store_.idleReaders_.back());
+                store_.idleReaders_.pop_back();
+            }
+        }
+        if (!reader_) {
+            reader_ = std::make_unique<Reader>(store_.path_);
+        }
+    }
+    ~ReaderLease() {
+        std::lock_guard<std::mutex> lock(store_.readersMutex_);
+        store_.idleReaders_.push_back(std::move(reader_));
+    }
+    ReaderLease(const ReaderLease&) = delete;
+    ReaderLease& operator=(const ReaderLease&) = delete;
+
+    Reader& operator*() const { return *reader_; }
+    Reader* operator->() const { return reader_.get(); }
+
+  private:
+    Store& store_;
+    std::unique_ptr<Reader> reader_;
+};
+
+Store::Store(std::string path, std::chrono::milliseconds writeWait)
+    : path_(std::move(path)),
+      writeWait_(writeWait),
+      db_(open(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) {
     try {
         initialise();
     } catch (const StoreError& e) {
@@ -314,25 +391,6 @@ void Store::initialise() {
     insertHeadCount_ = prepare(db,
                                "INSERT INTO headcounts (v, received_at) "
                                "VALUES (?1, strftime('%Y-%m-%dT%H:%M:%fZ', 'now'))");
-    latestHeadCount_ = prepare(db,
-                               "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
-                               "FROM headcounts ORDER BY seq DESC LIMIT 1");
-    mealsBySlot_ = prepare(db,
-                           "SELECT (CAST(strftime('%s', stored_at) AS INTEGER) - ?3) / ?4, "
-                           "COUNT(*) FROM transactions "
-                           "WHERE stored_at >= ?1 AND stored_at < ?2 AND event = -1 "
-                           "GROUP BY 1");
-    headCountsBetween_ = prepare(db,
-                                 "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
-                                 "FROM headcounts WHERE received_at >= ?1 AND received_at < ?2 "
-                                 "ORDER BY seq");
-    headCountBefore_ = prepare(db,
-                               "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
-                               "FROM headcounts WHERE received_at < ?1 "
-                               "ORDER BY received_at DESC, seq DESC LIMIT 1");
-    latestArrival_ = prepare(db,
-                             "SELECT CAST(strftime('%s', MAX(stored_at)) AS INTEGER) "
-                             "FROM transactions WHERE stored_at IS NOT NULL");
     findKey_ = prepare(db, "SELECT user_id, event, credit FROM idempotency_keys WHERE key = ?1");
     insertKey_ = prepare(db,
                          "INSERT INTO idempotency_keys (key, user_id, event, credit, stored_at) "
@@ -344,8 +402,21 @@ void Store::initialise() {
 
 Store::~Store() = default;
 
+std::unique_lock<std::timed_mutex> Store::lockWriter(Clock::time_point arrived) {
+    const Clock::time_point deadline = arrived + writeWait_;
+    std::unique_lock<std::timed_mutex> lock(writeMutex_, deadline);
+    if (!lock.owns_lock()) {
+        throw StoreBusy("the database is busy with other writes");
+    }
+    // Past the deadline the lock is still tried once: a write that can go at once, goes.
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    sqlite3_busy_timeout(db_.get(), static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    return lock;
+}
+
 ImportSummary Store::importRoster(std::istream& in, const std::function<bool()>& cancelled) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const auto lock = lockWriter(Clock::now());
     sqlite3* db = db_.get();
     WriteTransaction tx(db);
     if (queryInt(db, "SELECT EXISTS (SELECT 1 FROM transactions)") != 0) {
@@ -378,16 +449,19 @@ ImportSummary Store::importRoster(std::istream& in, const std::function<bool()>&
     return summary;
 }
 
-AppendResult Store::appendEvent(std::int32_t userId, std::int32_t value) {
-    return append(userId, value, nullptr);
+AppendResult Store::appendEvent(std::int32_t userId, std::int32_t value,
+                                Clock::time_point arrived) {
+    return append(userId, value, nullptr, arrived);
 }
 
-AppendResult Store::appendEvent(std::int32_t userId, std::int32_t value, const std::string& key) {
-    return append(userId, value, &key);
+AppendResult Store::appendEvent(std::int32_t userId, std::int32_t value, const std::string& key,
+                                Clock::time_point arrived) {
+    return append(userId, value, &key, arrived);
 }
 
-AppendResult Store::append(std::int32_t userId, std::int32_t value, const std::string* key) {
-    std::lock_guard<std::mutex> lock(mutex_);
+AppendResult Store::append(std::int32_t userId, std::int32_t value, const std::string* key,
+                           Clock::time_point arrived) {
+    const auto lock = lockWriter(arrived);
     WriteTransaction tx(db_.get());
     AppendResult result;
     if (key != nullptr) {
@@ -443,7 +517,7 @@ AppendResult Store::append(std::int32_t userId, std::int32_t value, const std::s
 }
 
 std::size_t Store::pruneKeys(std::int64_t cutoff, std::size_t batch) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const auto lock = lockWriter(Clock::now());
     sqlite3_stmt* stmt = pruneKeys_.get();
     ResetOnExit reset(stmt);
     sqlite3_bind_int64(stmt, 1, cutoff);
@@ -452,8 +526,8 @@ std::size_t Store::pruneKeys(std::int64_t cutoff, std::size_t batch) {
     return static_cast<std::size_t>(sqlite3_changes(db_.get()));
 }
 
-void Store::recordHeadCount(std::int32_t v) {
-    std::lock_guard<std::mutex> lock(mutex_);
+void Store::recordHeadCount(std::int32_t v, Clock::time_point arrived) {
+    const auto lock = lockWriter(arrived);
     sqlite3_stmt* stmt = insertHeadCount_.get();
     ResetOnExit reset(stmt);
     sqlite3_bind_int(stmt, 1, v);
@@ -461,8 +535,8 @@ void Store::recordHeadCount(std::int32_t v) {
 }
 
 std::optional<HeadCount> Store::latestHeadCount() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3_stmt* stmt = latestHeadCount_.get();
+    const ReaderLease reader(*this);
+    sqlite3_stmt* stmt = reader->latestHeadCount.get();
     ResetOnExit reset(stmt);
     if (!step(stmt)) {
         return std::nullopt;
@@ -474,8 +548,8 @@ std::optional<HeadCount> Store::latestHeadCount() {
 }
 
 Activity Store::activity(std::int64_t from, std::int64_t to, std::int64_t slotSeconds) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = db_.get();
+    const ReaderLease reader(*this);
+    sqlite3* db = reader->db.get();
     // One read transaction: the figures are of one moment.
     exec(db, "BEGIN");
     struct EndRead {
@@ -488,7 +562,7 @@ Activity Store::activity(std::int64_t from, std::int64_t to, std::int64_t slotSe
     result.mealsPerSlot.assign(
         static_cast<std::size_t>((to - from + slotSeconds - 1) / slotSeconds), 0);
     {
-        sqlite3_stmt* stmt = mealsBySlot_.get();
+        sqlite3_stmt* stmt = reader->mealsBySlot.get();
         ResetOnExit reset(stmt);
         bindText(stmt, 1, fromText);
         bindText(stmt, 2, toText);
@@ -506,7 +580,7 @@ Activity Store::activity(std::int64_t from, std::int64_t to, std::int64_t slotSe
         return HeadCount{sqlite3_column_int(stmt, 0), sqlite3_column_int64(stmt, 1)};
     };
     {
-        sqlite3_stmt* stmt = headCountsBetween_.get();
+        sqlite3_stmt* stmt = reader->headCountsBetween.get();
         ResetOnExit reset(stmt);
         bindText(stmt, 1, fromText);
         bindText(stmt, 2, toText);
@@ -515,7 +589,7 @@ Activity Store::activity(std::int64_t from, std::int64_t to, std::int64_t slotSe
         }
     }
     {
-        sqlite3_stmt* stmt = headCountBefore_.get();
+        sqlite3_stmt* stmt = reader->headCountBefore.get();
         ResetOnExit reset(stmt);
         bindText(stmt, 1, fromText);
         if (step(stmt)) {
@@ -523,14 +597,14 @@ Activity Store::activity(std::int64_t from, std::int64_t to, std::int64_t slotSe
         }
     }
     {
-        sqlite3_stmt* stmt = latestHeadCount_.get();
+        sqlite3_stmt* stmt = reader->latestHeadCount.get();
         ResetOnExit reset(stmt);
         if (step(stmt)) {
             result.latestHeadCount = headCountAt(stmt);
         }
     }
     {
-        sqlite3_stmt* stmt = latestArrival_.get();
+        sqlite3_stmt* stmt = reader->latestArrival.get();
         ResetOnExit reset(stmt);
         if (step(stmt) && sqlite3_column_type(stmt, 0) != SQLITE_NULL) {
             result.latestEventAt = sqlite3_column_int64(stmt, 0);

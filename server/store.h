@@ -1,6 +1,7 @@
 #ifndef RU_SERVER_STORE_H
 #define RU_SERVER_STORE_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,13 @@ namespace ru {
 class StoreError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
+};
+
+// A write that could not start before its wait ran out (another writer, most often another
+// process, held the database's write lock); nothing was stored. Worth trying again.
+class StoreBusy : public StoreError {
+  public:
+    using StoreError::StoreError;
 };
 
 // Thrown by Store::importRoster when its `cancelled` callback says so.
@@ -102,18 +110,29 @@ class RosterStream {
     State state_ = State::Start;
 };
 
+using Clock = std::chrono::steady_clock;
+
+// How long a write waits by default for the database, from the arrival of its request:
+// short of a board's default give-up (10 s without a byte), so that the board hears a
+// refusal rather than giving up on a write that may still be committed after it.
+constexpr std::chrono::milliseconds kWriteWait{8000};
+
 // The server's durable state in one SQLite file (WAL journal, synchronous=FULL): every
 // credit transaction, in insertion order, with the time it arrived (none for imported
 // rows), every head-count report with the time it arrived, and the idempotency keys of
 // recent uploads. Transactions are only ever appended. Every method that returns has
 // either committed all of its change or stored nothing.
-// Thread safety: every method may be called from any thread; writes are serialised.
+// Thread safety: every method may be called from any thread. Writes go one at a time
+// through one connection, each waiting for the database at most the write wait counted
+// from `arrived`, then throwing StoreBusy. Reads run on read-only connections of their
+// own (one per thread reading at that moment, kept for the next), so they never wait
+// for a write, ours or another process's.
 class Store {
   public:
     // Opens the database file at `path`, creating the file and its tables when absent.
     // Throws StoreError when it cannot be opened or written, is not an SQLite database,
     // or is a database of some other program or layout.
-    explicit Store(std::string path);
+    explicit Store(std::string path, std::chrono::milliseconds writeWait = kWriteWait);
     ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
@@ -127,19 +146,23 @@ class Store {
 
     // Appends a transaction of `value` for `userId`, copying card, enrolment, salt and
     // hash from the user's latest transaction, and commits it before returning Stored.
-    // Throws StoreError when the database fails (then nothing was stored).
-    AppendResult appendEvent(std::int32_t userId, std::int32_t value);
+    // Throws StoreBusy when the wait counted from `arrived` ran out, StoreError when the
+    // database fails (either way nothing was stored).
+    AppendResult appendEvent(std::int32_t userId, std::int32_t value,
+                             Clock::time_point arrived = Clock::now());
     // The same with an idempotency key: a key already stored answers Repeated or
     // KeyReused and stores nothing; otherwise the key is stored with the event, in the
     // same transaction, with the current time.
-    AppendResult appendEvent(std::int32_t userId, std::int32_t value, const std::string& key);
+    AppendResult appendEvent(std::int32_t userId, std::int32_t value, const std::string& key,
+                             Clock::time_point arrived = Clock::now());
 
     // Forgets at most `batch` idempotency keys stored before `cutoff` (seconds since the
     // Unix epoch), in one short transaction; returns how many it forgot.
     std::size_t pruneKeys(std::int64_t cutoff, std::size_t batch);
 
     // Stores a head-count report with the current time, committed before returning.
-    void recordHeadCount(std::int32_t v);
+    // Throws as appendEvent.
+    void recordHeadCount(std::int32_t v, Clock::time_point arrived = Clock::now());
 
     // The latest head-count report, or nothing before the first one.
     std::optional<HeadCount> latestHeadCount();
@@ -154,23 +177,28 @@ class Store {
     std::unique_ptr<RosterStream> openRoster() const;
 
   private:
+    struct Reader;
+    class ReaderLease;
+
     void initialise();
-    AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key);
+    AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key,
+                        Clock::time_point arrived);
+    // Takes the write connection for a write that arrived at `arrived`, and gives SQLite
+    // what is left of the wait for the database's lock. Throws StoreBusy.
+    std::unique_lock<std::timed_mutex> lockWriter(Clock::time_point arrived);
 
     std::string path_;
-    std::mutex mutex_;  // guards db_ and the statements
-    sql::Db db_;
+    const std::chrono::milliseconds writeWait_;
+    std::timed_mutex writeMutex_;  // guards db_ and its statements
+    sql::Db db_;                   // the write connection
     sql::Stmt userState_;
     sql::Stmt insertCopy_;
     sql::Stmt insertHeadCount_;
-    sql::Stmt latestHeadCount_;
-    sql::Stmt mealsBySlot_;
-    sql::Stmt headCountsBetween_;
-    sql::Stmt headCountBefore_;
-    sql::Stmt latestArrival_;
     sql::Stmt findKey_;
     sql::Stmt insertKey_;
     sql::Stmt pruneKeys_;
+    std::mutex readersMutex_;  // guards idleReaders_
+    std::vector<std::unique_ptr<Reader>> idleReaders_;
 };
 
 }  // namespace ru

@@ -4,11 +4,13 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "routes.h"
 #include "server_fixture.h"
 #include "store.h"
 
@@ -134,6 +136,67 @@ TEST(ServerStore, OpenRosterIsASnapshotThatLaterEventsDoNotJoin) {
     }
     EXPECT_EQ(json::parse(text), rows);
     EXPECT_EQ(json::parse(rosterText(store)).size(), 1001u);
+}
+
+// Holds the database's write lock on a connection of its own, as another process would,
+// until the connection goes.
+ru::sql::Db writeLock(const std::string& path) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    ru::sql::Db held(db);
+    EXPECT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    return held;
+}
+
+TEST(ServerStore, ReadsAreAnsweredWhileUploadsWaitForALockHeldElsewhere) {
+    rutest::TempDir dir;
+    rutest::RunningServer server(dir.file("ru.db"));
+    importRows(server.store(), json::array({row("AB12", 7, 10)}));
+    auto lock = writeLock(dir.file("ru.db"));
+    std::vector<std::future<int>> uploads;  // more than the server's workers
+    for (int i = 0; i < 5; ++i) {
+        uploads.push_back(std::async(std::launch::async, [&server] {
+            const auto r =
+                server.client().Post("/transaction/7", "{\"event_id\": -1}", "application/json");
+            return r ? r->status : -1;
+        }));
+    }
+    // Time for the uploads to reach the database: were they slower, the test would prove
+    // less, but never fail wrongly.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    httplib::Client client = server.client();
+    for (const char* path : {"/contador", "/painel", "/transaction"}) {
+        const auto r = client.Get(path);
+        EXPECT_EQ(r ? r->status : -1, 200) << path;
+    }
+    lock.reset();  // only now: the reads above came while it was held
+    for (auto& upload : uploads) {
+        EXPECT_EQ(upload.get(), 201);
+    }
+    EXPECT_EQ(rutest::fetchRoster(client).size(), 6u);
+}
+
+TEST(ServerStore, AWriteWhoseWaitRunsOutIsAnswered503AndStoresNothing) {
+    rutest::TempDir dir;
+    ru::Store store(dir.file("ru.db"), std::chrono::milliseconds(100));
+    importRows(store, json::array({row("AB12", 7, 10)}));
+    ru::Request upload{
+        "POST", "/transaction/7", "application/json", "{\"event_id\": -1}", {"\"k\""}};
+    ru::Request count{"POST", "/contador", "application/json", "{\"v\": 3}", {}};
+    {
+        const auto lock = writeLock(dir.file("ru.db"));
+        for (const ru::Request* request : {&upload, &count}) {
+            const ru::Reply reply = ru::route(store, *request);
+            EXPECT_EQ(reply.status, 503) << reply.body;
+            EXPECT_NE(reply.body.find("busy"), std::string::npos) << reply.body;
+        }
+    }
+    // A write that can go at once goes, however long it queued; the key was not kept.
+    upload.arrived -= std::chrono::hours(1);
+    EXPECT_EQ(ru::route(store, upload).status, 201);
+    EXPECT_EQ(ru::route(store, upload).status, 201);
+    EXPECT_EQ(json::parse(rosterText(store)).size(), 2u);
+    EXPECT_FALSE(store.latestHeadCount().has_value());
 }
 
 TEST(ServerStore, RefusesAFileThatIsNotADatabaseAndLeavesItAlone) {
