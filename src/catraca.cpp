@@ -27,7 +27,7 @@ void move(List* de, Node<Student>* n, List* para) {
 
 Servidor::Ajustes ajustesPadrao() {
     Servidor::Ajustes a;
-    a.parada = console::paradaPedida;
+    a.paradas = console::pedidosDeParada;
     return a;
 }
 

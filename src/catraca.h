@@ -63,9 +63,10 @@ class Catraca {
     // Reports `contagem` as the head-count; writes a line when it is not accepted.
     void upServerStudentCount(int contagem);
     // Tries to upload every pending event once more, of the students awaiting
-    // upload and of those inside, without stopping at a refusal; a stop no longer
-    // interrupts these requests, and the first time-out ends the attempt. Returns
-    // how many events are still pending afterwards.
+    // upload and of those inside, without stopping at a refusal. The stop that ended
+    // the loop no longer interrupts these requests; the first time-out ends the
+    // attempt, and so do 20 seconds in all (Servidor::Ajustes::limiteFinal) and one
+    // more stop request. Returns how many events are still pending afterwards.
     unsigned int enviaPendentes();
     // Number of events the server has not accepted yet, over all three lists.
     unsigned int contaPendentes();

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <thread>
 
+#include "journal.h"
+#include "support/loopback.h"
 #include "support/process.h"
 #include "turnstile.h"
 
@@ -159,6 +161,83 @@ TEST(Program, StopSignalDuringUploadLetsItComplete) {
     EXPECT_EQ(targets(server.updates()),
               (std::vector<std::string>{"POST /transaction/1 {\"event_id\": -1}",
                                         "POST /contador {\"v\":0}"}));
+}
+
+// Students admitted through the program against a server that takes a second to
+// answer each upload, so that their last attempt at a stop would take a second each.
+class SlowStop {
+  public:
+    static const int kStudents = 40;
+
+    SlowStop() {
+        std::vector<Row> rows;
+        for (int i = 1; i <= kStudents; ++i) {
+            rows.push_back({"C" + std::to_string(i), i, 5});
+            admissions += "1 C" + std::to_string(i) + "\n";
+        }
+        server.rosterBody = roster(rows);
+        server.upload = [](const RecordedRequest&) { return Reply{201, "{}", "text/plain", 1000}; };
+    }
+
+    // The events left in the journal.
+    size_t left() const {
+        std::string e;
+        return Journal::abre(dir.file("j.db"), &e)->eventos().size();
+    }
+
+    testsupport::TempDir dir;
+    Server server;
+    std::string admissions;
+};
+
+// The last attempt gets 20 seconds in all, so a stop fits in the board unit's 30:
+// the events it could not send in that time are reported and stay in the journal.
+TEST(Program, LastAttemptAtAStopEndsWithinItsLimit) {
+    SlowStop s;
+    ChildProcess p(CATRACA_BIN, {"--journal", s.dir.file("j.db")});
+    p.write("127.0.0.1\n" + s.server.port() + "\n" + s.admissions);
+    p.closeInput();
+    // Forty seconds of uploads; the limit ends them after twenty.
+    EXPECT_EQ(p.wait(35000), 1);
+    EXPECT_EQ(p.err(), "");
+    size_t left = s.left();
+    EXPECT_GT(left, 0u);
+    EXPECT_LT(left, static_cast<size_t>(SlowStop::kStudents)) << "nothing was sent";
+    ASSERT_GE(p.out().size(), undelivered(left).size());
+    EXPECT_EQ(p.out().substr(p.out().size() - undelivered(left).size()), undelivered(left));
+}
+
+struct SecondStopCase {
+    const char* name;
+    bool signalFirst;  // the loop ends by a signal, else by the end of input
+};
+
+// One stop request more during the last attempt ends it at once, not after its limit.
+TEST(Program, AnotherStopSignalEndsTheLastAttemptAtOnce) {
+    for (const SecondStopCase& c : {SecondStopCase{"SIGTERM, then SIGINT", true},
+                                    SecondStopCase{"end of input, then SIGTERM", false}}) {
+        SCOPED_TRACE(c.name);
+        SlowStop s;
+        ChildProcess p(CATRACA_BIN, {"--journal", s.dir.file("j.db")});
+        p.write("127.0.0.1\n" + s.server.port() + "\n" + s.admissions);
+        ASSERT_TRUE(p.waitForOutput("AUTORIZADO", SlowStop::kStudents)) << p.out();
+        if (c.signalFirst) {
+            ASSERT_TRUE(p.waitForOutput(kPrompt, SlowStop::kStudents + 1)) << p.out();
+            p.signal(SIGTERM);
+        } else {
+            p.closeInput();
+        }
+        for (int i = 0; i < 500 && s.server.updates().empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_FALSE(s.server.updates().empty()) << "the last attempt never began";
+        p.signal(c.signalFirst ? SIGINT : SIGTERM);
+        EXPECT_EQ(p.wait(10000), 1) << "it went on after the stop request";
+        size_t left = s.left();
+        EXPECT_GE(left, static_cast<size_t>(SlowStop::kStudents) - 2);
+        ASSERT_GE(p.out().size(), undelivered(left).size());
+        EXPECT_EQ(p.out().substr(p.out().size() - undelivered(left).size()), undelivered(left));
+    }
 }
 
 // A stop signal while a redraw is held up by a console nobody reads (the write is
