@@ -249,7 +249,8 @@ void Catraca::entrada(const std::string& cartao, bool podeAtualizar) {
         n = listaAtualiza->find(cartao);
         if (n == nullptr) {
             std::cout << "Pessoa n\xE3o encontrada" << std::endl;
-            if (podeAtualizar && atualizaLista()) {
+            // A card of someone inside is refused whatever the roster says: no download.
+            if (podeAtualizar && listaDentro->find(cartao) == nullptr && atualizaLista()) {
                 entrada(cartao, false);
             }
             return;
