@@ -6,7 +6,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 
 #include "atualizacao.h"
@@ -45,7 +45,7 @@ Catraca::Catraca(Servidor::Ajustes ajustes, Journal* j, int apos, std::string p)
       listaAtualiza(nullptr),
       status(0),
       servidor(std::move(ajustes)),
-      journal(j),
+      pendentes(j, !p.empty()),
       atualizaApos(apos),
       placa(std::move(p)) {}
 
@@ -92,16 +92,12 @@ void Catraca::start() {
     listaAtualiza = new List();
     status = 1;
     ultimaCarga = std::chrono::steady_clock::now();
-    if (journal != nullptr) {
+    if (pendentes.comDiario()) {
         recuperaDiario(true);
     }
 }
 
 void Catraca::recuperaDiario(bool naPartida) {
-    std::unordered_set<int64_t> jaPendentes;
-    for (const auto& [usuario, ids] : idsPendentes) {
-        jaPendentes.insert(ids.begin(), ids.end());
-    }
     std::unordered_map<int, Node<Student>*> fora;
     for (Node<Student>* n = lista->getHead(); n != nullptr; n = n->getNext()) {
         fora[n->getData()->getUserID()] = n;
@@ -109,10 +105,7 @@ void Catraca::recuperaDiario(bool naPartida) {
     std::unordered_map<int, Student*> aguardando;
     unsigned int recuperados = 0;
     unsigned int orfaos = 0;
-    for (const Journal::Evento& e : journal->eventos()) {
-        if (jaPendentes.count(e.id) != 0) {
-            continue;
-        }
+    for (const Journal::Evento& e : pendentes.recuperaveis()) {
         Student* s = nullptr;
         auto a = aguardando.find(e.userID);
         if (a != aguardando.end()) {
@@ -130,7 +123,7 @@ void Catraca::recuperaDiario(bool naPartida) {
         }
         s->insertEvent(new Node<int>(new int(e.valor)));
         s->incContEvent();
-        idsPendentes[e.userID].push_back(e.id);
+        pendentes.adota(e);
         ++recuperados;
     }
     if (recuperados > 0) {
@@ -152,18 +145,19 @@ void Catraca::recuperaDiario(bool naPartida) {
 
 Student::Envio Catraca::envioDe(Student* s) {
     return [this, s](const std::string& caminho, const std::string& corpo) {
-        // Uploads go oldest first, so the front number is the event being sent.
-        auto ids = idsPendentes.find(s->getUserID());
-        bool numerado = ids != idsPendentes.end() && !ids->second.empty();
+        // Uploads go oldest first, so the oldest number is the event being sent.
+        int64_t numero = pendentes.primeiro(s->getUserID());
         RestClient::Response r =
-            numerado && !placa.empty()
-                ? servidor.post(caminho, corpo, chaveIdempotencia(placa, ids->second.front()))
+            numero != 0 && !placa.empty()
+                ? servidor.post(caminho, corpo, chaveIdempotencia(placa, numero))
                 : servidor.post(caminho, corpo);
-        if (r.code == 201 && numerado) {
-            if (journal != nullptr) {
-                journal->apaga(ids->second.front());
-            }
-            ids->second.pop_front();
+        std::string erro;
+        if (r.code == 201 && !pendentes.confirma(s->getUserID(), &erro)) {
+            std::cout << "Evento de cr\xE9"
+                         "dito do usu\xE1rio "
+                      << s->getUserID()
+                      << " confirmado pelo servidor, mas n\xE3o apagado do di\xE1rio (" << erro
+                      << ")" << std::endl;
         }
         return r.code;
     };
@@ -265,18 +259,12 @@ void Catraca::entrada(const std::string& cartao, bool podeAtualizar) {
         }
         return;
     }
-    if (journal != nullptr) {
-        std::string erro;
-        int64_t id = journal->grava(s->getUserID(), -1, &erro);
-        if (id == 0) {
-            std::cout << "Entrada recusada: n\xE3o foi poss\xEDvel gravar o evento no "
-                         "di\xE1rio ("
-                      << erro << ")" << std::endl;
-            return;
-        }
-        idsPendentes[s->getUserID()].push_back(id);
-    } else if (!placa.empty()) {
-        idsPendentes[s->getUserID()].push_back(++ultimoNumero);
+    std::string erro;
+    if (!pendentes.registra(s->getUserID(), -1, &erro)) {
+        std::cout << "Entrada recusada: n\xE3o foi poss\xEDvel gravar o evento no "
+                     "di\xE1rio ("
+                  << erro << ")" << std::endl;
+        return;
     }
     s->insertEvent(new Node<int>(new int(-1)));
     s->incContEvent();
@@ -312,7 +300,7 @@ bool Catraca::atualizaLista() {
     atualizaAlunos(nova, *lista, *listaDentro, *listaAtualiza);
     ultimaCarga = std::chrono::steady_clock::now();
     // A user missing at start may have come in: its events left in the journal are its own.
-    if (journal != nullptr && orfaosNoDiario > 0) {
+    if (pendentes.comDiario() && orfaosNoDiario > 0) {
         recuperaDiario(false);
     }
     return true;
@@ -329,6 +317,7 @@ int Catraca::getServerPort() {
 }
 
 unsigned int Catraca::atualizaservidor() {
+    pendentes.apagaConfirmados();
     Node<Student>* tmp = listaAtualiza->getHead();
     unsigned int aux = 1;
     while (aux != 0 && tmp != nullptr) {
@@ -366,6 +355,7 @@ unsigned int Catraca::enviaPendentes() {
     for (Node<Student>* n = listaDentro->getHead(); n != nullptr; n = n->getNext()) {
         n->getData()->atualizaEvents(envioDe(n->getData()));
     }
+    pendentes.apagaConfirmados();
     return contaPendentes();
 }
 

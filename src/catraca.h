@@ -2,13 +2,11 @@
 #define CATRACA_CATRACA_H
 
 #include <chrono>
-#include <cstdint>
-#include <deque>
 #include <string>
-#include <unordered_map>
 
 #include "journal.h"
 #include "list.h"
+#include "pendentes.h"
 #include "servidor.h"
 
 // The controller of the two turnstiles. It holds the server address typed at
@@ -20,11 +18,9 @@
 // or -1 (the load failed, no list exists).
 //
 // Every request goes through `servidor` (bounded waits, quiet window, stop check).
-// With a journal, every admission's event is committed to it before the turnstile
-// opens and leaves it when the server answers 201. `idsPendentes` holds, per userID,
-// the numbers of that student's pending events, oldest first, as many as its
-// contEvent: their journal ids, or without a journal, when idempotency keys are on,
-// a count of the run's admissions; with neither it stays empty.
+// `pendentes` numbers every student's pending events and keeps the journal: with
+// one, every admission's event is committed to it before the turnstile opens and
+// leaves it when the server answers 201.
 //
 // With a board identity (`placa` not empty), every event upload carries the event's
 // idempotency key (idempotencia.h), the same on every retry of the event.
@@ -83,8 +79,8 @@ class Catraca {
     // first, and counts those whose user is still unknown in `orfaosNoDiario`. At
     // start it says both counts; after a refresh only what it recovered.
     void recuperaDiario(bool naPartida);
-    // The transport of one student's uploads, which forgets each acknowledged event
-    // in the journal and gives each upload its event's key.
+    // The transport of one student's uploads, which gives each upload its event's key
+    // and forgets each acknowledged event.
     Student::Envio envioDe(Student* s);
 
     std::string serverIP;
@@ -94,13 +90,11 @@ class Catraca {
     List* listaAtualiza;
     int status;
     Servidor servidor;
-    Journal* journal;
-    std::unordered_map<int, std::deque<int64_t>> idsPendentes;
+    Pendentes pendentes;
     unsigned int orfaosNoDiario = 0;
     int atualizaApos;
     std::chrono::steady_clock::time_point ultimaCarga;
     std::string placa;
-    int64_t ultimoNumero = 0;
 };
 
 #endif
