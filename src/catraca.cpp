@@ -18,6 +18,13 @@ namespace {
 
 const char* const kContagemRecusada = "Nao foi possivel alterar a contagem no servidor";
 
+// A refusal that the same request will meet again however often it is sent; other
+// failures (no answer, a time-out, 5xx, 408 Request Timeout, 429 Too Many Requests)
+// may pass.
+bool recusaDefinitiva(int codigo) {
+    return codigo >= 400 && codigo < 500 && codigo != 408 && codigo != 429;
+}
+
 // Moves the student of `n`, a node of `de`, to the tail of `para` and frees the node.
 void move(List* de, Node<Student>* n, List* para) {
     Node<Student>* solto = de->removeStudent(n);
@@ -143,14 +150,15 @@ void Catraca::recuperaDiario(bool naPartida) {
     }
 }
 
-Student::Envio Catraca::envioDe(Student* s) {
-    return [this, s](const std::string& caminho, const std::string& corpo) {
+Student::Envio Catraca::envioDe(Student* s, int* codigo) {
+    return [this, s, codigo](const std::string& caminho, const std::string& corpo) {
         // Uploads go oldest first, so the oldest number is the event being sent.
         int64_t numero = pendentes.primeiro(s->getUserID());
         RestClient::Response r =
             numero != 0 && !placa.empty()
                 ? servidor.post(caminho, corpo, chaveIdempotencia(placa, numero))
                 : servidor.post(caminho, corpo);
+        *codigo = r.code;
         std::string erro;
         if (r.code == 201 && !pendentes.confirma(s->getUserID(), &erro)) {
             std::cout << "Evento de cr\xE9"
@@ -161,6 +169,22 @@ Student::Envio Catraca::envioDe(Student* s) {
         }
         return r.code;
     };
+}
+
+bool Catraca::enviaEventos(Student* s, bool* passageira) {
+    int codigo = 0;
+    if (s->atualizaEvents(envioDe(s, &codigo)) != 0) {
+        return true;
+    }
+    if (recusaDefinitiva(codigo)) {
+        std::cout << "Evento de cr\xE9"
+                     "dito do usu\xE1rio "
+                  << s->getUserID() << " recusado pelo servidor: c\xF3"
+                  << "digo do erro " << codigo << std::endl;
+    } else {
+        *passageira = true;
+    }
+    return false;
 }
 
 void Catraca::run() {
@@ -318,20 +342,19 @@ int Catraca::getServerPort() {
 
 unsigned int Catraca::atualizaservidor() {
     pendentes.apagaConfirmados();
+    bool passageira = false;
     Node<Student>* tmp = listaAtualiza->getHead();
-    unsigned int aux = 1;
-    while (aux != 0 && tmp != nullptr) {
-        aux = tmp->getData()->atualizaEvents(envioDe(tmp->getData()));
-        if (aux != 0) {
-            Node<Student>* tmp2 = tmp;
-            tmp = tmp->getNext();
+    while (!passageira && tmp != nullptr) {
+        Node<Student>* tmp2 = tmp;
+        tmp = tmp->getNext();
+        if (enviaEventos(tmp2->getData(), &passageira)) {
             move(listaAtualiza, tmp2, lista);
         }
     }
-    if (aux != 0) {
+    if (!passageira) {
         upServerStudentCount(listaDentro->getContador());
     }
-    return aux;
+    return passageira ? 0 : 1;
 }
 
 void Catraca::upServerStudentCount(int contagem) {
@@ -345,15 +368,16 @@ void Catraca::upServerStudentCount(int contagem) {
 
 unsigned int Catraca::enviaPendentes() {
     servidor.ultimaTentativa();
+    bool passageira = false;
     for (Node<Student>* n = listaAtualiza->getHead(); n != nullptr;) {
         Node<Student>* proximo = n->getNext();
-        if (n->getData()->atualizaEvents(envioDe(n->getData())) != 0) {
+        if (enviaEventos(n->getData(), &passageira)) {
             move(listaAtualiza, n, lista);
         }
         n = proximo;
     }
     for (Node<Student>* n = listaDentro->getHead(); n != nullptr; n = n->getNext()) {
-        n->getData()->atualizaEvents(envioDe(n->getData()));
+        enviaEventos(n->getData(), &passageira);
     }
     pendentes.apagaConfirmados();
     return contaPendentes();

@@ -22,6 +22,12 @@
 // one, every admission's event is committed to it before the turnstile opens and
 // leaves it when the server answers 201.
 //
+// An upload refusal that retrying cannot mend (a 4xx status other than 408 and 429:
+// the user removed on the server, a request it will never take) holds up only its
+// own student, whose events stay pending; any other failure (no connection, a
+// time-out, a 5xx, 408, 429) ends the server update, so that a struggling server is
+// not hammered.
+//
 // With a board identity (`placa` not empty), every event upload carries the event's
 // idempotency key (idempotencia.h), the same on every retry of the event.
 //
@@ -53,16 +59,20 @@ class Catraca {
     std::string getServerIP();
     int getServerPort();
     // Uploads the pending events of the students awaiting upload, from the head,
-    // until one refuses; moves each fully uploaded student back outside; then, when
-    // none refused, reports the head-count. Returns 1 when none refused, else 0.
+    // until one fails in a way that may pass by retrying; moves each fully uploaded
+    // student back outside; a student refused for good stays, with one line naming
+    // the user and the status, and the walk goes on. Then, when nothing failed in a
+    // way that may pass, reports the head-count. Returns 1 when nothing failed in a
+    // way that may pass (refusals for good included), else 0.
     unsigned int atualizaservidor();
     // Reports `contagem` as the head-count; writes a line when it is not accepted.
     void upServerStudentCount(int contagem);
     // Tries to upload every pending event once more, of the students awaiting
-    // upload and of those inside, without stopping at a refusal. The stop that ended
-    // the loop no longer interrupts these requests; the first time-out ends the
-    // attempt, and so do 20 seconds in all (Servidor::Ajustes::limiteFinal) and one
-    // more stop request. Returns how many events are still pending afterwards.
+    // upload and of those inside, without stopping at a refusal (a refusal for good
+    // writes its line, as in an update). The stop that ended the loop no longer
+    // interrupts these requests; the first time-out ends the attempt, and so do 20
+    // seconds in all (Servidor::Ajustes::limiteFinal) and one more stop request.
+    // Returns how many events are still pending afterwards.
     unsigned int enviaPendentes();
     // Number of events the server has not accepted yet, over all three lists.
     unsigned int contaPendentes();
@@ -79,9 +89,12 @@ class Catraca {
     // first, and counts those whose user is still unknown in `orfaosNoDiario`. At
     // start it says both counts; after a refresh only what it recovered.
     void recuperaDiario(bool naPartida);
-    // The transport of one student's uploads, which gives each upload its event's key
-    // and forgets each acknowledged event.
-    Student::Envio envioDe(Student* s);
+    // Uploads the pending events of `s`; true when none is left. A refusal for good
+    // writes its line; `*passageira` is set when the failure may pass by retrying.
+    bool enviaEventos(Student* s, bool* passageira);
+    // The transport of one student's uploads, which gives each upload its event's key,
+    // forgets each acknowledged event, and leaves the last status in `*codigo`.
+    Student::Envio envioDe(Student* s, int* codigo);
 
     std::string serverIP;
     int serverPort;
