@@ -13,6 +13,8 @@ namespace {
 const std::string kRow =
     R"("cardID":"A1","user_id":1,"event":2,"matricula":"m","salt":"s","n_password_hash":"h")";
 
+const std::string kNul(1, '\0');
+
 std::string row(const std::string& fields) {
     return "{" + fields + "}";
 }
@@ -42,6 +44,10 @@ TEST(Roster, MalformedBodiesAreRejectedWithTheirReason) {
         {"hello", notJson},
         {"[" + good + ",", notJson},
         {"[" + good + "] x", notJson},
+        // A NUL byte ends nothing: what follows the array is still there.
+        {"[" + good + "]" + kNul, notJson},
+        {"[" + good + "]" + kNul + ",{\"cardID\": 7}]]] <html>", notJson},
+        {"[" + good + "] \n" + kNul, notJson},
         {"[{\"cardID\":\"A\x01\"}]", notJson},
         {"{}", notArray},
         {"5", notArray},
@@ -181,6 +187,15 @@ TEST(Roster, LoadAgreesWithADocumentParseOfTheSameBody) {
         "[" + good + "," + good,
         "\xEF\xBB\xBF[" + good + "]",
         "[" + good + "]\x00",
+        "[" + good + "]" + kNul,
+        "[" + good + "]" + kNul + ",{\"cardID\": 7}]]] <html>",
+        "[" + good + "]\r\n\t " + kNul + " ",
+        "[" + good + kNul + "]",
+        "[" + good + "," + kNul + good + "]",
+        kNul + "[" + good + "]",
+        "[" + replaced("salt", "\"a" + kNul + "b\"") + "]",
+        "[" + replaced("event", "2" + kNul) + "]",
+        "[" + replaced("event", "") + "]" + kNul,
         "[" + row(R"("cardID":"A1","user_id":1,,"event":2)") + "]",
         "[" + row(R"("cardID":"A1" "user_id":1)") + "]",
         "[" + row(R"("cardID":"A1","user_id":1,)") + "]",
