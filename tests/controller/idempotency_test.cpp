@@ -3,9 +3,11 @@
 // event (restarts: command_line_test.cpp).
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <memory>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -122,6 +124,38 @@ TEST(IdempotencyKey, OnlyTheOptionAddsOneFieldAndEachEventKeepsItsKeyOnRetry) {
     const std::string a = novaIdentidadePlaca();
     EXPECT_TRUE(std::regex_match(a, std::regex("[0-9a-f]{32}"))) << a;
     EXPECT_NE(a, novaIdentidadePlaca());
+}
+
+// Two boards with one identity send the same keys, and a server that honours keys
+// then drops one board's meals: every draw must differ, and every digit must be a
+// random digit of its own, not a copy or a function of another (16 random bits spread
+// over 32 digits would make every position vary and still repeat among a thousand).
+TEST(IdempotencyKey, BoardIdentitiesAreDistinctAndEveryDigitIsItsOwn) {
+    const int kDraws = 1000;
+    std::set<std::string> boards;
+    std::vector<std::set<char>> digits(32);
+    std::vector<std::bitset<256>> pairs(32 * 32);
+    auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    for (int n = 0; n < kDraws; ++n) {
+        const std::string b = novaIdentidadePlaca();
+        ASSERT_TRUE(std::regex_match(b, std::regex("[0-9a-f]{32}"))) << b;
+        boards.insert(b);
+        for (size_t i = 0; i < b.size(); ++i) {
+            digits[i].insert(b[i]);
+            for (size_t j = i + 1; j < b.size(); ++j) {
+                pairs[i * 32 + j].set(digit(b[i]) * 16 + digit(b[j]));
+            }
+        }
+    }
+    EXPECT_EQ(boards.size(), static_cast<size_t>(kDraws));
+    // A thousand uniform draws leave one of 16 digits unseen with a chance near 1e-27,
+    // and fewer than half of the 256 pairs of two independent digits far less often.
+    for (size_t i = 0; i < 32; ++i) {
+        EXPECT_EQ(digits[i].size(), 16u) << "position " << i;
+        for (size_t j = i + 1; j < 32; ++j) {
+            EXPECT_GE(pairs[i * 32 + j].count(), 128u) << "positions " << i << " and " << j;
+        }
+    }
 }
 
 }  // namespace
