@@ -1,10 +1,7 @@
-// The journal in-process: ids that are never reused, an entry refused when the
-// journal cannot be written, an acknowledged event never sent twice when it cannot
-// leave the journal; and the private authority of --cacert.
+// The journal in-process: ids that are never reused, and an entry refused when the
+// journal cannot be written; and the private authority of --cacert.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-
-#include <mutex>
 
 #include "catraca.h"
 #include "journal.h"
@@ -118,34 +115,23 @@ TEST(JournalFile, RefreshGivesLeftOverEventsToAUserThatCameIn) {
     EXPECT_TRUE(journal->eventos().empty());
 }
 
-// Another program holds the journal's write lock while the server acknowledges an
-// upload, so the event cannot leave the journal: it must never be sent again, not even
-// after a refresh recovers the journal's events, and its delete is retried later.
+// Another program holds the journal's lock from A's upload to the head-count: the
+// acknowledged event stays in the journal, where a refresh (looking for user 9's
+// event) must not find it and send it twice; the stop's retry deletes it.
 TEST(JournalFile, AcknowledgedEventWhoseDeleteFailedIsNotSentAgain) {
     TempDir dir;
     std::string e;
     auto journal = Journal::abre(dir.file("j.db"), &e);
-    ASSERT_TRUE(journal) << e;
-    // An event of a user missing from the roster: a refresh then looks at the journal.
     ASSERT_GT(journal->grava(9, -1, &e), 0) << e;
-    std::mutex mutex;
     sqlite3* other = nullptr;
     testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& r) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (r.method == "GET") {
-            return testsupport::Act::answer(200, roster({{"A", 1, 5}}));
-        }
         if (r.target == "/contador") {
-            if (other != nullptr) {
-                sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-                sqlite3_close(other);
-                other = nullptr;
-            }
-        } else if (sqlite3_open(dir.file("j.db").c_str(), &other) != SQLITE_OK ||
-                   sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            ADD_FAILURE() << "could not take the journal's lock";
+            sqlite3_close(other);  // rolls the lock back
+        } else if (r.method == "POST") {
+            sqlite3_open(dir.file("j.db").c_str(), &other);
+            EXPECT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
         }
-        return testsupport::Act::answer(201, "{}");
+        return testsupport::Act::answer(r.method == "GET" ? 200 : 201, roster({{"A", 1, 5}}));
     });
     std::string port = std::to_string(server.port());
     testsupport::ConsoleCapture console("127.0.0.1\n" + port + "\n1 A\n2 A\n1 X\n");
@@ -153,22 +139,12 @@ TEST(JournalFile, AcknowledgedEventWhoseDeleteFailedIsNotSentAgain) {
     c.start();
     ASSERT_EQ(c.getStatus(), 1);
     c.run();
-    EXPECT_EQ(c.contaPendentes(), 0u);
-    EXPECT_EQ(withoutScreens(console.output()),
-              startup("127.0.0.1", port) +
-                  "1 evento de um usu\xE1rio fora da lista continua no di\xE1rio\n" + kCard +
-                  kFound + admitted(4) + kCard + exited(4) +
-                  "Evento de cr\xE9"
-                  "dito do usu\xE1rio 1 confirmado pelo servidor, mas n\xE3o apagado do "
-                  "di\xE1rio (database is locked)\n" +
-                  kUpdated + kCard + kNotFound +
-                  "Atualizando a lista de transa\xE7\xF5"
-                  "es...\n" +
-                  kNotFound);
+    const std::string kept = " 1 confirmado pelo servidor, mas n\xE3o apagado do di\xE1rio (";
+    EXPECT_NE(console.output().find(kept + "database is locked)\n" + kUpdated), std::string::npos)
+        << console.output();
     EXPECT_EQ(requestCodes(server.requests()), "G U1 C0 G") << "one upload only";
-    std::vector<Journal::Evento> left = journal->eventos();
-    ASSERT_EQ(left.size(), 1u) << "the delete was retried at the stop";
-    EXPECT_EQ(left[0].userID, 9);
+    ASSERT_EQ(journal->eventos().size(), 1u) << "the stop's retry deleted it";
+    EXPECT_EQ(journal->eventos()[0].userID, 9);
 }
 
 }  // namespace

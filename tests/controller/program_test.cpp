@@ -13,6 +13,7 @@
 #include "journal.h"
 #include "support/loopback.h"
 #include "support/process.h"
+#include "support/scripted_server.h"
 #include "turnstile.h"
 
 namespace {
@@ -163,80 +164,37 @@ TEST(Program, StopSignalDuringUploadLetsItComplete) {
                                         "POST /contador {\"v\":0}"}));
 }
 
-// Students admitted through the program against a server that takes a second to
-// answer each upload, so that their last attempt at a stop would take a second each.
-class SlowStop {
-  public:
-    static const int kStudents = 40;
-
-    SlowStop() {
-        std::vector<Row> rows;
-        for (int i = 1; i <= kStudents; ++i) {
-            rows.push_back({"C" + std::to_string(i), i, 5});
-            admissions += "1 C" + std::to_string(i) + "\n";
-        }
-        server.rosterBody = roster(rows);
-        server.upload = [](const RecordedRequest&) { return Reply{201, "{}", "text/plain", 1000}; };
-    }
-
-    // The events left in the journal.
-    size_t left() const {
-        std::string e;
-        return Journal::abre(dir.file("j.db"), &e)->eventos().size();
-    }
-
-    testsupport::TempDir dir;
-    Server server;
-    std::string admissions;
-};
-
-// The last attempt gets 20 seconds in all, so a stop fits in the board unit's 30:
-// the events it could not send in that time are reported and stay in the journal.
-TEST(Program, LastAttemptAtAStopEndsWithinItsLimit) {
-    SlowStop s;
-    ChildProcess p(CATRACA_BIN, {"--journal", s.dir.file("j.db")});
-    p.write("127.0.0.1\n" + s.server.port() + "\n" + s.admissions);
-    p.closeInput();
-    // Forty seconds of uploads; the limit ends them after twenty.
-    EXPECT_EQ(p.wait(35000), 1);
-    EXPECT_EQ(p.err(), "");
-    size_t left = s.left();
-    EXPECT_GT(left, 0u);
-    EXPECT_LT(left, static_cast<size_t>(SlowStop::kStudents)) << "nothing was sent";
-    ASSERT_GE(p.out().size(), undelivered(left).size());
-    EXPECT_EQ(p.out().substr(p.out().size() - undelivered(left).size()), undelivered(left));
-}
-
-struct SecondStopCase {
-    const char* name;
-    bool signalFirst;  // the loop ends by a signal, else by the end of input
-};
-
-// One stop request more during the last attempt ends it at once, not after its limit.
-TEST(Program, AnotherStopSignalEndsTheLastAttemptAtOnce) {
-    for (const SecondStopCase& c : {SecondStopCase{"SIGTERM, then SIGINT", true},
-                                    SecondStopCase{"end of input, then SIGTERM", false}}) {
-        SCOPED_TRACE(c.name);
-        SlowStop s;
-        ChildProcess p(CATRACA_BIN, {"--journal", s.dir.file("j.db")});
-        p.write("127.0.0.1\n" + s.server.port() + "\n" + s.admissions);
-        ASSERT_TRUE(p.waitForOutput("AUTORIZADO", SlowStop::kStudents)) << p.out();
-        if (c.signalFirst) {
-            ASSERT_TRUE(p.waitForOutput(kPrompt, SlowStop::kStudents + 1)) << p.out();
-            p.signal(SIGTERM);
-        } else {
-            p.closeInput();
-        }
-        for (int i = 0; i < 500 && s.server.updates().empty(); ++i) {
+// Five students inside, and a server that takes eight seconds over each upload: the
+// last attempt at the stop ends after its 20 s, within the board unit's 30, or at once
+// at one more stop request (0: the end of input, or none); what it could not send is
+// reported and stays in the journal.
+TEST(Program, LastAttemptAtAStopEndsAfterItsLimitOrAtOneMoreSignal) {
+    const std::string five =
+        roster({{"A", 1, 5}, {"B", 2, 5}, {"C", 3, 5}, {"D", 4, 5}, {"E", 5, 5}});
+    for (auto [first, second] :
+         std::vector<std::pair<int, int>>{{0, 0}, {SIGTERM, SIGINT}, {0, SIGTERM}}) {
+        SCOPED_TRACE(std::to_string(first) + " then " + std::to_string(second));
+        testsupport::TempDir dir;
+        testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& r) {
+            return r.method == "GET" ? testsupport::Act::answer(200, five)
+                                     : testsupport::Act::drip(201, "{}      ", 1000);
+        });
+        ChildProcess p(CATRACA_BIN, {"--journal", dir.file("j.db")});
+        p.write("127.0.0.1\n" + std::to_string(server.port()) + "\n1 A\n1 B\n1 C\n1 D\n1 E\n");
+        ASSERT_TRUE(p.waitForOutput(kPrompt, 6)) << p.out();
+        first != 0 ? p.signal(first) : p.closeInput();
+        for (int i = 0; i < 500 && second != 0 && server.requests().size() < 2; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        ASSERT_FALSE(s.server.updates().empty()) << "the last attempt never began";
-        p.signal(c.signalFirst ? SIGINT : SIGTERM);
-        EXPECT_EQ(p.wait(10000), 1) << "it went on after the stop request";
-        size_t left = s.left();
-        EXPECT_GE(left, static_cast<size_t>(SlowStop::kStudents) - 2);
-        ASSERT_GE(p.out().size(), undelivered(left).size());
-        EXPECT_EQ(p.out().substr(p.out().size() - undelivered(left).size()), undelivered(left));
+        if (second != 0) {
+            p.signal(second);
+        }
+        EXPECT_EQ(p.wait(second != 0 ? 10000 : 30000), 1) << "forty seconds of uploads";
+        std::string e;
+        size_t left = Journal::abre(dir.file("j.db"), &e)->eventos().size();
+        EXPECT_GT(left, 0u);
+        EXPECT_EQ(left == 5, second != 0) << left << " left";
+        EXPECT_EQ(p.out().rfind(undelivered(left)), p.out().size() - undelivered(left).size());
     }
 }
 

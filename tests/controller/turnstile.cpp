@@ -75,12 +75,8 @@ std::string undelivered(int events) {
 }
 
 std::string refusedForGood(int user, int code) {
-    return "Evento de cr\xE9"
-           "dito do usu\xE1rio " +
-           std::to_string(user) +
-           " recusado pelo servidor: c\xF3"
-           "digo do erro " +
-           std::to_string(code) + "\n";
+    return std::string("Evento de cr\xE9") + "dito do usu\xE1rio " + std::to_string(user) +
+           " recusado pelo servidor: c\xF3" + "digo do erro " + std::to_string(code) + "\n";
 }
 
 namespace {

@@ -142,9 +142,8 @@ class Reader {
 
 Outcome reference(const std::string& body) {
     Reader reader;
-    // nlohmann-json ends its input at a NUL byte; a roster holds none, so here it is
-    // a byte like any other control byte, which no JSON text holds outside a string
-    // and no string holds unescaped.
+    // nlohmann-json ends its input at a NUL byte: here it is any other control byte,
+    // which JSON holds neither between tokens nor unescaped in a string.
     std::string text = body;
     std::replace(text.begin(), text.end(), '\0', '\x01');
     try {
