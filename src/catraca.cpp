@@ -6,7 +6,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 
 #include "atualizacao.h"
@@ -18,6 +18,13 @@ namespace {
 
 const char* const kContagemRecusada = "Nao foi possivel alterar a contagem no servidor";
 
+// A refusal that the same request will meet again however often it is sent; other
+// failures (no answer, a time-out, 5xx, 408 Request Timeout, 429 Too Many Requests)
+// may pass.
+bool recusaDefinitiva(int codigo) {
+    return codigo >= 400 && codigo < 500 && codigo != 408 && codigo != 429;
+}
+
 // Moves the student of `n`, a node of `de`, to the tail of `para` and frees the node.
 void move(List* de, Node<Student>* n, List* para) {
     Node<Student>* solto = de->removeStudent(n);
@@ -27,7 +34,7 @@ void move(List* de, Node<Student>* n, List* para) {
 
 Servidor::Ajustes ajustesPadrao() {
     Servidor::Ajustes a;
-    a.parada = console::paradaPedida;
+    a.paradas = console::pedidosDeParada;
     return a;
 }
 
@@ -45,7 +52,7 @@ Catraca::Catraca(Servidor::Ajustes ajustes, Journal* j, int apos, std::string p)
       listaAtualiza(nullptr),
       status(0),
       servidor(std::move(ajustes)),
-      journal(j),
+      pendentes(j, !p.empty()),
       atualizaApos(apos),
       placa(std::move(p)) {}
 
@@ -92,16 +99,12 @@ void Catraca::start() {
     listaAtualiza = new List();
     status = 1;
     ultimaCarga = std::chrono::steady_clock::now();
-    if (journal != nullptr) {
+    if (pendentes.comDiario()) {
         recuperaDiario(true);
     }
 }
 
 void Catraca::recuperaDiario(bool naPartida) {
-    std::unordered_set<int64_t> jaPendentes;
-    for (const auto& [usuario, ids] : idsPendentes) {
-        jaPendentes.insert(ids.begin(), ids.end());
-    }
     std::unordered_map<int, Node<Student>*> fora;
     for (Node<Student>* n = lista->getHead(); n != nullptr; n = n->getNext()) {
         fora[n->getData()->getUserID()] = n;
@@ -109,10 +112,7 @@ void Catraca::recuperaDiario(bool naPartida) {
     std::unordered_map<int, Student*> aguardando;
     unsigned int recuperados = 0;
     unsigned int orfaos = 0;
-    for (const Journal::Evento& e : journal->eventos()) {
-        if (jaPendentes.count(e.id) != 0) {
-            continue;
-        }
+    for (const Journal::Evento& e : pendentes.recuperaveis()) {
         Student* s = nullptr;
         auto a = aguardando.find(e.userID);
         if (a != aguardando.end()) {
@@ -130,7 +130,7 @@ void Catraca::recuperaDiario(bool naPartida) {
         }
         s->insertEvent(new Node<int>(new int(e.valor)));
         s->incContEvent();
-        idsPendentes[e.userID].push_back(e.id);
+        pendentes.adota(e);
         ++recuperados;
     }
     if (recuperados > 0) {
@@ -150,23 +150,41 @@ void Catraca::recuperaDiario(bool naPartida) {
     }
 }
 
-Student::Envio Catraca::envioDe(Student* s) {
-    return [this, s](const std::string& caminho, const std::string& corpo) {
-        // Uploads go oldest first, so the front number is the event being sent.
-        auto ids = idsPendentes.find(s->getUserID());
-        bool numerado = ids != idsPendentes.end() && !ids->second.empty();
+Student::Envio Catraca::envioDe(Student* s, int* codigo) {
+    return [this, s, codigo](const std::string& caminho, const std::string& corpo) {
+        // Uploads go oldest first, so the oldest number is the event being sent.
+        int64_t numero = pendentes.primeiro(s->getUserID());
         RestClient::Response r =
-            numerado && !placa.empty()
-                ? servidor.post(caminho, corpo, chaveIdempotencia(placa, ids->second.front()))
+            numero != 0 && !placa.empty()
+                ? servidor.post(caminho, corpo, chaveIdempotencia(placa, numero))
                 : servidor.post(caminho, corpo);
-        if (r.code == 201 && numerado) {
-            if (journal != nullptr) {
-                journal->apaga(ids->second.front());
-            }
-            ids->second.pop_front();
+        *codigo = r.code;
+        std::string erro;
+        if (r.code == 201 && !pendentes.confirma(s->getUserID(), &erro)) {
+            std::cout << "Evento de cr\xE9"
+                         "dito do usu\xE1rio "
+                      << s->getUserID()
+                      << " confirmado pelo servidor, mas n\xE3o apagado do di\xE1rio (" << erro
+                      << ")" << std::endl;
         }
         return r.code;
     };
+}
+
+bool Catraca::enviaEventos(Student* s, bool* passageira) {
+    int codigo = 0;
+    if (s->atualizaEvents(envioDe(s, &codigo)) != 0) {
+        return true;
+    }
+    if (recusaDefinitiva(codigo)) {
+        std::cout << "Evento de cr\xE9"
+                     "dito do usu\xE1rio "
+                  << s->getUserID() << " recusado pelo servidor: c\xF3"
+                  << "digo do erro " << codigo << std::endl;
+    } else {
+        *passageira = true;
+    }
+    return false;
 }
 
 void Catraca::run() {
@@ -249,7 +267,8 @@ void Catraca::entrada(const std::string& cartao, bool podeAtualizar) {
         n = listaAtualiza->find(cartao);
         if (n == nullptr) {
             std::cout << "Pessoa n\xE3o encontrada" << std::endl;
-            if (podeAtualizar && atualizaLista()) {
+            // A card of someone inside is refused whatever the roster says: no download.
+            if (podeAtualizar && listaDentro->find(cartao) == nullptr && atualizaLista()) {
                 entrada(cartao, false);
             }
             return;
@@ -264,18 +283,12 @@ void Catraca::entrada(const std::string& cartao, bool podeAtualizar) {
         }
         return;
     }
-    if (journal != nullptr) {
-        std::string erro;
-        int64_t id = journal->grava(s->getUserID(), -1, &erro);
-        if (id == 0) {
-            std::cout << "Entrada recusada: n\xE3o foi poss\xEDvel gravar o evento no "
-                         "di\xE1rio ("
-                      << erro << ")" << std::endl;
-            return;
-        }
-        idsPendentes[s->getUserID()].push_back(id);
-    } else if (!placa.empty()) {
-        idsPendentes[s->getUserID()].push_back(++ultimoNumero);
+    std::string erro;
+    if (!pendentes.registra(s->getUserID(), -1, &erro)) {
+        std::cout << "Entrada recusada: n\xE3o foi poss\xEDvel gravar o evento no "
+                     "di\xE1rio ("
+                  << erro << ")" << std::endl;
+        return;
     }
     s->insertEvent(new Node<int>(new int(-1)));
     s->incContEvent();
@@ -311,7 +324,7 @@ bool Catraca::atualizaLista() {
     atualizaAlunos(nova, *lista, *listaDentro, *listaAtualiza);
     ultimaCarga = std::chrono::steady_clock::now();
     // A user missing at start may have come in: its events left in the journal are its own.
-    if (journal != nullptr && orfaosNoDiario > 0) {
+    if (pendentes.comDiario() && orfaosNoDiario > 0) {
         recuperaDiario(false);
     }
     return true;
@@ -328,20 +341,20 @@ int Catraca::getServerPort() {
 }
 
 unsigned int Catraca::atualizaservidor() {
+    pendentes.apagaConfirmados();
+    bool passageira = false;
     Node<Student>* tmp = listaAtualiza->getHead();
-    unsigned int aux = 1;
-    while (aux != 0 && tmp != nullptr) {
-        aux = tmp->getData()->atualizaEvents(envioDe(tmp->getData()));
-        if (aux != 0) {
-            Node<Student>* tmp2 = tmp;
-            tmp = tmp->getNext();
+    while (!passageira && tmp != nullptr) {
+        Node<Student>* tmp2 = tmp;
+        tmp = tmp->getNext();
+        if (enviaEventos(tmp2->getData(), &passageira)) {
             move(listaAtualiza, tmp2, lista);
         }
     }
-    if (aux != 0) {
+    if (!passageira) {
         upServerStudentCount(listaDentro->getContador());
     }
-    return aux;
+    return passageira ? 0 : 1;
 }
 
 void Catraca::upServerStudentCount(int contagem) {
@@ -355,16 +368,18 @@ void Catraca::upServerStudentCount(int contagem) {
 
 unsigned int Catraca::enviaPendentes() {
     servidor.ultimaTentativa();
+    bool passageira = false;
     for (Node<Student>* n = listaAtualiza->getHead(); n != nullptr;) {
         Node<Student>* proximo = n->getNext();
-        if (n->getData()->atualizaEvents(envioDe(n->getData())) != 0) {
+        if (enviaEventos(n->getData(), &passageira)) {
             move(listaAtualiza, n, lista);
         }
         n = proximo;
     }
     for (Node<Student>* n = listaDentro->getHead(); n != nullptr; n = n->getNext()) {
-        n->getData()->atualizaEvents(envioDe(n->getData()));
+        enviaEventos(n->getData(), &passageira);
     }
+    pendentes.apagaConfirmados();
     return contaPendentes();
 }
 

@@ -2,13 +2,11 @@
 #define CATRACA_CATRACA_H
 
 #include <chrono>
-#include <cstdint>
-#include <deque>
 #include <string>
-#include <unordered_map>
 
 #include "journal.h"
 #include "list.h"
+#include "pendentes.h"
 #include "servidor.h"
 
 // The controller of the two turnstiles. It holds the server address typed at
@@ -20,11 +18,15 @@
 // or -1 (the load failed, no list exists).
 //
 // Every request goes through `servidor` (bounded waits, quiet window, stop check).
-// With a journal, every admission's event is committed to it before the turnstile
-// opens and leaves it when the server answers 201. `idsPendentes` holds, per userID,
-// the numbers of that student's pending events, oldest first, as many as its
-// contEvent: their journal ids, or without a journal, when idempotency keys are on,
-// a count of the run's admissions; with neither it stays empty.
+// `pendentes` numbers every student's pending events and keeps the journal: with
+// one, every admission's event is committed to it before the turnstile opens and
+// leaves it when the server answers 201.
+//
+// An upload refusal that retrying cannot mend (a 4xx status other than 408 and 429:
+// the user removed on the server, a request it will never take) holds up only its
+// own student, whose events stay pending; any other failure (no connection, a
+// time-out, a 5xx, 408, 429) ends the server update, so that a struggling server is
+// not hammered.
 //
 // With a board identity (`placa` not empty), every event upload carries the event's
 // idempotency key (idempotencia.h), the same on every retry of the event.
@@ -57,15 +59,20 @@ class Catraca {
     std::string getServerIP();
     int getServerPort();
     // Uploads the pending events of the students awaiting upload, from the head,
-    // until one refuses; moves each fully uploaded student back outside; then, when
-    // none refused, reports the head-count. Returns 1 when none refused, else 0.
+    // until one fails in a way that may pass by retrying; moves each fully uploaded
+    // student back outside; a student refused for good stays, with one line naming
+    // the user and the status, and the walk goes on. Then, when nothing failed in a
+    // way that may pass, reports the head-count. Returns 1 when nothing failed in a
+    // way that may pass (refusals for good included), else 0.
     unsigned int atualizaservidor();
     // Reports `contagem` as the head-count; writes a line when it is not accepted.
     void upServerStudentCount(int contagem);
     // Tries to upload every pending event once more, of the students awaiting
-    // upload and of those inside, without stopping at a refusal; a stop no longer
-    // interrupts these requests, and the first time-out ends the attempt. Returns
-    // how many events are still pending afterwards.
+    // upload and of those inside, without stopping at a refusal (a refusal for good
+    // writes its line, as in an update). The stop that ended the loop no longer
+    // interrupts these requests; the first time-out ends the attempt, and so do 20
+    // seconds in all (Servidor::Ajustes::limiteFinal) and one more stop request.
+    // Returns how many events are still pending afterwards.
     unsigned int enviaPendentes();
     // Number of events the server has not accepted yet, over all three lists.
     unsigned int contaPendentes();
@@ -82,9 +89,12 @@ class Catraca {
     // first, and counts those whose user is still unknown in `orfaosNoDiario`. At
     // start it says both counts; after a refresh only what it recovered.
     void recuperaDiario(bool naPartida);
-    // The transport of one student's uploads, which forgets each acknowledged event
-    // in the journal and gives each upload its event's key.
-    Student::Envio envioDe(Student* s);
+    // Uploads the pending events of `s`; true when none is left. A refusal for good
+    // writes its line; `*passageira` is set when the failure may pass by retrying.
+    bool enviaEventos(Student* s, bool* passageira);
+    // The transport of one student's uploads, which gives each upload its event's key,
+    // forgets each acknowledged event, and leaves the last status in `*codigo`.
+    Student::Envio envioDe(Student* s, int* codigo);
 
     std::string serverIP;
     int serverPort;
@@ -93,13 +103,11 @@ class Catraca {
     List* listaAtualiza;
     int status;
     Servidor servidor;
-    Journal* journal;
-    std::unordered_map<int, std::deque<int64_t>> idsPendentes;
+    Pendentes pendentes;
     unsigned int orfaosNoDiario = 0;
     int atualizaApos;
     std::chrono::steady_clock::time_point ultimaCarga;
     std::string placa;
-    int64_t ultimoNumero = 0;
 };
 
 #endif

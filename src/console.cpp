@@ -12,7 +12,9 @@ namespace console {
 
 namespace {
 
-volatile std::sig_atomic_t parada = 0;
+// Raised only by the handler, whose stop signals block one another, so the increment
+// is never interrupted by itself; capped so it never wraps.
+volatile std::sig_atomic_t pedidos = 0;
 // Written by the handler so that a read already waiting in poll wakes up; the
 // flag alone would be missed by a read that started just before the signal.
 int avisoLeitura = -1;
@@ -20,7 +22,9 @@ int avisoEscrita = -1;
 
 extern "C" void pedeParada(int) {
     int salvo = errno;
-    parada = 1;
+    if (pedidos < 1000) {
+        pedidos = pedidos + 1;
+    }
     if (avisoEscrita >= 0) {
         char c = 1;
         ssize_t ignorado = write(avisoEscrita, &c, 1);
@@ -42,6 +46,9 @@ void instalaParada() {
     struct sigaction sa = {};
     sa.sa_handler = pedeParada;
     sigemptyset(&sa.sa_mask);
+    for (int sinal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&sa.sa_mask, sinal);
+    }
     sa.sa_flags = 0;
     for (int sinal : {SIGINT, SIGTERM, SIGHUP}) {
         sigaction(sinal, &sa, nullptr);
@@ -50,11 +57,15 @@ void instalaParada() {
 }
 
 bool paradaPedida() {
-    return parada != 0;
+    return pedidos != 0;
+}
+
+unsigned pedidosDeParada() {
+    return static_cast<unsigned>(pedidos);
 }
 
 void esqueceParada() {
-    parada = 0;
+    pedidos = 0;
     char lixo[64];
     while (avisoLeitura >= 0 && read(avisoLeitura, lixo, sizeof lixo) > 0) {
     }

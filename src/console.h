@@ -6,9 +6,9 @@
 #include <streambuf>
 #include <string>
 
-// How the program is stopped from outside: SIGINT, SIGTERM and SIGHUP only raise a
-// flag, and the console loop ends at its next read, so that an upload in flight
-// completes and the pending events get their last attempt.
+// How the program is stopped from outside: SIGINT, SIGTERM and SIGHUP only count a
+// stop request, and the console loop ends at its next read, so that the pending
+// events get their last attempt; a further request ends that attempt.
 namespace console {
 
 // Installs the stop handlers (without SA_RESTART) and ignores SIGPIPE, so that a
@@ -17,6 +17,9 @@ void instalaParada();
 
 // True once a stop signal arrived.
 bool paradaPedida();
+
+// How many stop signals arrived so far (a second one ends the last upload attempt).
+unsigned pedidosDeParada();
 
 // Forgets a stop request; for tests that raise the signals themselves.
 void esqueceParada();

@@ -151,7 +151,7 @@ int64_t Journal::grava(int userID, int valor, std::string* erro) {
     return sqlite3_last_insert_rowid(db);
 }
 
-bool Journal::apaga(int64_t id) {
+bool Journal::apaga(int64_t id, std::string* erro) {
     sqlite3_stmt* st = nullptr;
     int rc = sqlite3_prepare_v2(db, "DELETE FROM evento WHERE id = ?", -1, &st, nullptr);
     if (rc == SQLITE_OK) {
@@ -159,6 +159,9 @@ bool Journal::apaga(int64_t id) {
         rc = sqlite3_step(st);
     }
     sqlite3_finalize(st);
+    if (rc != SQLITE_DONE && erro != nullptr) {
+        *erro = sqlite3_errmsg(db);
+    }
     return rc == SQLITE_DONE;
 }
 

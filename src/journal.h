@@ -41,8 +41,9 @@ class Journal {
     // (full or read-only disk, I/O error, locked), with `erro` set and nothing changed.
     int64_t grava(int userID, int valor, std::string* erro);
     // Removes the event `id`, once the server acknowledged it; false when the
-    // removal could not be written (the event then stays, and is sent again later).
-    bool apaga(int64_t id);
+    // removal could not be written (the event then stays), with `erro`, when given,
+    // saying why.
+    bool apaga(int64_t id, std::string* erro = nullptr);
     // Every event, oldest first; empty as well when the file cannot be read.
     std::vector<Evento> eventos();
     // The board's identity for idempotency keys (see idempotencia.h), drawn and kept

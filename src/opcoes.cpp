@@ -43,7 +43,9 @@ const char* const kVersao = "catraca 1.1\n";
 
 namespace {
 
-enum Codigo { TIMEOUT = 1, JOURNAL, CACERT, REFRESH, KEYS, HELP, VERSION };
+// Above every byte, so that getopt's optopt tells a long option (refused for a value it
+// takes none of) from an unknown short one.
+enum Codigo { TIMEOUT = 256, JOURNAL, CACERT, REFRESH, KEYS, HELP, VERSION };
 
 const option kOpcoes[] = {
     {"timeout", required_argument, nullptr, TIMEOUT},
@@ -121,6 +123,20 @@ LeituraOpcoes leOpcoes(int argc, char* argv[]) {
                 return erro(std::string("a op\xE7\xE3o ") + argv[optind - 1] +
                             " precisa de um valor");
             default:
+                if (optopt >= TIMEOUT) {
+                    for (const option& o : kOpcoes) {
+                        if (o.val == optopt) {
+                            return erro(std::string("a op\xE7\xE3o --") + o.name +
+                                        " n\xE3o aceita valor");
+                        }
+                    }
+                }
+                // An unknown short option may stand among others in one word (-xy),
+                // where optind has not moved on: name the option, not the word.
+                if (optopt != 0) {
+                    return erro(std::string("op\xE7\xE3o desconhecida: -") +
+                                static_cast<char>(optopt));
+                }
                 return erro(std::string("op\xE7\xE3o desconhecida: ") + argv[optind - 1]);
         }
     }

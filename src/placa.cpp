@@ -57,7 +57,7 @@ int main(int argc, char* argv[]) {
     Servidor::Ajustes ajustes;
     ajustes.timeout = l.opcoes.timeout;
     ajustes.cacert = l.opcoes.cacert;
-    ajustes.parada = console::paradaPedida;
+    ajustes.paradas = console::pedidosDeParada;
     Catraca* catraca = new Catraca(ajustes, journal.get(), l.opcoes.refresh, placa);
     catraca->start();
     int resultado = 0;

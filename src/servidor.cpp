@@ -24,12 +24,26 @@ RestClient::Response Servidor::post(const std::string& caminho, const std::strin
 }
 
 void Servidor::ultimaTentativa() {
-    interrompivel = false;
+    ultima = true;
+    // The request that ended the loop counts as the first; any beyond it ends the attempt.
+    paradasAntes = paradas() > 0 ? 1 : 0;
+    fimUltima = std::chrono::steady_clock::now() + ajustes.limiteFinal;
     emSilencio = false;
+}
+
+bool Servidor::tentativaEncerrada() const {
+    return paradas() > paradasAntes ||
+           (ajustes.timeout > 0 && std::chrono::steady_clock::now() >= fimUltima);
 }
 
 RestClient::Response Servidor::envia(const std::string& caminho, const std::string* corpo,
                                      const std::string* chave) {
+    if (ultima && tentativaEncerrada()) {
+        RestClient::Response r;
+        r.code = -1;
+        r.body = "Not sent: the last attempt after a stop is over.";
+        return r;
+    }
     if (emSilencio && std::chrono::steady_clock::now() < silencioAte) {
         RestClient::Response r;
         r.code = 28;
@@ -46,13 +60,16 @@ RestClient::Response Servidor::envia(const std::string& caminho, const std::stri
         conn.AppendHeader("Idempotency-Key", "\"" + *chave + "\"");
     }
     // Without a time-out every wait is as long as libcurl's own, and a request in
-    // flight completes even after a stop.
+    // flight completes even after a stop; only a stop request during the last
+    // attempt, which the operator makes on purpose, ends one.
     if (ajustes.timeout > 0) {
         conn.SetConnectTimeout(ajustes.timeout);
         conn.SetStallTimeout(ajustes.timeout);
-        if (interrompivel && ajustes.parada) {
-            conn.SetAbortCheck(ajustes.parada);
-        }
+    }
+    if (ultima) {
+        conn.SetAbortCheck([this] { return tentativaEncerrada(); });
+    } else if (ajustes.timeout > 0 && ajustes.paradas) {
+        conn.SetAbortCheck([this] { return paradas() > 0; });
     }
     if (!ajustes.cacert.empty()) {
         conn.SetCAInfoFilePath(ajustes.cacert);

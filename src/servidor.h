@@ -16,9 +16,13 @@
 //   coming is never cut off;
 // - after such a time-out the server is left alone for `janela`: requests in that
 //   window are not sent and come back as code 28 at once;
-// - while `parada` says a stop was asked for, a request in flight ends within about
-//   a second (code -1), until ultimaTentativa().
-// A `timeout` of 0 turns all three off: every wait is then libcurl's own.
+// - once `paradas` counts a stop request, a request in flight ends within about a
+//   second (code -1), until ultimaTentativa();
+// - the last attempt after a stop (from ultimaTentativa() on) ends as a whole after
+//   `limiteFinal`, or at once at a further stop request: the request in flight ends
+//   within about a second (code -1) and later ones are not sent (code -1 at once).
+// A `timeout` of 0 turns all of these off but the further stop request: every wait
+// is then libcurl's own.
 //
 // Thread safety: one thread. Holds no connection between requests.
 class Servidor {
@@ -29,8 +33,11 @@ class Servidor {
         // Certificate authorities for an https:// address; empty: the system's.
         std::string cacert;
         std::chrono::milliseconds janela{60000};
-        // True once a stop was asked for; empty: never.
-        std::function<bool()> parada;
+        // How many stop requests came so far; empty: none ever comes.
+        std::function<unsigned()> paradas;
+        // The whole last attempt: it must end well within the 30 s the board's unit
+        // gives a stop before it kills the program (TimeoutStopSec).
+        std::chrono::milliseconds limiteFinal{20000};
     };
 
     explicit Servidor(Ajustes ajustes);
@@ -47,17 +54,26 @@ class Servidor {
     RestClient::Response post(const std::string& caminho, const std::string& corpo,
                               const std::string& chave);
 
-    // For the attempt after a stop: a stop no longer ends a request, and the quiet
-    // window is closed, so that only a new time-out stops the remaining requests.
+    // Starts the last attempt after a stop: the stop that ended the loop no longer
+    // ends a request, and the quiet window is closed, so that only a new time-out,
+    // `limiteFinal` running out, or one more stop request ends the remaining requests.
+    // When the loop ended without a stop request (the end of input), the first one
+    // ends the attempt.
     void ultimaTentativa();
 
   private:
     RestClient::Response envia(const std::string& caminho, const std::string* corpo,
                                const std::string* chave);
+    // True once the last attempt is over (its time ran out, or a stop request came
+    // beyond `paradasAntes`).
+    bool tentativaEncerrada() const;
+    unsigned paradas() const { return ajustes.paradas ? ajustes.paradas() : 0; }
 
     Ajustes ajustes;
     std::string endereco;
-    bool interrompivel = true;
+    bool ultima = false;
+    unsigned paradasAntes = 0;
+    std::chrono::steady_clock::time_point fimUltima;
     bool emSilencio = false;
     std::chrono::steady_clock::time_point silencioAte;
 };

@@ -476,5 +476,11 @@ std::string carregaTransacoes(std::string& corpo, List& destino, size_t pedaco) 
     if (!ok && leitor.erro.empty()) {
         leitor.erro = "o corpo n\xE3o \xE9 JSON v\xE1lido";
     }
+    // The stream reader takes a NUL byte for the end of the input, so a body it
+    // accepted may go on past one: bytes after the array, like any others there.
+    size_t nulo = corpo.find('\0');
+    if (ok && nulo != std::string::npos) {
+        leitor.erro = "o corpo n\xE3o \xE9 JSON v\xE1lido (byte " + std::to_string(nulo + 1) + ")";
+    }
     return leitor.erro;
 }

@@ -17,7 +17,8 @@
 // A row is rejected when it is not an object, lacks a key, carries a value of
 // another JSON type (numbers must be integers), an integer outside the signed
 // 32-bit range, or when it would take its user's summed credit out of that range.
-// Other keys are ignored.
+// Other keys are ignored. A body with anything but white space after the array (a NUL
+// byte included) is not JSON.
 //
 // The body is never held as a document tree. A roster of the common form (the six
 // keys with plain values, strings without escapes) is read in one pass with simdjson;

@@ -61,8 +61,10 @@ TEST(CommandLine, BadOptionIsOneLineOnStandardErrorAndStatusTwoBeforeAnythingEls
         {{"--bogus"}, "op\xE7\xE3o desconhecida: --bogus"},
         {{"--bogus=1"}, "op\xE7\xE3o desconhecida: --bogus=1"},
         {{"-x"}, "op\xE7\xE3o desconhecida: -x"},
+        {{"-xy"}, "op\xE7\xE3o desconhecida: -x"},
         {{"--timeout"}, "a op\xE7\xE3o --timeout precisa de um valor"},
-        {{"--help=yes"}, "op\xE7\xE3o desconhecida: --help=yes"},
+        {{"--help=yes"}, "a op\xE7\xE3o --help n\xE3o aceita valor"},
+        {{"--idempotency-keys=yes"}, "a op\xE7\xE3o --idempotency-keys n\xE3o aceita valor"},
         {{"--timeout", "abc"},
          "valor inv\xE1lido para --timeout: \"abc\" (segundos, de 0 a 86400)"},
         {{"--timeout=-1"}, "valor inv\xE1lido para --timeout: \"-1\" (segundos, de 0 a 86400)"},
@@ -123,7 +125,9 @@ TEST(CommandLine, GoodOptionsKeepTheConsoleBytes) {
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--timeout", "3", "--journal", dir.file("a.db")},
           std::vector<std::string>{"--timeout=3", "--journal=" + dir.file("b.db")},
-          std::vector<std::string>{"--time", "3", "--refresh", "3600"}}) {
+          std::vector<std::string>{"--time", "3", "--refresh", "3600"},
+          std::vector<std::string>{"--timeout", "86400"},
+          std::vector<std::string>{"--refresh=86400"}}) {
         Server server;
         server.rosterBody = roster({{"A", 1, 2}});
         ChildProcess p(CATRACA_BIN, args);

@@ -36,7 +36,10 @@ enum Fault {
     AckLost,
     Truncated,
     Drip,
-    Silent
+    Silent,
+    Refused408,
+    Refused429,
+    Gone,  // every upload of user 1 refused with 404: the user was removed
 };
 
 struct FaultRow {
@@ -80,7 +83,11 @@ Act faulty(Fault f, int status, const std::string& body) {
             return Act::drip(status, slow(body), 5);
         case Silent:
             return Act::silent();
+        case Refused408:
+        case Refused429:
+            return Act::answer(f == Refused408 ? 408 : 429, "{}");
         case NotListening:
+        case Gone:
             break;
     }
     return Act::answer(status, body);
@@ -88,6 +95,7 @@ Act faulty(Fault f, int status, const std::string& body) {
 
 TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
     const std::string& kCR = kCountRefused;
+    const std::string r404 = refusedForGood(1, 404);
     const std::vector<FaultRow> rows = {
         {"roster 4xx", Roster, Refused4xx, 404, "", "", "", "G", 0, 0, 0},
         {"roster 5xx", Roster, Refused5xx, 503, "", "", "", "G", 0, 0, 0},
@@ -98,7 +106,11 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
         {"roster truncated", Roster, Truncated, -1, "", "", "", "G", 0, 0, 0},
         {"roster drip", Roster, Drip, 0, "", "", "", "G U1 C0 U2 C0", 2, 0, 0},
         {"roster silent", Roster, Silent, 28, "", "", "", "G", 0, 0, 0},
-        {"upload 4xx", Upload, Refused4xx, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
+        {"upload 4xx", Upload, Refused4xx, 0, r404, "", "", "G U1 C0 U1 U2 C0", 2, 0, 0},
+        {"upload 408", Upload, Refused408, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
+        {"upload 429", Upload, Refused429, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
+        {"upload 404 for good", Upload, Gone, 0, r404, r404, r404 + undelivered(1),
+         "G U1 C0 U1 U2 C0 U1", 1, 1, 0},
         {"upload 5xx", Upload, Refused5xx, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
         {"upload 200", Upload, WrongSuccess, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
         {"upload nothing listening", Upload, NotListening, 0, "", "", undelivered(2), "G", 0, 2, 0},
@@ -139,6 +151,9 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
             if (e == row.exchange && !faultDone && row.fault != NotListening) {
                 faultDone = true;
                 act = faulty(row.fault, status, body);
+            }
+            if (row.fault == Gone && r.target == "/transaction/1") {
+                act = Act::answer(404, "{}");
             }
             // Nothing listens from the exchange under test on: the server stops
             // after answering the request before it.

@@ -7,6 +7,7 @@
 #include "journal.h"
 #include "support/console.h"
 #include "support/loopback.h"
+#include "support/scripted_server.h"
 #include "support/tls_server.h"
 #include "turnstile.h"
 
@@ -112,6 +113,38 @@ TEST(JournalFile, RefreshGivesLeftOverEventsToAUserThatCameIn) {
     EXPECT_EQ(c.contaPendentes(), 0u);
     EXPECT_EQ(server.updates().size(), 3u) << "two uploads and the head-count";
     EXPECT_TRUE(journal->eventos().empty());
+}
+
+// Another program holds the journal's lock from A's upload to the head-count: the
+// acknowledged event stays in the journal, where a refresh (looking for user 9's
+// event) must not find it and send it twice; the stop's retry deletes it.
+TEST(JournalFile, AcknowledgedEventWhoseDeleteFailedIsNotSentAgain) {
+    TempDir dir;
+    std::string e;
+    auto journal = Journal::abre(dir.file("j.db"), &e);
+    ASSERT_GT(journal->grava(9, -1, &e), 0) << e;
+    sqlite3* other = nullptr;
+    testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& r) {
+        if (r.target == "/contador") {
+            sqlite3_close(other);  // rolls the lock back
+        } else if (r.method == "POST") {
+            sqlite3_open(dir.file("j.db").c_str(), &other);
+            EXPECT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        }
+        return testsupport::Act::answer(r.method == "GET" ? 200 : 201, roster({{"A", 1, 5}}));
+    });
+    std::string port = std::to_string(server.port());
+    testsupport::ConsoleCapture console("127.0.0.1\n" + port + "\n1 A\n2 A\n1 X\n");
+    Catraca c(quick(), journal.get(), 0);
+    c.start();
+    ASSERT_EQ(c.getStatus(), 1);
+    c.run();
+    const std::string kept = " 1 confirmado pelo servidor, mas n\xE3o apagado do di\xE1rio (";
+    EXPECT_NE(console.output().find(kept + "database is locked)\n" + kUpdated), std::string::npos)
+        << console.output();
+    EXPECT_EQ(requestCodes(server.requests()), "G U1 C0 G") << "one upload only";
+    ASSERT_EQ(journal->eventos().size(), 1u) << "the stop's retry deleted it";
+    EXPECT_EQ(journal->eventos()[0].userID, 9);
 }
 
 }  // namespace

@@ -10,7 +10,10 @@
 #include <fstream>
 #include <thread>
 
+#include "journal.h"
+#include "support/loopback.h"
 #include "support/process.h"
+#include "support/scripted_server.h"
 #include "turnstile.h"
 
 namespace {
@@ -159,6 +162,40 @@ TEST(Program, StopSignalDuringUploadLetsItComplete) {
     EXPECT_EQ(targets(server.updates()),
               (std::vector<std::string>{"POST /transaction/1 {\"event_id\": -1}",
                                         "POST /contador {\"v\":0}"}));
+}
+
+// Five students inside, and a server that takes eight seconds over each upload: the
+// last attempt at the stop ends after its 20 s, within the board unit's 30, or at once
+// at one more stop request (0: the end of input, or none); what it could not send is
+// reported and stays in the journal.
+TEST(Program, LastAttemptAtAStopEndsAfterItsLimitOrAtOneMoreSignal) {
+    const std::string five =
+        roster({{"A", 1, 5}, {"B", 2, 5}, {"C", 3, 5}, {"D", 4, 5}, {"E", 5, 5}});
+    for (auto [first, second] :
+         std::vector<std::pair<int, int>>{{0, 0}, {SIGTERM, SIGINT}, {0, SIGTERM}}) {
+        SCOPED_TRACE(std::to_string(first) + " then " + std::to_string(second));
+        testsupport::TempDir dir;
+        testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& r) {
+            return r.method == "GET" ? testsupport::Act::answer(200, five)
+                                     : testsupport::Act::drip(201, "{}      ", 1000);
+        });
+        ChildProcess p(CATRACA_BIN, {"--journal", dir.file("j.db")});
+        p.write("127.0.0.1\n" + std::to_string(server.port()) + "\n1 A\n1 B\n1 C\n1 D\n1 E\n");
+        ASSERT_TRUE(p.waitForOutput(kPrompt, 6)) << p.out();
+        first != 0 ? p.signal(first) : p.closeInput();
+        for (int i = 0; i < 500 && second != 0 && server.requests().size() < 2; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (second != 0) {
+            p.signal(second);
+        }
+        EXPECT_EQ(p.wait(second != 0 ? 10000 : 30000), 1) << "forty seconds of uploads";
+        std::string e;
+        size_t left = Journal::abre(dir.file("j.db"), &e)->eventos().size();
+        EXPECT_GT(left, 0u);
+        EXPECT_EQ(left == 5, second != 0) << left << " left";
+        EXPECT_EQ(p.out().rfind(undelivered(left)), p.out().size() - undelivered(left).size());
+    }
 }
 
 // A stop signal while a redraw is held up by a console nobody reads (the write is

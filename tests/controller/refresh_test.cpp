@@ -60,6 +60,9 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
          kCard + kFound + admitted(4) + kCard + kNotFound + kRefreshing + kNotFound + kCard +
              exited(14) + kUpdated,
          screen({user(1, 3), user(3, 2), user(2, 14)}, {}, {}), "", "G G U2 C0"},
+        {"inside, entering again: not found, and no download", 0, fresh, 201, "1 B\n1 B\n2 B\n",
+         kCard + kFound + admitted(4) + kCard + kNotFound + kCard + exited(4) + kUpdated,
+         screen({user(1, 0), user(2, 4)}, {}, {}), "", "G U2 C0"},
         {"awaiting upload: keeps its list and its queue", 0, fresh, 503, "1 B\n2 B\n1 X\n",
          kCard + kFound + admitted(4) + kCard + exited(4) + kUpdated + kCard + kNotFound +
              kRefreshing + kNotFound,

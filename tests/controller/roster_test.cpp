@@ -13,6 +13,8 @@ namespace {
 const std::string kRow =
     R"("cardID":"A1","user_id":1,"event":2,"matricula":"m","salt":"s","n_password_hash":"h")";
 
+const std::string kNul(1, '\0');
+
 std::string row(const std::string& fields) {
     return "{" + fields + "}";
 }
@@ -42,6 +44,8 @@ TEST(Roster, MalformedBodiesAreRejectedWithTheirReason) {
         {"hello", notJson},
         {"[" + good + ",", notJson},
         {"[" + good + "] x", notJson},
+        {"[" + good + "]" + kNul + ",{\"cardID\": 7}]]] <html>", notJson},
+        {"[" + good + "] \n" + kNul, notJson},
         {"[{\"cardID\":\"A\x01\"}]", notJson},
         {"{}", notArray},
         {"5", notArray},
@@ -181,6 +185,10 @@ TEST(Roster, LoadAgreesWithADocumentParseOfTheSameBody) {
         "[" + good + "," + good,
         "\xEF\xBB\xBF[" + good + "]",
         "[" + good + "]\x00",
+        "[" + good + "]\r\n\t " + kNul + ",{\"cardID\": 7}]]] <html>",
+        "[" + good + "," + kNul + good + "]",
+        "[" + replaced("salt", "\"a" + kNul + "b\"") + "]",
+        "[" + replaced("event", "2" + kNul) + "]",
         "[" + row(R"("cardID":"A1","user_id":1,,"event":2)") + "]",
         "[" + row(R"("cardID":"A1" "user_id":1)") + "]",
         "[" + row(R"("cardID":"A1","user_id":1,)") + "]",

@@ -252,7 +252,8 @@ TEST_F(Session, EndOfInputUploadsEventsOfStudentsStillInside) {
     std::string out = play("1 A\n1 B\n");
     EXPECT_EQ(out, begin() + screen({user(1, 5), user(2, 5)}, {}, {}) + kCard + kFound +
                        admitted(4) + screen({user(2, 5)}, {}, {user(1, 4)}) + kCard + kFound +
-                       admitted(4) + screen({}, {}, {user(1, 4), user(2, 4)}) + undelivered(1));
+                       admitted(4) + screen({}, {}, {user(1, 4), user(2, 4)}) +
+                       refusedForGood(2, 403) + undelivered(1));
     std::vector<RecordedRequest> sent = server.updates();
     ASSERT_EQ(sent.size(), 2u);
     expectUpload(sent[0], 1);

@@ -74,6 +74,11 @@ std::string undelivered(int events) {
            "dito ao servidor.\n";
 }
 
+std::string refusedForGood(int user, int code) {
+    return std::string("Evento de cr\xE9") + "dito do usu\xE1rio " + std::to_string(user) +
+           " recusado pelo servidor: c\xF3" + "digo do erro " + std::to_string(code) + "\n";
+}
+
 namespace {
 
 std::string lines(const std::vector<std::string>& users) {

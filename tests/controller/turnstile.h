@@ -55,6 +55,8 @@ std::string admitted(int credit);
 std::string exited(int credit);
 // The line after the last upload attempt when `events` events are still pending.
 std::string undelivered(int events);
+// The line of an upload of `user` refused for good with status `code`.
+std::string refusedForGood(int user, int code);
 // One redraw: the students outside, those awaiting upload, and those inside, each
 // as "User <id> Credito <c>" lines.
 std::string screen(const std::vector<std::string>& outside,

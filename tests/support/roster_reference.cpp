@@ -1,5 +1,6 @@
 #include "roster_reference.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <map>
@@ -141,8 +142,12 @@ class Reader {
 
 Outcome reference(const std::string& body) {
     Reader reader;
+    // nlohmann-json ends its input at a NUL byte: here it is any other control byte,
+    // which JSON holds neither between tokens nor unescaped in a string.
+    std::string text = body;
+    std::replace(text.begin(), text.end(), '\0', '\x01');
     try {
-        json ignored = json::parse(body, [&](int depth, json::parse_event_t e, json& v) {
+        json ignored = json::parse(text, [&](int depth, json::parse_event_t e, json& v) {
             return reader.event(depth, e, v);
         });
     } catch (const Refusal& r) {

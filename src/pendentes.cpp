@@ -1,0 +1,75 @@
+#include "pendentes.h"
+
+#include <unordered_set>
+
+Pendentes::Pendentes(Journal* j, bool n) : journal(j), numera(n) {}
+
+bool Pendentes::registra(int userID, int valor, std::string* erro) {
+    int64_t numero = 0;
+    if (journal != nullptr) {
+        numero = journal->grava(userID, valor, erro);
+        if (numero == 0) {
+            return false;
+        }
+    } else if (numera) {
+        numero = ++ultimoNumero;
+    } else {
+        return true;
+    }
+    porUsuario[userID].push_back(numero);
+    return true;
+}
+
+void Pendentes::adota(const Journal::Evento& e) {
+    porUsuario[e.userID].push_back(e.id);
+}
+
+int64_t Pendentes::primeiro(int userID) const {
+    auto it = porUsuario.find(userID);
+    return it == porUsuario.end() || it->second.empty() ? 0 : it->second.front();
+}
+
+bool Pendentes::confirma(int userID, std::string* erro) {
+    auto it = porUsuario.find(userID);
+    if (it == porUsuario.end() || it->second.empty()) {
+        return true;
+    }
+    int64_t numero = it->second.front();
+    it->second.pop_front();
+    if (journal == nullptr) {
+        return true;
+    }
+    // Behind one that already failed, a delete would only wait for the same lock:
+    // this one waits its turn, so a held journal costs one wait per update, not one
+    // per event.
+    if (confirmados.empty() && journal->apaga(numero, &motivo)) {
+        return true;
+    }
+    confirmados.push_back(numero);
+    *erro = motivo;
+    return false;
+}
+
+size_t Pendentes::apagaConfirmados() {
+    while (!confirmados.empty() && journal->apaga(confirmados.front(), &motivo)) {
+        confirmados.pop_front();
+    }
+    return confirmados.size();
+}
+
+std::vector<Journal::Evento> Pendentes::recuperaveis() {
+    std::vector<Journal::Evento> livres;
+    if (journal == nullptr) {
+        return livres;
+    }
+    std::unordered_set<int64_t> tidos(confirmados.begin(), confirmados.end());
+    for (const auto& [usuario, numeros] : porUsuario) {
+        tidos.insert(numeros.begin(), numeros.end());
+    }
+    for (const Journal::Evento& e : journal->eventos()) {
+        if (tidos.count(e.id) == 0) {
+            livres.push_back(e);
+        }
+    }
+    return livres;
+}
