@@ -195,6 +195,7 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--idempotency-keys", "--idempotency-days", "3651"},
         {"--idempotency-days", "30"},
         {"--idempotency-keys=yes"},
+        {"--version=1"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);
