@@ -1,11 +1,18 @@
 # Writes OUTPUT, a C++ source that defines ru::findWebAsset over the files FILES (a
-# ;-separated list of paths) as byte arrays, so that ru-server carries its page.
-# Run as: cmake -DOUTPUT=... -DFILES=... -P embed_web.cmake
+# ;-separated list of paths) as byte arrays, so that ru-server carries its page. In the
+# .html files the placeholder @CATRACA_VERSION@ becomes VERSION.
+# Run as: cmake -DOUTPUT=... -DFILES=... -DVERSION=... -P embed_web.cmake
 set(arrays "")
 set(entries "")
 set(index 0)
 foreach(path IN LISTS FILES)
   get_filename_component(name "${path}" NAME)
+  if(name MATCHES "\\.html$")
+    file(READ "${path}" text)
+    string(REPLACE "@CATRACA_VERSION@" "${VERSION}" text "${text}")
+    set(path "${OUTPUT}.${name}")
+    file(WRITE "${path}" "${text}")
+  endif()
   file(READ "${path}" hex HEX)
   string(LENGTH "${hex}" hex_length)
   math(EXPR size "${hex_length} / 2")

@@ -66,6 +66,7 @@ Serves the restaurant's roster of credit transactions over HTTP, kept in an SQLi
                   upload repeated later than that is stored again
   --no-serve      stop after opening the database and importing, without listening
   --help          show this text and exit
+  --version       show the version and exit
 
 Routes: GET /transaction (the roster), POST /transaction/<user_id> {"event_id": N},
 POST /contador {"v": N}, GET /contador (the latest head-count; {"v":0} before any),
@@ -95,6 +96,7 @@ struct Options {
     ru::OpeningHours openingHours;
     bool serve = true;
     bool help = false;
+    bool version = false;
     bool idempotencyKeys = true;
     std::optional<int> idempotencyDays;
 };
@@ -139,6 +141,8 @@ Options parseOptions(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "--no-serve") {
             options.serve = false;
         } else if (arg == "--idempotency-keys" || arg == "--no-idempotency-keys") {
@@ -205,8 +209,9 @@ Options parseOptions(int argc, char** argv) {
         } else {
             throw UsageError{"unknown argument '" + std::string(argv[i]) + "'"};
         }
-        if (inlineValue && (arg == "--help" || arg == "-h" || arg == "--no-serve" ||
-                            arg == "--idempotency-keys" || arg == "--no-idempotency-keys")) {
+        if (inlineValue &&
+            (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--no-serve" ||
+             arg == "--idempotency-keys" || arg == "--no-idempotency-keys")) {
             throw UsageError{"option " + arg + " takes no value"};
         }
     }
@@ -408,6 +413,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::cout << kUsage;
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "ru-server " CATRACA_VERSION "\n";
         return 0;
     }
     try {

@@ -39,7 +39,8 @@ const char* const kAjuda =
     "servidor ou o di\xE1rio n\xE3o abriu, 2 para op\xE7\xF5"
     "es inv\xE1lidas.\n";
 
-const char* const kVersao = "catraca 1.1\n";
+// CATRACA_VERSION comes from the build: the one version of the project.
+const char* const kVersao = "catraca " CATRACA_VERSION "\n";
 
 namespace {
 

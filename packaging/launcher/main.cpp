@@ -22,6 +22,7 @@ on the console (a card reader that types like a keyboard) to it, until it ends.
 
   --config FILE  the configuration (default: )" CATRACA_DEFAULT_CONFIG R"()
   --help         show this text and exit
+  --version      show the version and exit
 
 PROGRAM (default: catraca beside this launcher) and its ARGUMENTs are run in place of
 catraca alone; the options from FILE come after them.
@@ -87,6 +88,10 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--help") {
             std::cout << kUsage;
+            return 0;
+        }
+        if (arg == "--version") {
+            std::cout << "catraca-console " CATRACA_VERSION "\n";
             return 0;
         }
         if (arg == "--config" || arg.rfind("--config=", 0) == 0) {

@@ -116,7 +116,7 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
     }
     ChildProcess version(CATRACA_BIN, {"--version"});
     EXPECT_EQ(version.wait(), 0);
-    EXPECT_EQ(version.out(), "catraca 1.1\n");
+    EXPECT_EQ(version.out(), "catraca " CATRACA_VERSION "\n");
 }
 
 // Both spellings and an unambiguous abbreviation run the program as usual.

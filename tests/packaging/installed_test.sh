@@ -24,15 +24,33 @@ fail() {
 }
 
 arch=""
+version=""
 for deb in "$@"; do
   dpkg-deb --info "$deb" >/dev/null || fail "dpkg-deb --info $deb"
   arch=$(dpkg-deb -f "$deb" Architecture)
+  version=$(dpkg-deb -f "$deb" Version)
   dpkg -x "$deb" "$root"
 done
 for f in usr/bin/catraca usr/bin/catraca-console usr/bin/ru-server etc/default/catraca \
   etc/default/ru-server usr/lib/systemd/system/catraca-console@.service \
-  usr/lib/systemd/system/ru-server.service usr/share/doc/ru-server/examples/roster.json; do
+  usr/lib/systemd/system/ru-server.service usr/share/doc/ru-server/examples/roster.json \
+  usr/share/man/man1/catraca.1.gz usr/share/man/man8/catraca-console.8.gz \
+  usr/share/man/man8/ru-server.8.gz; do
   [ -e "$root/$f" ] || fail "the packages do not install /$f"
+done
+
+# One version: the packages', each changelog's and each manual page's.
+for package in catraca ru-server; do
+  doc="$root/usr/share/doc/$package"
+  head=$(zcat "$doc/changelog.gz" | sed -n 1p)
+  [ "$head" = "$package ($version) unstable; urgency=medium" ] ||
+    fail "$package's changelog starts with '$head', not version $version"
+  grep -q '^License: Expat$' "$doc/copyright" && grep -q '^Files: server/web/chart.umd.js$' \
+    "$doc/copyright" || fail "$package's copyright file lacks the licence or Chart.js"
+done
+for page in man1/catraca.1 man8/catraca-console.8 man8/ru-server.8; do
+  zcat "$root/usr/share/man/$page.gz" | grep "^\.TH .* $version\"" >/dev/null ||
+    fail "/usr/share/man/$page.gz does not name version $version"
 done
 
 # The units as installed, with their programs found in the scratch root; the template
@@ -44,7 +62,8 @@ if command -v systemd-analyze >/dev/null; then
     >"$units/ru-server.service"
   sed "s|/usr/bin/|$root/usr/bin/|g" "$root/usr/lib/systemd/system/catraca-console@.service" \
     >"$units/catraca-console@tty1.service"
-  verify=$(systemd-analyze verify "$units/ru-server.service" \
+  # Their Documentation= pages are looked up among those of the packages.
+  verify=$(MANPATH="$root/usr/share/man" systemd-analyze verify "$units/ru-server.service" \
     "$units/catraca-console@tty1.service" 2>&1) || fail "systemd-analyze verify: $verify"
   # Only complaints about units outside the package (not installed in a container).
   if grep -v -e 'getty@tty1.service' -e 'systemd-user-sessions' <<<"$verify" | grep -q .; then
@@ -71,6 +90,11 @@ if [ "$arch" != "$(dpkg --print-architecture)" ]; then
   run=("$emulator")
   catraca=(-- "$emulator" "$bin/catraca")
 fi
+
+for program in catraca catraca-console ru-server; do
+  said=$("${run[@]}" "$bin/$program" --version) || fail "$program --version failed"
+  [ "$said" = "$program $version" ] || fail "$program --version says '$said', not $version"
+done
 
 "${run[@]}" "$bin/ru-server" --db "$root/ru.db" --import "$root/usr/share/doc/ru-server/examples/roster.json" \
   --port 0 >"$root/server.log" 2>&1 &

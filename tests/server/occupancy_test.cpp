@@ -386,6 +386,9 @@ TEST(OccupancyRoutes, ThePageItsFilesAndItsDataAreServedByTheServerItself) {
     const Case cases[] = {
         {"GET", "/", 200, "text/html; charset=utf-8", "id=\"lotacao\"", nullptr},
         {"GET", "/?tela=1", 200, "text/html; charset=utf-8", "id=\"refeicoes-hoje\"", nullptr},
+        // The footer names the build's version.
+        {"GET", "/", 200, "text/html; charset=utf-8", "<footer>ru-server " CATRACA_VERSION "<",
+         nullptr},
         {"GET", "/web/painel.js", 200, "text/javascript; charset=utf-8", "/painel", nullptr},
         {"GET", "/web/painel.css", 200, "text/css; charset=utf-8", ".numero", nullptr},
         {"GET", "/web/chart.umd.js", 200, "text/javascript; charset=utf-8", "Chart.js v4.4.7",

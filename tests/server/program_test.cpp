@@ -202,6 +202,7 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--no-idempotency-keys", "--idempotency-days", "30"},
         {"--idempotency-keys=yes"},
         {"--no-idempotency-keys=yes"},
+        {"--version=1"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);
