@@ -1,6 +1,8 @@
 #include "access.h"
 
-#include <charconv>
+#include <boost/asio/ip/network_v6.hpp>
+
+#include <string>
 
 namespace ru {
 
@@ -21,6 +23,23 @@ bool matches(const Network& network, const unsigned char* bytes) {
     return (bytes[whole] & mask) == network.base[whole];
 }
 
+boost::asio::ip::address unmapped(const boost::asio::ip::address& address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+    }
+    return address;
+}
+
+// The keys a connection from `address` counts under: its address and, for IPv6, its /64.
+std::vector<std::string> keysOf(const boost::asio::ip::address& address) {
+    std::vector<std::string> keys = {address.to_string()};
+    if (address.is_v6()) {
+        keys.push_back(
+            boost::asio::ip::make_network_v6(address.to_v6(), 64).canonical().to_string());
+    }
+    return keys;
+}
+
 }  // namespace
 
 std::optional<Network> parseNetwork(const std::string& text) {
@@ -37,13 +56,21 @@ std::optional<Network> parseNetwork(const std::string& text) {
     network.prefix = bits;
     if (slash != std::string::npos) {
         const std::string prefixText = text.substr(slash + 1);
-        const char* end = prefixText.data() + prefixText.size();
-        int prefix = -1;
-        const auto [ptr, ec] = std::from_chars(prefixText.data(), end, prefix);
-        if (prefixText.empty() || ec != std::errc() || ptr != end || prefix < 0 || prefix > bits) {
+        if (prefixText.empty() || prefixText.size() > 3 ||
+            prefixText.find_first_not_of("0123456789") != std::string::npos) {
             return std::nullopt;
         }
-        network.prefix = prefix;
+        network.prefix = std::stoi(prefixText);
+        if (network.prefix > bits) {
+            return std::nullopt;
+        }
+    }
+    if (network.v6 && network.prefix >= 96 &&
+        boost::asio::ip::make_network_v6(address.to_v6(), 96)
+            .canonical()
+            .address()
+            .is_v4_mapped()) {
+        return std::nullopt;
     }
     if (network.v6) {
         const auto bytes = address.to_v6().to_bytes();
@@ -63,10 +90,7 @@ AllowList AllowList::loopback() {
 }
 
 bool AllowList::allows(const boost::asio::ip::address& peer) const {
-    boost::asio::ip::address address = peer;
-    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-        address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
-    }
+    const boost::asio::ip::address address = unmapped(peer);
     const bool v6 = address.is_v6();
     std::array<unsigned char, 16> bytes{};
     if (v6) {
@@ -82,6 +106,39 @@ bool AllowList::allows(const boost::asio::ip::address& peer) const {
         }
     }
     return false;
+}
+
+std::optional<std::string> ConnectionCaps::open(const boost::asio::ip::address& peer) {
+    const auto keys = keysOf(unmapped(peer));
+    const std::size_t fromAddress = counts_[keys[0]];
+    const std::size_t fromNetwork = keys.size() > 1 ? counts_[keys[1]] : 0;
+    std::optional<std::string> refusal;
+    if (total_ >= limits_.total) {
+        refusal = std::to_string(total_) + " connections open";
+    } else if (fromAddress >= limits_.perAddress) {
+        refusal = std::to_string(fromAddress) + " connections open from that address";
+    } else if (fromNetwork >= limits_.perNetwork) {
+        refusal = std::to_string(fromNetwork) + " connections open from its /64 network";
+    }
+    for (const std::string& key : keys) {
+        if (!refusal) {
+            ++counts_[key];
+        } else if (counts_[key] == 0) {
+            counts_.erase(key);
+        }
+    }
+    total_ += refusal ? 0 : 1;
+    return refusal;
+}
+
+void ConnectionCaps::close(const boost::asio::ip::address& peer) {
+    for (const std::string& key : keysOf(unmapped(peer))) {
+        const auto it = counts_.find(key);
+        if (it != counts_.end() && --it->second == 0) {
+            counts_.erase(it);
+        }
+    }
+    --total_;
 }
 
 }  // namespace ru

@@ -6,6 +6,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace ru {
@@ -20,7 +21,9 @@ struct Network {
 
 // Parses "10.0.0.0/8", "fd00::/8", or a single address ("192.168.1.7", "::1"), which is
 // a network of that address alone. Host bits after the prefix are ignored. Nothing for
-// any other text, a prefix longer than the address, or a zone index.
+// any other text: a prefix that is not plain decimal digits or is longer than the address,
+// a zone index, or a network within the IPv4-mapped range ::ffff:0:0/96, which could never
+// match since mapped peers are compared as IPv4 (write the IPv4 network instead).
 std::optional<Network> parseNetwork(const std::string& text);
 
 // The networks whose clients may use the server; an empty list lets nobody in.
@@ -38,6 +41,30 @@ class AllowList {
 
   private:
     std::vector<Network> networks_;
+};
+
+// The connections open at once, counted overall, per client address and, for IPv6, per
+// /64 network: a host holds every address of its /64, so counting addresses alone would
+// not bound it. An IPv4 address mapped into IPv6 counts as IPv4. Not thread-safe.
+class ConnectionCaps {
+  public:
+    struct Limits {
+        std::size_t total;
+        std::size_t perAddress;
+        std::size_t perNetwork;  // per IPv6 /64
+    };
+    explicit ConnectionCaps(Limits limits) : limits_(limits) {}
+
+    // Counts a connection from `peer` and returns nothing; or, when a cap is reached,
+    // counts nothing and returns why, e.g. "64 connections open from that address".
+    std::optional<std::string> open(const boost::asio::ip::address& peer);
+    // Uncounts a connection that open() counted.
+    void close(const boost::asio::ip::address& peer);
+
+  private:
+    Limits limits_;
+    std::size_t total_ = 0;
+    std::unordered_map<std::string, std::size_t> counts_;  // by address, and by "/64" network
 };
 
 }  // namespace ru

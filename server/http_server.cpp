@@ -1,6 +1,7 @@
 #include "http_server.h"
 
 #include <openssl/ssl.h>
+#include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -17,7 +18,9 @@
 #include <algorithm>
 #include <atomic>
 #include <optional>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "routes.h"
@@ -34,16 +37,25 @@ namespace {
 
 // The request line and header fields together; more is answered 431 (or 414).
 constexpr std::size_t kMaxHeaderBytes = 16 * 1024;
+// What a connection may hold unparsed: a header, or a chunk-size line with its extensions,
+// or a chunked body's trailer fields. Body bytes are parsed as they come and counted against
+// kMaxBodyBytes instead. More is answered 413.
+constexpr std::size_t kMaxBufferBytes = kMaxHeaderBytes + 8 * 1024;
 // Roster pieces handed to the connection at a time: large enough to keep the per-chunk
 // overhead small, small enough to keep memory flat.
 constexpr std::size_t kRosterChunkBytes = 64 * 1024;
 // After an answer that closes the connection, what the client may still be sending is
 // read and thrown away for a moment, so that the close does not reset the connection
-// and destroy the answer before the client has read it.
-constexpr std::size_t kLingerBytes = 256 * 1024;
+// and destroy the answer before the client has read it. A client busy encrypting a large
+// body over a fast link sends megabytes before it reads; on a real network the time is
+// the bound, the byte count only caps what a local client makes the server read.
+constexpr std::size_t kLingerBytes = 16 * 1024 * 1024;
 constexpr std::chrono::milliseconds kLingerTime{1000};
 // How long a stop waits for requests that are still being sent.
 constexpr std::chrono::milliseconds kStopGrace{2000};
+// Connections from outside the allow-list are logged at most this often, so that a flood
+// of them cannot fill the log; the next line counts those left out.
+constexpr std::chrono::seconds kOutsiderLogInterval{60};
 
 std::string clientAddress(const asio::ip::address& address) {
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {
@@ -56,17 +68,37 @@ bool isHttpError(const error_code& ec) {
     return ec.category() == http::make_error_code(http::error::bad_method).category();
 }
 
+// The length of the target in the buffered request line, for a header over the limit
+// whose request line the parser has not read; a line without its end counts whole.
+std::size_t rawTargetBytes(const beast::flat_buffer& buffer) {
+    const std::string_view bytes(static_cast<const char*>(buffer.data().data()), buffer.size());
+    const std::string_view line = bytes.substr(0, bytes.find('\n'));
+    const auto first = line.find(' ');
+    const auto last = line.rfind(' ');
+    return first == last ? line.size() : last - first - 1;
+}
+
 }  // namespace
+
+struct Listener::Impl {
+    std::optional<asio::ssl::context> tls;
+    tcp protocol = tcp::v4();
+    int fd = -1;
+    unsigned short port = 0;
+};
 
 class Session;
 
 struct HttpServer::Impl {
-    Impl(Store& s, ServerSettings settingsIn)
+    Impl(Store& s, ServerSettings settingsIn, Listener::Impl& listener)
         : store(s),
           settings(std::move(settingsIn)),
+          tls(std::move(listener.tls)),
           workers(static_cast<std::size_t>(settings.workers)),
-          acceptor(ioc),
-          retryTimer(ioc) {
+          acceptor(ioc, listener.protocol, std::exchange(listener.fd, -1)),
+          retryTimer(ioc),
+          port(listener.port),
+          caps({settings.maxConnections, settings.maxPerClient, settings.maxPerNetwork}) {
         for (int i = 0; i < std::max(1, settings.workers / 2); ++i) {
             writeLanes.push_back(asio::make_strand(workers));
         }
@@ -80,8 +112,9 @@ struct HttpServer::Impl {
 
     void accept();
     void accepted(tcp::socket socket, bool draining);
+    void refuseOutsider(const std::string& client);
     void doStop();
-    void forget(Session* session, const std::string& client);
+    void forget(Session* session, const asio::ip::address& peer);
 
     Store& store;
     ServerSettings settings;
@@ -96,10 +129,12 @@ struct HttpServer::Impl {
     std::size_t nextLane = 0;  // network thread only
     tcp::acceptor acceptor;
     asio::steady_timer retryTimer;
-    unsigned short port = 0;
+    unsigned short port;
     bool stopping = false;  // network thread only
     std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
-    std::unordered_map<std::string, std::size_t> perClient;
+    ConnectionCaps caps;
+    std::optional<std::chrono::steady_clock::time_point> outsiderLogged;
+    std::size_t outsidersUnlogged = 0;
 };
 
 // One connection. Lives on the network thread; the only work done elsewhere is the route
@@ -107,8 +142,8 @@ struct HttpServer::Impl {
 // the handlers in flight and goes with the last of them.
 class Session : public std::enable_shared_from_this<Session> {
   public:
-    Session(HttpServer::Impl& server, tcp::socket socket, std::string client, bool allowed)
-        : server_(server), client_(std::move(client)), allowed_(allowed) {
+    Session(HttpServer::Impl& server, tcp::socket socket, asio::ip::address peer)
+        : server_(server), peer_(peer) {
         if (server_.tls) {
             tls_ = std::make_unique<beast::ssl_stream<beast::tcp_stream>>(std::move(socket),
                                                                           *server_.tls);
@@ -222,10 +257,11 @@ class Session : public std::enable_shared_from_this<Session> {
         method_ = std::string(parser_->get().method_string());
         target_ = std::string(parser_->get().target());
         head_ = method_ == "HEAD";
-        // An empty target: the request line itself did not end within the limit.
-        const bool targetTooLong = target_.empty() || target_.size() > kMaxTargetBytes;
-        if (ec == http::error::header_limit || (!ec && headerBytes > kMaxHeaderBytes)) {
-            refuse(targetTooLong ? 414 : 431);
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow ||
+            (!ec && headerBytes > kMaxHeaderBytes)) {
+            const std::size_t targetBytes =
+                target_.empty() ? rawTargetBytes(buffer_) : target_.size();
+            refuse(targetBytes > kMaxTargetBytes ? 414 : 431);
         } else if (ec == http::error::body_limit) {
             refuse(413);
         } else if (ec == http::error::end_of_stream || ec == http::error::partial_message) {
@@ -234,13 +270,25 @@ class Session : public std::enable_shared_from_this<Session> {
             refuse(400);
         } else if (ec) {
             close();
-        } else if (!allowed_) {
-            refuse(403);
+        } else if (!framedAndAddressed()) {
+            refuse(400);
         } else if (target_.size() > kMaxTargetBytes) {
             refuse(414);
         } else {
             readBody();
         }
+    }
+
+    // Whether the request's body has a length both sides agree on (RFC 9112 6.3: a
+    // Transfer-Encoding must end in chunked, or the body could be taken for a next
+    // request) and it names one host (required of HTTP/1.1, at most one of HTTP/1.0).
+    bool framedAndAddressed() const {
+        const auto& message = parser_->get();
+        if (message.count(http::field::transfer_encoding) > 0 && !parser_->chunked()) {
+            return false;
+        }
+        const std::size_t hosts = message.count(http::field::host);
+        return hosts == 1 || (hosts == 0 && message.version() < 11);
     }
 
     void readBody() {
@@ -277,7 +325,7 @@ class Session : public std::enable_shared_from_this<Session> {
                     if (self->phase_ == Phase::Closed) {
                         return;
                     }
-                    if (ec == http::error::body_limit) {
+                    if (ec == http::error::body_limit || ec == http::error::buffer_overflow) {
                         self->refuse(413);
                     } else if (ec && isHttpError(ec) && ec != http::error::partial_message) {
                         self->refuse(400);
@@ -461,20 +509,29 @@ class Session : public std::enable_shared_from_this<Session> {
     // Closes after the answer, reading and discarding for a moment what the client still
     // sends (see kLingerBytes).
     void linger() {
-        if (tls_) {
-            close();
+        phase_ = Phase::Lingering;
+        tcp().expires_after(kLingerTime);
+        if (!tls_) {
+            discard();
             return;
         }
-        phase_ = Phase::Lingering;
-        error_code ignored;
-        plain_->socket().shutdown(tcp::socket::shutdown_send, ignored);
-        plain_->expires_after(kLingerTime);
-        discard();
+        // close_notify tells the client that the answer is whole. The shutdown ends at the
+        // client's own, or at the first record that the client was still sending, which is
+        // then thrown away below the encryption with the rest, as on a plain connection.
+        tls_->async_shutdown([self = shared_from_this()](const error_code& ec) {
+            if (ec && self->phase_ == Phase::Lingering) {
+                self->discard();
+            } else {
+                self->close();
+            }
+        });
     }
 
     void discard() {
-        plain_->async_read_some(asio::buffer(scratch_), [self = shared_from_this()](
-                                                            const error_code& ec, std::size_t n) {
+        error_code ignored;
+        tcp().socket().shutdown(tcp::socket::shutdown_send, ignored);
+        tcp().async_read_some(asio::buffer(scratch_), [self = shared_from_this()](
+                                                          const error_code& ec, std::size_t n) {
             self->lingered_ += n;
             if (ec || self->lingered_ > kLingerBytes || self->phase_ == Phase::Closed) {
                 self->close();
@@ -495,20 +552,19 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         tcp().socket().shutdown(tcp::socket::shutdown_both, ignored);
         tcp().socket().close(ignored);
-        server_.forget(this, client_);
+        server_.forget(this, peer_);
     }
 
     HttpServer::Impl& server_;
     std::unique_ptr<beast::tcp_stream> plain_;
     std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls_;
-    std::string client_;
-    bool allowed_;
+    asio::ip::address peer_;
     Phase phase_ = Phase::Idle;
     bool stopping_ = false;
     bool closeAfter_ = false;
     bool head_ = false;
     bool logged_ = false;
-    beast::flat_buffer buffer_;
+    beast::flat_buffer buffer_{kMaxBufferBytes};
     std::optional<http::request_parser<http::string_body>> parser_;
     std::string method_;
     std::string target_;
@@ -549,40 +605,44 @@ void HttpServer::Impl::accepted(tcp::socket socket, bool draining) {
     if (ec) {
         return;
     }
+    const std::string client = clientAddress(peer.address());
+    if (!settings.allow.allows(peer.address())) {
+        refuseOutsider(client);
+        return;
+    }
     if (draining && socket.available(ec) == 0) {
         return;  // connected but silent: nothing to answer
     }
-    const std::string client = clientAddress(peer.address());
-    std::size_t& fromClient = perClient[client];
-    if (sessions.size() >= settings.maxConnections) {
-        log("ru-server: refused a connection from " + client + ": " +
-            std::to_string(sessions.size()) + " connections open");
-    } else if (fromClient >= settings.maxPerClient) {
-        log("ru-server: refused a connection from " + client + ": " + std::to_string(fromClient) +
-            " connections open from that address");
-    } else {
-        ++fromClient;
-        auto session = std::make_shared<Session>(*this, std::move(socket), client,
-                                                 settings.allow.allows(peer.address()));
-        sessions.emplace(session.get(), session);
-        session->start();
-        if (draining) {
-            session->stop();
-        }
+    if (const auto refusal = caps.open(peer.address())) {
+        log("ru-server: refused a connection from " + client + ": " + *refusal);
         return;
     }
-    if (fromClient == 0) {
-        perClient.erase(client);
+    auto session = std::make_shared<Session>(*this, std::move(socket), peer.address());
+    sessions.emplace(session.get(), session);
+    session->start();
+    if (draining) {
+        session->stop();
     }
 }
 
-void HttpServer::Impl::forget(Session* session, const std::string& client) {
-    if (sessions.erase(session) == 0) {
+void HttpServer::Impl::refuseOutsider(const std::string& client) {
+    const auto now = std::chrono::steady_clock::now();
+    if (outsiderLogged && now - *outsiderLogged < kOutsiderLogInterval) {
+        ++outsidersUnlogged;
         return;
     }
-    const auto it = perClient.find(client);
-    if (it != perClient.end() && --it->second == 0) {
-        perClient.erase(it);
+    std::string line = "ru-server: refused a connection from " + client + ": not in the allow-list";
+    if (outsidersUnlogged > 0) {
+        line += " (and " + std::to_string(outsidersUnlogged) + " more since the last such line)";
+    }
+    log(std::move(line));
+    outsiderLogged = now;
+    outsidersUnlogged = 0;
+}
+
+void HttpServer::Impl::forget(Session* session, const asio::ip::address& peer) {
+    if (sessions.erase(session) > 0) {
+        caps.close(peer);
     }
 }
 
@@ -593,6 +653,10 @@ void HttpServer::Impl::doStop() {
     stopping = true;
     error_code ec;
     retryTimer.cancel();
+    if (outsidersUnlogged > 0) {
+        log("ru-server: refused " + std::to_string(outsidersUnlogged) +
+            " more connections from outside the allow-list");
+    }
     if (acceptor.is_open()) {
         // Connections the kernel has completed but nobody has accepted yet: those that have
         // sent something get their answer.
@@ -618,13 +682,10 @@ void HttpServer::Impl::doStop() {
     }
 }
 
-HttpServer::HttpServer(Store& store, ServerSettings settings)
-    : impl_(std::make_unique<Impl>(store, std::move(settings))) {
-    Impl& impl = *impl_;
-    const ServerSettings& s = impl.settings;
+Listener::Listener(const ServerSettings& s) : impl_(std::make_unique<Impl>()) {
     if (!s.certFile.empty() || !s.keyFile.empty()) {
-        impl.tls.emplace(asio::ssl::context::tls_server);
-        auto& tls = *impl.tls;
+        impl_->tls.emplace(asio::ssl::context::tls_server);
+        auto& tls = *impl_->tls;
         tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
                         asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
                         asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
@@ -645,8 +706,9 @@ HttpServer::HttpServer(Store& store, ServerSettings settings)
     }
     const bool ipv6 = s.host.find(':') != std::string::npos;
     const std::string where = (ipv6 ? "[" + s.host + "]" : s.host) + ":" + std::to_string(s.port);
+    asio::io_context ioc;
     error_code ec;
-    tcp::resolver resolver(impl.ioc);
+    tcp::resolver resolver(ioc);
     const auto found =
         resolver.resolve(s.host, std::to_string(s.port),
                          tcp::resolver::passive | tcp::resolver::numeric_service, ec);
@@ -655,7 +717,7 @@ HttpServer::HttpServer(Store& store, ServerSettings settings)
                           (ec ? ec.message() : std::string("no such address")));
     }
     const tcp::endpoint endpoint = found.begin()->endpoint();
-    auto& acceptor = impl.acceptor;
+    tcp::acceptor acceptor(ioc);
     acceptor.open(endpoint.protocol(), ec);
     if (!ec) {
         // Lets a restarted server bind at once while old connections linger in TIME_WAIT.
@@ -671,9 +733,31 @@ HttpServer::HttpServer(Store& store, ServerSettings settings)
     if (ec) {
         throw ServerError("cannot listen on " + where + ": " + ec.message());
     }
-    impl.port = acceptor.local_endpoint().port();
-    impl.accept();
+    impl_->protocol = endpoint.protocol();
+    impl_->port = acceptor.local_endpoint().port();
+    impl_->fd = acceptor.release();
 }
+
+Listener::~Listener() {
+    if (impl_ && impl_->fd >= 0) {
+        ::close(impl_->fd);
+    }
+}
+
+Listener::Listener(Listener&&) noexcept = default;
+Listener& Listener::operator=(Listener&&) noexcept = default;
+
+unsigned short Listener::port() const {
+    return impl_->port;
+}
+
+HttpServer::HttpServer(Store& store, ServerSettings settings, Listener listener)
+    : impl_(std::make_unique<Impl>(store, std::move(settings), *listener.impl_)) {
+    impl_->accept();
+}
+
+HttpServer::HttpServer(Store& store, ServerSettings settings)
+    : HttpServer(store, settings, Listener(settings)) {}
 
 HttpServer::~HttpServer() {
     impl_->workers.join();

@@ -24,6 +24,9 @@ class ServerError : public std::runtime_error {
 struct ServerSettings {
     std::string host = "127.0.0.1";  // an address or a name, resolved once
     unsigned short port = 8080;      // 0 picks a free port
+    // A connection from outside is closed as soon as it is accepted, unanswered: before any
+    // byte is read or TLS handshake made, so it costs no slot of the caps below, no parsing
+    // and no cryptography, and the outsider learns nothing of the server.
     AllowList allow = AllowList::loopback();
     // Each phase of a connection has its own time-out; a connection that overruns one is
     // closed. `idle` runs from the end of an answer (or the accept) to the first byte of the
@@ -36,6 +39,7 @@ struct ServerSettings {
     std::chrono::milliseconds writeTimeout{5000};
     std::size_t maxConnections = 2048;  // open at once; more are refused, with a log line
     std::size_t maxPerClient = 64;      // open at once from one address
+    std::size_t maxPerNetwork = 256;    // open at once from one IPv6 /64
     std::string certFile;               // both set: HTTPS only, TLS 1.2 and later
     std::string keyFile;
     int workers = 4;            // threads that run the routes (the database)
@@ -44,8 +48,31 @@ struct ServerSettings {
     // ignored and a repeat is stored again.
     bool idempotencyKeys = true;
     // Gets one line per answered request (see requestLogLine) and one per refused
-    // connection. Called on the network thread: it must not block. May be empty.
+    // connection; those from outside the allow-list at most one a minute, counting the
+    // others. Called on the network thread: it must not block. May be empty.
     std::function<void(std::string)> log;
+};
+
+// The listening socket and, for HTTPS, the certificate and key loaded: the part of the
+// server whose set-up fails for want of the port or of usable files. Made before the store
+// is opened, so that a start that cannot listen leaves the database as it was, and then
+// handed to the HttpServer that serves on it.
+class Listener {
+  public:
+    // Binds settings.host and settings.port and listens; loads settings.certFile and
+    // settings.keyFile when set. Throws ServerError.
+    explicit Listener(const ServerSettings& settings);
+    ~Listener();  // closes the socket, unless a server has taken it
+    Listener(Listener&&) noexcept;
+    Listener& operator=(Listener&&) noexcept;
+
+    unsigned short port() const;
+
+    struct Impl;  // of http_server.cpp alone
+
+  private:
+    friend class HttpServer;
+    std::unique_ptr<Impl> impl_;
 };
 
 // ru-server's HTTP/1.1 transport over the routes of routes.h. One thread (the caller of
@@ -54,12 +81,16 @@ struct ServerSettings {
 // since a commit waits for the disk (an fsync per upload) and must not hold up the reading
 // and accepting of other connections. Requests on one connection, pipelined or not, are
 // answered one at a time and in order. Every request body is read to its end or refused
-// and the connection closed, so a body is never taken for a next request. A client outside
-// the allow-list gets 403 as soon as its header has come, before any body is read. `store`
-// must outlive the server.
+// and the connection closed, so a body is never taken for a next request; a request whose
+// length is in doubt (a Transfer-Encoding that does not end in chunked) is refused. What a
+// connection buffers is bounded whatever it sends. A client outside the allow-list is closed
+// unanswered at once. `store` must outlive the server.
 class HttpServer {
   public:
-    // Binds and listens. Throws ServerError.
+    // Serves on `listener`; settings.host, port, certFile and keyFile are those it was made
+    // with.
+    HttpServer(Store& store, ServerSettings settings, Listener listener);
+    // Makes its own Listener of `settings`. Throws ServerError.
     HttpServer(Store& store, ServerSettings settings);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;

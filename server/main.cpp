@@ -43,8 +43,8 @@ Serves the restaurant's roster of credit transactions over HTTP, kept in an SQLi
                   only; 0.0.0.0 or :: for every interface)
   --port PORT     TCP port to listen on (default: 8080; 0 picks a free port)
   --allow CIDR    let clients of this network in, e.g. 192.168.10.0/24, fd00::/64 or a
-                  single address; repeatable. Anyone else gets 403 on every route, before
-                  any of the request's body is read (default: 127.0.0.0/8 and ::1, this
+                  single address; repeatable. A connection from anyone else is closed as
+                  soon as it is made, unanswered (default: 127.0.0.0/8 and ::1, this
                   machine only)
   --cert FILE     serve HTTPS only (TLS 1.2 and later) with the certificate chain in FILE
   --key FILE        (PEM) and its private key in FILE; both or neither
@@ -52,6 +52,7 @@ Serves the restaurant's roster of credit transactions over HTTP, kept in an SQLi
                   header or body, or to take an answer, than SECS seconds each (default: 5)
   --max-connections N  connections open at once; more are refused (default: 2048)
   --max-per-client N   connections open at once from one address (default: 64)
+  --max-per-network N  connections open at once from one IPv6 /64 network (default: 256)
   --opening-hours LIST  the restaurant's opening hours in local time, e.g.
                   10:30-14:00,17:00-20:30 (the default); the occupancy page marks
                   turnstiles silent for 10 minutes within them
@@ -93,6 +94,7 @@ struct Options {
     int timeoutSeconds = 5;
     std::size_t maxConnections = 2048;
     std::size_t maxPerClient = 64;
+    std::size_t maxPerNetwork = 256;
     ru::OpeningHours openingHours;
     bool serve = true;
     bool help = false;
@@ -173,8 +175,8 @@ Options parseOptions(int argc, char** argv) {
             const auto network = ru::parseNetwork(text);
             if (!network) {
                 throw UsageError{
-                    "--allow wants a network such as 192.168.0.0/24 or fd00::/64, "
-                    "not '" +
+                    "--allow wants a network such as 192.168.0.0/24 or fd00::/64 (IPv4 ones "
+                    "written as IPv4), not '" +
                     text + "'"};
             }
             options.allow.push_back(*network);
@@ -189,13 +191,16 @@ Options parseOptions(int argc, char** argv) {
                 throw UsageError{"--timeout wants seconds from 1 to 3600, not '" + text + "'"};
             }
             options.timeoutSeconds = static_cast<int>(*seconds);
-        } else if (arg == "--max-connections" || arg == "--max-per-client") {
+        } else if (arg == "--max-connections" || arg == "--max-per-client" ||
+                   arg == "--max-per-network") {
             const std::string text = value();
             const auto count = parseNumber(text, 1, 1000000);
             if (!count) {
                 throw UsageError{arg + " wants a number from 1 to 1000000, not '" + text + "'"};
             }
-            (arg == "--max-connections" ? options.maxConnections : options.maxPerClient) =
+            (arg == "--max-connections"  ? options.maxConnections
+             : arg == "--max-per-client" ? options.maxPerClient
+                                         : options.maxPerNetwork) =
                 static_cast<std::size_t>(*count);
         } else if (arg == "--opening-hours") {
             const std::string text = value();
@@ -320,6 +325,25 @@ int serve(const Options& options) {
     raiseDescriptorLimit();
     SignalWatcher signals;
 
+    ru::ServerSettings settings;
+    settings.host = options.host;
+    settings.port = static_cast<unsigned short>(options.port);
+    if (!options.allow.empty()) {
+        settings.allow = ru::AllowList(options.allow);
+    }
+    settings.certFile = options.certFile;
+    settings.keyFile = options.keyFile;
+    // Before the store: opening it may upgrade an older database for good, which a start
+    // that then cannot listen must not have done.
+    std::optional<ru::Listener> listener;
+    if (options.serve) {
+        try {
+            listener.emplace(settings);
+        } catch (const ru::ServerError& e) {
+            return fail(e.what());
+        }
+    }
+
     ru::Store store(options.db);
     std::optional<ru::ImportSummary> imported;
     if (options.importFile) {
@@ -363,28 +387,17 @@ int serve(const Options& options) {
     }
 
     ru::LogWriter log(STDOUT_FILENO);
-    ru::ServerSettings settings;
-    settings.host = options.host;
-    settings.port = static_cast<unsigned short>(options.port);
-    if (!options.allow.empty()) {
-        settings.allow = ru::AllowList(options.allow);
-    }
-    settings.certFile = options.certFile;
-    settings.keyFile = options.keyFile;
     const std::chrono::milliseconds timeout = std::chrono::seconds(options.timeoutSeconds);
     settings.idleTimeout = settings.headerTimeout = settings.bodyTimeout = settings.writeTimeout =
         timeout;
     settings.maxConnections = options.maxConnections;
     settings.maxPerClient = options.maxPerClient;
+    settings.maxPerNetwork = options.maxPerNetwork;
     settings.openingHours = options.openingHours;
     settings.log = [&log](std::string line) { log.line(std::move(line)); };
     settings.idempotencyKeys = options.idempotencyKeys;
     std::optional<ru::HttpServer> server;
-    try {
-        server.emplace(store, settings);
-    } catch (const ru::ServerError& e) {
-        return fail(e.what());
-    }
+    server.emplace(store, settings, std::move(*listener));
     log.line("ru-server listening on " + hostPort(options.host, server->port()));
     if (imported) {
         log.line(importLine());

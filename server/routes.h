@@ -99,8 +99,8 @@ struct Reply {
 // first answer when user and event are the same, 422 when they differ, and stores
 // nothing. A malformed key (not one such string, or several fields) is refused with 400
 // before the body is parsed. Other routes ignore the field.
-// The transport adds 400 (malformed request), 403 (client not allowed),
-// 413 (body over kMaxBodyBytes), 414 (target over kMaxTargetBytes) and 431 (header
+// The transport adds 400 (malformed request, no Host, a Transfer-Encoding not ending in
+// chunked), 413 (body over kMaxBodyBytes), 414 (target over kMaxTargetBytes) and 431 (header
 // block too large) before any route runs.
 Reply route(Store& store, const Request& request, const OpeningHours& hours = OpeningHours{});
 

@@ -25,6 +25,8 @@ TEST(AllowList, NetworksLetInExactlyTheirAddresses) {
         {{"10.1.2.3"}, "10.1.2.3", true},
         {{"10.1.2.3"}, "10.1.2.4", false},
         {{"10.1.2.3/31"}, "10.1.2.2", true},  // host bits past the prefix are ignored
+        {{"10.0.0.0/08"}, "10.9.9.9", true},
+        {{"::/0"}, "::ffff:10.0.0.1", false},  // a network holding mapped addresses, harmless
         {{"0.0.0.0/0"}, "203.0.113.9", true},
         {{"0.0.0.0/0"}, "2001:db8::1", false},  // an IPv4 network never holds IPv6 peers
         {{"fd00::/8"}, "fd12:3456::1", true},
@@ -64,10 +66,39 @@ TEST(AllowList, DefaultIsThisMachineOnly) {
 }
 
 TEST(AllowList, MalformedNetworksAreRefused) {
-    for (const char* text : {"", "/8", "10.0.0.0/", "10.0.0.0/33", "10.0.0.0/-1", "10.0.0.0/8x",
-                             "10.0.0/8", "256.0.0.0/8", "fd00::/129", "fe80::1%eth0", "host.lan",
-                             "10.0.0.0/8/8", "10.0.0.0/+8", " 10.0.0.0/8"}) {
+    for (const char* text :
+         {"", "/8", "10.0.0.0/", "10.0.0.0/33", "10.0.0.0/-1", "10.0.0.0/8x", "10.0.0/8",
+          "256.0.0.0/8", "fd00::/129", "fe80::1%eth0", "host.lan", "10.0.0.0/8/8", "10.0.0.0/+8",
+          " 10.0.0.0/8", "1.2.3.4/-0", "fd00::/-0", "10.0.0.0/ 8", "10.0.0.0/0x8",
+          // IPv4-mapped: such peers are compared as IPv4, never as these.
+          "::ffff:127.0.0.1", "::ffff:10.0.0.0/104", "::ffff:0:0/96"}) {
         EXPECT_FALSE(ru::parseNetwork(text)) << "'" << text << "'";
+    }
+}
+
+TEST(ConnectionCaps, CountPerAddressAndPerIpv6Network) {
+    ru::ConnectionCaps caps({/*total*/ 100, /*perAddress*/ 2, /*perNetwork*/ 3});
+    const std::string address = " connections open from that address";
+    const std::pair<std::string, std::string> steps[] = {
+        // "+" opens a connection from the address, "-" closes one; then the refusal expected.
+        {"+2001:db8::1", ""},
+        {"+2001:db8::1", ""},
+        {"+2001:db8::1", "2" + address},
+        {"+2001:db8::2", ""},
+        {"+2001:db8::3", "3 connections open from its /64 network"},  // a host has them all
+        {"+2001:db8:0:1::3", ""},
+        {"-2001:db8::1", ""},
+        {"+2001:db8::3", ""},
+        {"+::ffff:10.0.0.1", ""},  // a mapped peer is its IPv4 address
+        {"+10.0.0.1", ""},
+        {"+10.0.0.1", "2" + address}};
+    for (const auto& [step, refusal] : steps) {
+        const auto peer = boost::asio::ip::make_address(step.substr(1));
+        if (step[0] == '+') {
+            EXPECT_EQ(caps.open(peer).value_or(""), refusal) << step;
+        } else {
+            caps.close(peer);
+        }
     }
 }
 

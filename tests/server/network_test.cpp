@@ -114,6 +114,12 @@ std::string chunked(const std::string& target, std::size_t pieces, std::size_t p
     return text + "0\r\n\r\n";
 }
 
+// A request to /contador with the Transfer-Encoding `codings`, followed by `rest`.
+std::string te(const std::string& method, const std::string& codings, const std::string& rest) {
+    return method + " /contador HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJsonType +
+           "\r\nTransfer-Encoding: " + codings + "\r\n\r\n" + rest;
+}
+
 std::vector<Hostile> hostileRequests() {
     std::vector<Hostile> cases = {
         // Ids that must not name user 7 (or anyone).
@@ -150,6 +156,9 @@ std::vector<Hostile> hostileRequests() {
          431},
         {"long target", rawRequest("GET", "/contador?" + std::string(9000, 'q')), 414},
         {"very long target", rawRequest("GET", "/x/" + std::string(40000, 'q')), 414},
+        {"short target, long header",
+         rawRequest("GET", "/?" + std::string(5000, 'q'), {"X-A: " + std::string(12000, 'a')}),
+         431},
         // Bodies over the cap, declared or not.
         {"declared over the cap",
          post("/transaction/7", kEvent + std::string(ru::kMaxBodyBytes, ' ')), 413},
@@ -172,6 +181,17 @@ std::vector<Hostile> hostileRequests() {
              "\r\nContent-Length: 8\r\nContent-Length: 9\r\n\r\n" + kCount,
          400},
         {"not HTTP", "HELLO THERE\r\n\r\n", 400},
+        // Framing that would let a body run as a next request, and lines without end: the
+        // server refuses them after a bounded number of bytes, never waiting for more.
+        {"gzip coding hiding a request", te("POST", "gzip", post("/transaction/7", kEvent)), 400},
+        {"chunked, identity", te("POST", "chunked, identity", post("/transaction/7", kEvent)), 400},
+        {"gzip coding on a GET", te("GET", "gzip", post("/transaction/7", kEvent)), 400},
+        {"chunk extension without end", te("POST", "chunked", "1;" + std::string(40000, 'x')), 413},
+        {"chunk size without end", te("POST", "chunked", std::string(40000, '0')), 413},
+        {"trailer without end", te("POST", "chunked", "0\r\nX: " + std::string(40000, 'x')), 413},
+        {"no Host in HTTP/1.1", "GET /contador HTTP/1.1\r\n\r\n", 400},
+        {"two Hosts", rawRequest("GET", "/contador", {"Host: 127.0.0.2"}), 400},
+        {"no Host in HTTP/1.0", "GET /contador HTTP/1.0\r\n\r\n", 200},
         {"space in the target", "GET /con tador HTTP/1.1\r\n\r\n", 400},
         // Content types other than JSON.
         {"no content type", post("/transaction/7", kEvent, {}), 415},
@@ -301,15 +321,22 @@ TEST_F(ServerNetwork, RangeHeadersAreIgnoredAndEveryAnswerIsWhole) {
     }
 }
 
-TEST_F(ServerNetwork, ClientOutsideTheAllowListGets403BeforeSendingItsBody) {
+TEST_F(ServerNetwork, ClientOutsideTheAllowListIsClosedUnansweredAndTakesNoSlot) {
     ru::ServerSettings settings;
     settings.allow =
         ru::AllowList({*ru::parseNetwork("127.0.0.2/32"), *ru::parseNetwork("10.0.0.0/8")});
-    // Long enough that a server waiting for the body would not answer within the test.
-    settings.bodyTimeout = std::chrono::seconds(60);
+    // Long enough that a server waiting for a request would not close within the test, and
+    // caps that the silent outsiders would fill.
+    settings.idleTimeout = settings.bodyTimeout = std::chrono::seconds(60);
+    settings.maxConnections = settings.maxPerClient = 3;
     start(settings);
     const std::string before = state("127.0.0.2");
+    std::vector<std::unique_ptr<RawConnection>> outsiders;
     const std::string requests[] = {
+        // Silent, as many as the caps, then with requests of every kind.
+        "",
+        "",
+        "",
         rawRequest("GET", "/transaction"),
         rawRequest("GET", "/contador"),
         rawRequest("OPTIONS", "/contador"),
@@ -322,14 +349,17 @@ TEST_F(ServerNetwork, ClientOutsideTheAllowListGets403BeforeSendingItsBody) {
         "POST /contador HTTP/1.1\r\n" + kJsonType + "\r\nTransfer-Encoding: chunked\r\n\r\n",
     };
     for (const std::string& request : requests) {
-        const auto answer = exchange(request, "127.0.0.1");
-        EXPECT_EQ(answer.status, 403) << request;
-        EXPECT_EQ(json::parse(answer.body, nullptr, false).contains("error"), true) << answer.body;
+        outsiders.push_back(std::make_unique<RawConnection>(port(), "127.0.0.1"));
+        outsiders.back()->send(request);
+        EXPECT_TRUE(outsiders.back()->readUntilClosed(10000)) << request;
+        EXPECT_EQ(outsiders.back()->received(), "") << request;
     }
-    EXPECT_TRUE(log_.contains("POST /transaction/7 403"));
-    EXPECT_EQ(exchange(post("/transaction/7", kEvent), "127.0.0.1").status, 403);
     EXPECT_EQ(state("127.0.0.2"), before);
     EXPECT_EQ(exchange(post("/transaction/7", kEvent), "127.0.0.2").status, 201);
+    // One log line for the first, and a count of the others.
+    server_.reset();
+    EXPECT_TRUE(log_.contains("from 127.0.0.1: not in the allow-list"));
+    EXPECT_TRUE(log_.contains("refused 11 more connections from outside the allow-list"));
 }
 
 TEST_F(ServerNetwork, ConnectionsOverTheCapsAreRefusedWithALogLine) {
@@ -375,7 +405,7 @@ TEST_F(ServerNetwork, SlowClientsHoldNobodyUpAndAreClosedAfterTheReadTimeOut) {
     ru::ServerSettings settings;
     settings.idleTimeout = std::chrono::milliseconds(1000);
     settings.headerTimeout = std::chrono::milliseconds(1000);
-    settings.maxPerClient = 1000;
+    settings.maxPerClient = kPartial;  // each kind from an address of its own
     start(settings);
     std::vector<std::unique_ptr<RawConnection>> partial;
     std::vector<std::unique_ptr<RawConnection>> trickling;
@@ -384,7 +414,11 @@ TEST_F(ServerNetwork, SlowClientsHoldNobodyUpAndAreClosedAfterTheReadTimeOut) {
         partial.back()->send("POST /transaction/7 HTTP/1.1\r\nHo");
     }
     for (int i = 0; i < kTrickling; ++i) {
-        trickling.push_back(std::make_unique<RawConnection>(port()));
+        trickling.push_back(std::make_unique<RawConnection>(port(), "127.0.0.2"));
+    }
+    std::vector<std::unique_ptr<RawConnection>> silent;
+    for (int i = 0; i < kPartial; ++i) {
+        silent.push_back(std::make_unique<RawConnection>(port(), "127.0.0.3"));
     }
     // One byte at a time from every trickling client, for longer than the time-out.
     std::atomic<bool> done{false};
@@ -399,8 +433,8 @@ TEST_F(ServerNetwork, SlowClientsHoldNobodyUpAndAreClosedAfterTheReadTimeOut) {
     });
     // A well-behaved client meanwhile, on connections of its own.
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(exchange(rawRequest("GET", "/contador")).status, 200);
-        EXPECT_EQ(exchange(post("/transaction/8", kEvent)).status, 201);
+        EXPECT_EQ(exchange(rawRequest("GET", "/contador"), "127.0.0.4").status, 200);
+        EXPECT_EQ(exchange(post("/transaction/8", kEvent), "127.0.0.4").status, 201);
     }
     int closed = 0;
     for (auto& connection : partial) {
@@ -415,6 +449,10 @@ TEST_F(ServerNetwork, SlowClientsHoldNobodyUpAndAreClosedAfterTheReadTimeOut) {
     for (auto& connection : trickling) {
         EXPECT_EQ(connection->received(), "");
     }
+    // Closed unanswered at the time-out, the silent ones no longer count against the cap.
+    EXPECT_TRUE(silent.back()->readUntilClosed(10000));
+    EXPECT_EQ(silent.back()->received(), "");
+    EXPECT_EQ(exchange(rawRequest("GET", "/contador"), "127.0.0.3").status, 200);
 }
 
 // A write lock held by another connection to the database, as a second process or a

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -165,7 +167,7 @@ TEST(ServerProgram, HelpListsTheOptions) {
     for (const char* word :
          {"--db", "--import", "--host", "--port", "127.0.0.1", "8080", "--no-serve", "SIGTERM",
           "SIGHUP", "--allow", "--cert", "--key", "--timeout", "--max-connections",
-          "--max-per-client", "--no-idempotency-keys", "--idempotency-days"}) {
+          "--max-per-client", "--max-per-network", "--no-idempotency-keys", "--idempotency-days"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     // The occupancy page.
@@ -187,6 +189,9 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--no-serve=yes"},
         {"--allow", "10.0.0.0/33"},
         {"--allow", "host.lan"},
+        {"--allow", "1.2.3.4/-0"},
+        {"--allow", "::ffff:127.0.0.1"},
+        {"--max-per-network", "0"},
         {"--allow"},
         {"--cert", "server.pem"},
         {"--key", "server.key"},
@@ -264,11 +269,19 @@ TEST(ServerProgram, UnusableDatabaseOrAddressExitsWith1AndOneLine) {
     rutest::writeFile(text, std::string(4096, 'x'));
     Started busy = start({"--db", dir.file("busy.db"), "--port", "0"});
     ASSERT_GT(busy.port, 0);
+    const std::string old = dir.file("old.db");
+    sqlite3* db = nullptr;  // a database of an older layout, which opening would upgrade
+    sqlite3_open(old.c_str(), &db);
+    sqlite3_exec(db, (std::string(rutest::kLayout1Schema) + "PRAGMA user_version = 1;").c_str(),
+                 nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    const auto written = std::filesystem::last_write_time(old);
     const std::vector<std::vector<std::string>> cases = {
         {"--db", text, "--port", "0"},
         {"--db", dir.file("no/such/dir.db"), "--port", "0"},
         {"--db", dir.file("ru.db"), "--port", std::to_string(busy.port)},
-        {"--db", dir.file("ru.db"), "--host", "256.0.0.1", "--port", "0"},
+        {"--db", old, "--port", std::to_string(busy.port)},
+        {"--db", old, "--host", "256.0.0.1", "--port", "0"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);
@@ -276,6 +289,7 @@ TEST(ServerProgram, UnusableDatabaseOrAddressExitsWith1AndOneLine) {
         EXPECT_EQ(run.out(), "") << args[1];
         expectOneErrorLine(run.err(), args[1]);
     }
+    EXPECT_EQ(std::filesystem::last_write_time(old), written);  // not upgraded
 }
 
 TEST(ServerProgram, StopSignalEndsAnImportFromAPipeThatStaysOpen) {
@@ -392,9 +406,12 @@ TEST(ServerProgram, ServesHttpsOnlyWithACertificateThatItsAuthorityVerifies) {
     rutest::TempDir dir;
     ASSERT_TRUE(makeCertificates(dir));
     Started server = start({"--db", dir.file("ru.db"), "--import", kExampleRoster, "--port", "0",
-                            "--cert", dir.file("server.pem"), "--key", dir.file("server.key")});
+                            "--cert", dir.file("server.pem"), "--key", dir.file("server.key"),
+                            "--allow", "127.0.0.1", "--timeout", "60"});
     ASSERT_GT(server.port, 0);
     const std::string https = "https://127.0.0.1:" + std::to_string(server.port);
+    rutest::RawConnection outsider(server.port, "127.0.0.2");
+    EXPECT_TRUE(outsider.readUntilClosed(10000));  // no handshake, no wait for one
     struct Case {
         std::string url;
         std::string caFile;  // empty: the system's authorities
@@ -426,6 +443,15 @@ TEST(ServerProgram, ServesHttpsOnlyWithACertificateThatItsAuthorityVerifies) {
             EXPECT_EQ(roster.body.find("cardID"), std::string::npos) << label;
         }
     }
+    // A refusal that comes while the client still sends a body far over the cap arrives.
+    int refused = 0;
+    for (int i = 0; i < 10; ++i) {
+        RestClient::Connection upload("");
+        upload.SetCAInfoFilePath(dir.file("ca.pem"));
+        upload.AppendHeader("Transfer-Encoding", "chunked");
+        refused += upload.post(https + "/contador", std::string(4 << 20, ' ')).code == 413;
+    }
+    EXPECT_EQ(refused, 10);
     server.process->signal(SIGTERM);
     EXPECT_EQ(server.process->wait(), 0) << server.process->err();
 }
