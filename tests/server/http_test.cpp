@@ -37,6 +37,8 @@ httplib::Result send(httplib::Client& client, const std::string& method, const s
 
 // The student with the largest credit there can be: one more meal bought overflows it.
 constexpr long long kRichUser = 50;
+// The student with the smallest: one more meal eaten overflows it.
+constexpr long long kIndebtedUser = 51;
 
 json sampleRoster() {
     return json::array({
@@ -45,6 +47,7 @@ json sampleRoster() {
         row("AB12", 7, -1, "2019001", "salt-a", "hash-a"),
         row("ef56", 9, -2, "2019003", "salt-c", "hash-c"),
         row("GH78", kRichUser, 2147483647, "2019004", "salt-d", "hash-d"),
+        row("IJ90", kIndebtedUser, -2147483647 - 1, "2019005", "salt-e", "hash-e"),
     });
 }
 
@@ -114,25 +117,35 @@ TEST_F(ServerHttp, EventUploadIsStoredWithTheUsersDataAndShowsInTheNextRoster) {
     EXPECT_EQ(rutest::creditOf(roster, 7), 8);
 }
 
-TEST_F(ServerHttp, EventUploadTakesAnyIntegerThatKeepsTheCreditInRange) {
+// A board uploads admissions only; credit comes in on the server's own machine.
+TEST_F(ServerHttp, EventUploadTakesAnAdmissionAndNoOtherEvent) {
     auto c = client();
+    const std::string before = rutest::observableState(c);
     struct Case {
         const char* path;
         const char* body;
+        int status;
         long long credit;
     };
     const Case cases[] = {
-        {"/transaction/8", "{\"event_id\":5}", 5},
-        {"/transaction/8", "{\"event_id\": 0, \"note\": \"extra keys are ignored\"}", 5},
-        {"/transaction/9", "{\"event_id\":-1}", -3},  // credit was already negative
-        {"/transaction/50", "{\"event_id\":-2147483647}", 0},
-        {"/transaction/8", "{\"event_id\":-2147483648}", -2147483643LL},
+        {"/transaction/8", "{\"event_id\":5}", 422, 0},
+        {"/transaction/8", "{\"event_id\":2147483647}", 422, 0},
+        {"/transaction/8", "{\"event_id\": 0, \"note\": \"extra keys are ignored\"}", 422, 0},
+        {"/transaction/50", "{\"event_id\":-2147483647}", 422, 0},
+        {"/transaction/8", "{\"event_id\":-2147483648}", 422, 0},
+        {"/transaction/8", "{\"event_id\":-2}", 422, 0},
+        {"/transaction/8", "{\"event_id\":-1, \"note\": \"extra keys are ignored\"}", 201, -1},
+        {"/transaction/9", "{\"event_id\":-1}", 201, -3},  // credit was already negative
     };
     for (const Case& k : cases) {
         auto res = c.Post(k.path, k.body, "application/json");
         ASSERT_TRUE(res) << httplib::to_string(res.error());
-        EXPECT_EQ(res->status, 201) << k.path << " " << k.body << ": " << res->body;
-        EXPECT_EQ(json::parse(res->body).value("credit", 0LL), k.credit) << k.path << " " << k.body;
+        EXPECT_EQ(res->status, k.status) << k.path << " " << k.body << ": " << res->body;
+        if (k.status == 201) {
+            EXPECT_EQ(json::parse(res->body).value("credit", 0LL), k.credit) << k.path;
+        } else {
+            EXPECT_EQ(rutest::observableState(c), before) << k.path << " " << k.body;
+        }
     }
 }
 
@@ -195,9 +208,14 @@ std::vector<BadRequest> badRequests() {
         {"POST", "/transaction/7", "{\"event_id\": -2147483649}", 400, ""},
         {"POST", "/transaction/7", "{\"event_id\": 99999999999999999999999}", 400, ""},
         {"POST", "/transaction/99", "{\"event_id\": \"x\"}", 400, ""},  // the body comes first
-        // Credit that would leave the 32-bit range.
+        // Events other than an admission, whoever they are for.
         {"POST", "/transaction/50", "{\"event_id\": 1}", 422, ""},
         {"POST", "/transaction/9", "{\"event_id\": -2147483647}", 422, ""},
+        {"POST", "/transaction/7", "{\"event_id\": 100000}", 422, ""},
+        {"POST", "/transaction/99", "{\"event_id\": 100000}", 422, ""},
+        {"POST", "/transaction/abc", "{\"event_id\": 100000}", 404, ""},  // no user id
+        // Credit that would leave the 32-bit range.
+        {"POST", "/transaction/51", "{\"event_id\": -1}", 422, ""},
         // Head-count bodies.
         {"POST", "/contador", "", 400, ""},
         {"POST", "/contador", "3", 400, ""},
@@ -303,14 +321,14 @@ TEST_F(ServerHttp, EventsAndHeadCountSurviveARestartOnTheSameDatabase) {
     {
         auto c = client();
         ASSERT_EQ(c.Post("/transaction/7", "{\"event_id\": -1}", "application/json")->status, 201);
-        ASSERT_EQ(c.Post("/transaction/8", "{\"event_id\": 4}", "application/json")->status, 201);
+        ASSERT_EQ(c.Post("/transaction/8", "{\"event_id\": -1}", "application/json")->status, 201);
         ASSERT_EQ(c.Post("/contador", "{\"v\":2}", "application/json")->status, 201);
     }
     restart();
     auto c = client();
     json expected = sampleRoster();
     expected.push_back(row("AB12", 7, -1, "2019001", "salt-a", "hash-a"));
-    expected.push_back(row("CD34", 8, 4, "2019002", "salt-b", "hash-b"));
+    expected.push_back(row("CD34", 8, -1, "2019002", "salt-b", "hash-b"));
     EXPECT_EQ(rutest::fetchRoster(c), expected);
     auto count = c.Get("/contador");
     ASSERT_TRUE(count);
@@ -368,9 +386,12 @@ TEST(ServerLog, LineIsMethodTargetStatusAndStaysOneLineWhateverTheClientSends) {
         std::string target;
         int status;
         std::string line;
+        std::string board = "";  // a certified board's name
     };
     const Case cases[] = {
         {"POST", "/transaction/1001", 201, "POST /transaction/1001 201"},
+        {"POST", "/transaction/1001", 201, "POST /transaction/1001 201 board=catraca-01",
+         "catraca-01"},
         {"GET", "/transaction?x=1", 200, "GET /transaction?x=1 200"},
         {"GET", "/a b\r\nGET /forged 200", 404, "GET /a%20b%0D%0AGET%20/forged%20200 404"},
         {"GET", "/caf\xC3\xA9", 404, "GET /caf%C3%A9 404"},
@@ -378,7 +399,7 @@ TEST(ServerLog, LineIsMethodTargetStatusAndStaysOneLineWhateverTheClientSends) {
         {"", "", 400, "- - 400"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(ru::requestLogLine(c.method, c.target, c.status), c.line) << c.line;
+        EXPECT_EQ(ru::requestLogLine(c.method, c.target, c.status, c.board), c.line) << c.line;
     }
 }
 

@@ -5,19 +5,39 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "loopback.h"
 
 namespace testsupport {
 
+// A client's certificate and key, in files.
+struct ClientCertificate {
+    std::string certFile;
+    std::string keyFile;
+    long serial = 0;
+};
+
 // A private certificate authority made at test time (never stored anywhere but the
 // temporary directory): ca.pem, and server.pem with server.key for 127.0.0.1,
 // signed by it.
-struct TestCertificates {
+class TestCertificates {
+  public:
     explicit TestCertificates(const TempDir& dir);
     std::string caFile;
     std::string certFile;
     std::string keyFile;
+
+    // A client certificate with the common name `name`, signed by the authority: valid
+    // for a day, or, when `expired`, until an hour ago.
+    ClientCertificate client(const std::string& name, bool expired = false);
+    // Writes to `path` the authority's revocation list naming `revoked`.
+    void revoke(const std::string& path, const std::vector<ClientCertificate>& revoked) const;
+
+  private:
+    std::string dir_;
+    std::string caKeyFile_;
+    long serial_ = 2;
 };
 
 // An HTTPS server on 127.0.0.1 and a port the system picks, with the certificate and
@@ -27,10 +47,13 @@ struct TestCertificates {
 // stops and joins it.
 class TlsServer {
   public:
+    // With `clientCaFile`, a handshake without a client certificate of that authority
+    // fails.
     TlsServer(const TestCertificates& certs,
               std::function<std::pair<int, std::string>(const std::string& method,
                                                         const std::string& target)>
-                  answer);
+                  answer,
+              const std::string& clientCaFile = "");
     ~TlsServer();
     TlsServer(const TlsServer&) = delete;
     TlsServer& operator=(const TlsServer&) = delete;
