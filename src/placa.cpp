@@ -57,6 +57,8 @@ int main(int argc, char* argv[]) {
     Servidor::Ajustes ajustes;
     ajustes.timeout = l.opcoes.timeout;
     ajustes.cacert = l.opcoes.cacert;
+    ajustes.cert = l.opcoes.cert;
+    ajustes.key = l.opcoes.key;
     ajustes.paradas = console::pedidosDeParada;
     Catraca* catraca = new Catraca(ajustes, journal.get(), l.opcoes.refresh, placa);
     catraca->start();

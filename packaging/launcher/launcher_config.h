@@ -14,7 +14,7 @@
 //
 //   CATRACA_SERVER   the answer to the address prompt (required)
 //   CATRACA_PORT     the answer to the port prompt (required)
-//   CATRACA_JOURNAL, CATRACA_TIMEOUT, CATRACA_CACERT, ...  one option of catraca
+//   CATRACA_JOURNAL, CATRACA_TIMEOUT, CATRACA_CACERT, CATRACA_CERT, ...  one option of catraca
 //                    each (see kOptionKeys); an empty value leaves the option out
 //   CATRACA_OPTIONS  further arguments, split at whitespace
 //

@@ -198,4 +198,55 @@ TEST(CaCert, PrivateAuthorityIsTrustedForEveryRequest) {
     }
 }
 
+// --cert and --key against an HTTPS server that requires a client certificate of its
+// authority: the board's goes with every request; without one, or with another
+// authority's, the load fails exactly as against an unreachable server.
+TEST(ClientCert, BoardCertificateGoesWithEveryRequest) {
+    TempDir dir;
+    testsupport::TestCertificates certs(dir);
+    TempDir otherDir;
+    testsupport::TestCertificates other(otherDir);
+    const testsupport::ClientCertificate board = certs.client("catraca-01");
+    const testsupport::ClientCertificate stranger = other.client("catraca-01");
+    struct Case {
+        const char* name;
+        std::string cert;
+        std::string key;
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        {"the board's certificate", board.certFile, board.keyFile, true},
+        {"no certificate", "", "", false},
+        {"another authority's certificate", stranger.certFile, stranger.keyFile, false},
+    };
+    const std::string body = roster({{"A", 1, 2}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TlsServer server(
+            certs,
+            [&](const std::string& method, const std::string&) {
+                return method == "GET" ? std::make_pair(200, body) : std::make_pair(201, "{}");
+            },
+            certs.caFile);
+        std::string port = std::to_string(server.port());
+        Servidor::Ajustes a = quick();
+        a.cacert = certs.caFile;
+        a.cert = c.cert;
+        a.key = c.key;
+        testsupport::ConsoleCapture console("https://127.0.0.1\n" + port + "\n1 A\n2 A\n");
+        Catraca catraca(a, nullptr);
+        catraca.start();
+        if (!c.accepted) {
+            EXPECT_EQ(catraca.getStatus(), -1);
+            EXPECT_EQ(console.output(), loadFailure("https://127.0.0.1", port, -1));
+            EXPECT_EQ(server.requests(), 0);
+            continue;
+        }
+        ASSERT_EQ(catraca.getStatus(), 1);
+        catraca.run();
+        EXPECT_EQ(catraca.contaPendentes(), 0u);
+        EXPECT_EQ(server.requests(), 3) << "roster, upload and head-count";
+    }
+}
+
 }  // namespace
