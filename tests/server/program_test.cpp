@@ -18,6 +18,7 @@
 #include "restclient/connection.h"
 #include "server_fixture.h"
 #include "support/process.h"
+#include "support/tls_server.h"
 
 namespace {
 
@@ -170,8 +171,10 @@ TEST(ServerProgram, HelpListsTheOptions) {
           "--max-per-client", "--max-per-network", "--no-idempotency-keys", "--idempotency-days"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
-    // The occupancy page.
-    for (const char* word : {"--opening-hours", "GET /painel"}) {
+    // The occupancy page, the roles and the administrator's command.
+    for (const char* word :
+         {"--opening-hours", "GET /painel", "--allow-viewers", "--client-ca", "--crl",
+          "--server-name", "ru-server credit --db PATH USER_ID AMOUNT"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     EXPECT_EQ(help.err(), "");
@@ -208,10 +211,37 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--idempotency-keys=yes"},
         {"--no-idempotency-keys=yes"},
         {"--version=1"},
+        {"--allow-viewers", "10.0.0.0/33"},
+        {"--allow-viewers", "::ffff:10.0.0.0/104"},
+        {"--allow-viewers"},
+        {"--client-ca", "ca.pem"},                                  // without HTTPS
+        {"--cert", "s.pem", "--key", "s.key", "--crl", "crl.pem"},  // without --client-ca
+        {"--client-ca", ""},
+        {"--server-name", ""},
+        {"--server-name", "ru-server.lan:8443"},
+        {"--server-name", "ru server"},
+        {"--server-name", "http://ru-server.lan"},
+        {"--server-name", ".lan"},
+        {"credit"},
+        {"credit", "1001", "5"},
+        {"credit", "--db", "ru.db"},
+        {"credit", "--db", "ru.db", "1001"},
+        {"credit", "--db", "ru.db", "1001", "0"},
+        {"credit", "--db", "ru.db", "1001", "1.5"},
+        {"credit", "--db", "ru.db", "1001", "2147483648"},
+        {"credit", "--db", "ru.db", "01001", "5"},
+        {"credit", "--db", "ru.db", "+1001", "5"},
+        {"credit", "--db", "ru.db", "1001", "5", "6"},
+        {"credit", "--db", "ru.db", "1001", "5", "--bogus"},
+        {"credit", "--db"},
+        {"credit", "--db=", "1001", "5"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);
-        const std::string label = args[0] + (args.size() > 1 ? " " + args[1] : "");
+        std::string label;
+        for (const std::string& arg : args) {
+            label += arg + " ";
+        }
         EXPECT_EQ(run.wait(), 2) << label;
         EXPECT_EQ(run.out(), "") << label;
         expectOneErrorLine(run.err(), label);
@@ -245,6 +275,59 @@ TEST(ServerProgram, FailedImportExitsWith1AndLeavesTheDatabaseEmpty) {
     EXPECT_EQ(good.wait(), 0) << good.err();
     EXPECT_EQ(good.out(), "imported 14 transactions of 12 students from " + kExampleRoster +
                               " into " + db + "\n");
+}
+
+// The administrator's command, on the server's machine, with the server running: a
+// purchase of a student already in the database, committed whole or not at all.
+TEST(ServerProgram, CreditAddsAPurchaseOfAKnownStudentOrNothing) {
+    rutest::TempDir dir;
+    const std::string db = dir.file("ru.db");
+    ChildProcess imported(kServer, {"--db", db, "--import", kExampleRoster, "--no-serve"});
+    ASSERT_EQ(imported.wait(), 0) << imported.err();
+    Started server = start({"--db", db, "--port", "0"});
+    ASSERT_GT(server.port, 0);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const std::string none = dir.file("none.db");
+    const Case cases[] = {
+        {{"--db", db, "1004", "5"}, 0, "added 5 to the credit of user 1004 in " + db + ": 5\n", ""},
+        {{"1004", "-2", "--db=" + db},
+         0,
+         "added -2 to the credit of user 1004 in " + db + ": 3\n",
+         ""},
+        {{"--db", db, "9999", "5"},
+         1,
+         "",
+         "ru-server: no user 9999 in " + db + "; nothing added\n"},
+        {{"--db", db, "1004", "2147483647"},
+         1,
+         "",
+         "ru-server: the credit of user 1004 (3) plus the amount would leave the signed 32-bit "
+         "range; nothing added\n"},
+        {{"--db", none, "1004", "5"},
+         1,
+         "",
+         "ru-server: no database " + none + "; nothing added\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "credit");
+        ChildProcess credit(kServer, args);
+        EXPECT_EQ(credit.wait(), c.status) << c.args[2];
+        EXPECT_EQ(credit.out(), c.out);
+        EXPECT_EQ(credit.err(), c.err);
+    }
+    EXPECT_FALSE(std::filesystem::exists(none));
+    auto client = clientOf(server);
+    const json roster = rutest::fetchRoster(client);
+    EXPECT_EQ(roster.size(), 16u);
+    EXPECT_EQ(rutest::creditOf(roster, 1004), 3);
+    EXPECT_EQ(roster.back(), rutest::row("7B22F5D1", 1004, -2, "2022003321", "e67b9b37a212ac81",
+                                         roster.back()["n_password_hash"]));
 }
 
 TEST(ServerProgram, ImportIntoADatabaseWithTransactionsIsRefused) {
@@ -456,6 +539,77 @@ TEST(ServerProgram, ServesHttpsOnlyWithACertificateThatItsAuthorityVerifies) {
     EXPECT_EQ(server.process->wait(), 0) << server.process->err();
 }
 
+// The deployment of the README: scripts/board-cert makes the authority, the server's
+// certificate and one per board; a board it revokes is refused once the new list is
+// copied over the server's, without a restart.
+TEST(ServerProgram, BoardsOfTheCertificateScriptAndTheirRetirement) {
+    rutest::TempDir dir;
+    const std::string ca = dir.file("ca");
+    const auto script = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--dir", ca});
+        ChildProcess run(BOARD_CERT_SCRIPT, args);
+        const int status = run.wait(60000);
+        return status == 0 ? status : (ADD_FAILURE() << run.err(), status);
+    };
+    ASSERT_EQ(script({"authority"}), 0);
+    ASSERT_EQ(script({"server", "127.0.0.1"}), 0);
+    ASSERT_EQ(script({"board", "catraca-01"}), 0);
+    ASSERT_EQ(script({"board", "catraca-02"}), 0);
+    const std::string crl = dir.file("crl.pem");
+    const auto copyList = [&] {
+        std::filesystem::copy_file(ca + "/crl.pem", crl + ".new",
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::rename(crl + ".new", crl);
+    };
+    copyList();
+    // Kept aside: a revocation moves the board's files away.
+    std::filesystem::copy_file(ca + "/boards/catraca-02.pem", dir.file("retired.pem"));
+    std::filesystem::copy_file(ca + "/boards/catraca-02.key", dir.file("retired.key"));
+    Started server = start({"--db", dir.file("ru.db"), "--import", kExampleRoster, "--port", "0",
+                            "--cert", ca + "/server.pem", "--key", ca + "/server.key",
+                            "--client-ca", ca + "/ca.pem", "--crl", crl});
+    ASSERT_GT(server.port, 0);
+    const auto roster = [&](const std::string& cert, const std::string& key) {
+        RestClient::Connection connection("");
+        connection.SetTimeout(10);
+        connection.SetCAInfoFilePath(ca + "/ca.pem");
+        connection.SetCertPath(cert);
+        connection.SetKeyPath(key);
+        return connection.get("https://127.0.0.1:" + std::to_string(server.port) + "/transaction")
+            .code;
+    };
+    const std::string kept = ca + "/boards/catraca-01";
+    EXPECT_EQ(roster(kept + ".pem", kept + ".key"), 200);
+    EXPECT_EQ(roster(dir.file("retired.pem"), dir.file("retired.key")), 200);
+    EXPECT_EQ(roster("", ""), 403);
+    ASSERT_EQ(script({"revoke", "catraca-02"}), 0);
+    copyList();
+    int status = 0;
+    for (int i = 0; i < 100 && status != 403; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        status = roster(dir.file("retired.pem"), dir.file("retired.key"));
+    }
+    EXPECT_EQ(status, 403);
+    EXPECT_EQ(roster(kept + ".pem", kept + ".key"), 200);
+    // A name issued twice, or not a board's name, is refused; a revoked name may be issued
+    // again.
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"board", "catraca-01"}, {"board", "catraca 03"}, {"revoke", "catraca-09"}}) {
+        ChildProcess run(BOARD_CERT_SCRIPT, {"--dir", ca, args[0], args[1]});
+        EXPECT_EQ(run.wait(60000), 1) << args[1];
+        EXPECT_EQ(run.err().rfind("board-cert: ", 0), 0u) << run.err();
+    }
+    EXPECT_EQ(script({"board", "catraca-02"}), 0);
+    server.process->signal(SIGTERM);
+    EXPECT_EQ(server.process->wait(), 0) << server.process->err();
+    EXPECT_NE(server.process->out().find("GET /transaction 200 board=catraca-02\n"),
+              std::string::npos);
+    EXPECT_NE(server.process->out().find(
+                  "ru-server: refused the client certificate of 127.0.0.1: certificate revoked\n"),
+              std::string::npos)
+        << server.process->out();
+}
+
 TEST(ServerProgram, UnusableCertificateOrKeyExitsWith1AndOneLine) {
     rutest::TempDir dir;
     ASSERT_TRUE(makeCertificates(dir));
@@ -472,6 +626,34 @@ TEST(ServerProgram, UnusableCertificateOrKeyExitsWith1AndOneLine) {
         EXPECT_EQ(run.out(), "") << cert;
         expectOneErrorLine(run.err(), cert + " " + key);
     }
+    // The boards' authority and its revocation list, each checked before the database
+    // is opened.
+    rutest::TempDir otherDir;
+    testsupport::TestCertificates other(otherDir);
+    other.revoke(dir.file("other-crl.pem"), {});
+    rutest::writeFile(dir.file("garbage.pem"), "-----BEGIN CERTIFICATE-----\nzz\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> authorities = {
+        {{"--client-ca", dir.file("missing.pem")}, "cannot read the client authority"},
+        {{"--client-ca", dir.file("garbage.pem")}, "cannot read the client authority"},
+        {{"--client-ca", dir.file("server.key")}, "no certificate in the client authority"},
+        {{"--client-ca", dir.file("server.pem")}, "a certificate that is no authority's"},
+        {{"--client-ca", dir.file("ca.pem"), "--crl", dir.file("missing.pem")},
+         "cannot read the revocation list"},
+        {{"--client-ca", dir.file("ca.pem"), "--crl", dir.file("ca.pem")}, "no revocation list in"},
+        {{"--client-ca", dir.file("ca.pem"), "--crl", dir.file("other-crl.pem")},
+         "is not signed by the client authority"},
+    };
+    for (const auto& [extra, mention] : authorities) {
+        std::vector<std::string> args = {
+            "--db",   dir.file("none.db"),    "--port", "0",
+            "--cert", dir.file("server.pem"), "--key",  dir.file("server.key")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ChildProcess run(kServer, args);
+        EXPECT_EQ(run.wait(), 1) << mention;
+        expectOneErrorLine(run.err(), mention);
+        EXPECT_NE(run.err().find(mention), std::string::npos) << run.err();
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("none.db")));
 }
 #endif
 
