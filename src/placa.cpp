@@ -58,7 +58,10 @@ int main(int argc, char* argv[]) {
     ajustes.timeout = l.opcoes.timeout;
     ajustes.cacert = l.opcoes.cacert;
     ajustes.paradas = console::pedidosDeParada;
+    ajustes.placa = l.opcoes.nomePlaca;
+    ajustes.esperaEntrada = l.opcoes.esperaEntrada;
     Catraca* catraca = new Catraca(ajustes, journal.get(), l.opcoes.refresh, placa);
+    catraca->setOnline(l.opcoes.online);
     catraca->start();
     int resultado = 0;
     if (catraca->getStatus() != 1) {

@@ -10,6 +10,9 @@ const std::vector<OptionKey> kOptionKeys = {
     {"CATRACA_TIMEOUT", "--timeout"},
     {"CATRACA_CACERT", "--cacert"},
     {"CATRACA_REFRESH", "--refresh"},
+    {"CATRACA_BOARD", "--board", OptionKey::Joined},
+    {"CATRACA_ONLINE", "--online", OptionKey::YesNo},
+    {"CATRACA_ENTRY_TIMEOUT", "--entry-timeout"},
 };
 
 namespace {
@@ -108,8 +111,10 @@ std::optional<Config> parseConfig(const std::string& text, std::string& error) {
             return std::nullopt;
         }
         bool known = key == "CATRACA_SERVER" || key == "CATRACA_PORT" || key == "CATRACA_OPTIONS";
+        bool yesNo = false;
         for (const OptionKey& o : kOptionKeys) {
             known = known || key == o.key;
+            yesNo = yesNo || (key == o.key && o.form == OptionKey::YesNo);
         }
         if (!known) {
             error = at + "unknown setting " + key;
@@ -120,6 +125,10 @@ std::optional<Config> parseConfig(const std::string& text, std::string& error) {
             unquoted(trimmed(withoutComment(line.substr(eq + 1))), why);
         if (!value) {
             error = at + key + " has " + why;
+            return std::nullopt;
+        }
+        if (yesNo && !value->empty() && *value != "yes" && *value != "no") {
+            error = at + key + " must be yes, no or empty";
             return std::nullopt;
         }
         values[key] = *value;
@@ -137,9 +146,16 @@ std::optional<Config> parseConfig(const std::string& text, std::string& error) {
     }
     for (const OptionKey& o : kOptionKeys) {
         auto found = values.find(o.key);
-        if (found != values.end() && !found->second.empty()) {
+        if (found == values.end() || found->second.empty() ||
+            (o.form == OptionKey::YesNo && found->second == "no")) {
+            continue;
+        }
+        if (o.form == OptionKey::Separate) {
             config.arguments.push_back(o.option);
             config.arguments.push_back(found->second);
+        } else {
+            config.arguments.push_back(o.option +
+                                       (o.form == OptionKey::Joined ? "=" + found->second : ""));
         }
     }
     for (const std::string& w : words(values["CATRACA_OPTIONS"])) {
