@@ -35,6 +35,7 @@
 
 #include "http_server.h"
 #include "store.h"
+#include "store_sqlite.h"
 
 namespace {
 
@@ -186,7 +187,7 @@ int main(int argc, char** argv) {
     const std::string db = dir + "/bench.db";
     int status = 0;
     {
-        ru::Store store(db);
+        ru::SqliteStore store(db);
         std::ostringstream roster;
         roster << '[';
         for (int u = 1; u <= kUsers; ++u) {

@@ -165,7 +165,8 @@ TEST(ServerProgram, HelpListsTheOptions) {
     for (const char* word :
          {"--db", "--import", "--host", "--port", "127.0.0.1", "8080", "--no-serve", "SIGTERM",
           "SIGHUP", "--allow", "--cert", "--key", "--timeout", "--max-connections",
-          "--max-per-client", "--no-idempotency-keys", "--idempotency-days"}) {
+          "--max-per-client", "--no-idempotency-keys", "--idempotency-days", "postgresql://",
+          "--db-schema"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     // The occupancy page.
@@ -202,6 +203,10 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--no-idempotency-keys", "--idempotency-days", "30"},
         {"--idempotency-keys=yes"},
         {"--no-idempotency-keys=yes"},
+        {"--db-schema", "ru"},
+        {"--db", "ru.db", "--db-schema", "ru"},
+        {"--db", "postgresql:///ru", "--db-schema", ""},
+        {"--db", "postgresql:///ru", "--db-schema"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);
@@ -268,6 +273,8 @@ TEST(ServerProgram, UnusableDatabaseOrAddressExitsWith1AndOneLine) {
         {"--db", dir.file("no/such/dir.db"), "--port", "0"},
         {"--db", dir.file("ru.db"), "--port", std::to_string(busy.port)},
         {"--db", dir.file("ru.db"), "--host", "256.0.0.1", "--port", "0"},
+        // No PostgreSQL server behind the socket.
+        {"--db", "postgresql://ru@/ru?host=" + dir.path() + "&port=1", "--port", "0"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);

@@ -24,7 +24,10 @@ nlohmann::json row(const std::string& cardID, long long userId, long long event,
 }
 
 RunningServer::RunningServer(const std::string& dbPath, ru::ServerSettings settings)
-    : store_(std::make_unique<ru::Store>(dbPath)) {
+    : RunningServer(std::make_unique<ru::SqliteStore>(dbPath), std::move(settings)) {}
+
+RunningServer::RunningServer(std::unique_ptr<ru::Store> store, ru::ServerSettings settings)
+    : store_(std::move(store)) {
     settings.host = "127.0.0.1";
     settings.port = 0;
     server_ = std::make_unique<ru::HttpServer>(*store_, std::move(settings));
