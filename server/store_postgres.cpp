@@ -35,12 +35,14 @@ constexpr int kPageRows = 256;
 
 // Every session: a commit returns once it is durable (synchronous_commit never off, local
 // or remote_write, whatever the database's default; remote_apply when the database asks
-// for it), a statement outside our own transactions is bounded too, and a session that
-// sits in a transaction (a stuck process) lets its locks go.
+// for it), a statement outside our own transactions is bounded too, a session that sits
+// in a transaction (a stuck process) lets its locks go, and the writes sent in one round
+// trip run as READ COMMITTED whatever the database's default.
 constexpr const char* kSessionSetup =
     "SELECT set_config('synchronous_commit', CASE WHEN current_setting('synchronous_commit') "
     "= 'remote_apply' THEN 'remote_apply' ELSE 'on' END, false); "
-    "SET statement_timeout = 10000; SET idle_in_transaction_session_timeout = 60000";
+    "SET statement_timeout = 10000; SET idle_in_transaction_session_timeout = 60000; "
+    "SET default_transaction_isolation = 'read committed'";
 
 struct ResultClear {
     void operator()(PGresult* r) const { PQclear(r); }
@@ -73,6 +75,12 @@ long long milliseconds(Clock::duration d) {
 using Params = std::vector<std::optional<std::string>>;
 
 }  // namespace
+
+// A key stored twice: the sign of a repeated upload.
+class UniqueViolation : public StoreError {
+  public:
+    using StoreError::StoreError;
+};
 
 // One session with the database. Every wait for an answer is bounded by a deadline; a
 // connection that failed in a way that may have left it unusable is marked broken and
@@ -117,14 +125,7 @@ class Connection {
     // Runs the statement `text`, prepared once per session under `name`.
     Result run(const char* name, const std::string& text, const Params& params,
                Clock::time_point deadline) {
-        if (prepared_.count(name) == 0) {
-            if (PQsendPrepare(conn_, name, text.c_str(), static_cast<int>(params.size()),
-                              nullptr) == 0) {
-                fail(nullptr, "database error");
-            }
-            collect(deadline);
-            prepared_.insert(name);
-        }
+        prepare(name, text, params.size(), deadline);
         std::vector<const char*> values;
         for (const auto& p : params) {
             values.push_back(p ? p->c_str() : nullptr);
@@ -134,6 +135,17 @@ class Connection {
             fail(nullptr, "database error");
         }
         return collect(deadline);
+    }
+
+    void prepare(const char* name, const std::string& text, std::size_t count,
+                 Clock::time_point deadline) {
+        if (prepared_.count(name) == 0) {
+            if (PQsendPrepare(conn_, name, text.c_str(), static_cast<int>(count), nullptr) == 0) {
+                fail(nullptr, "database error");
+            }
+            collect(deadline);
+            prepared_.insert(name);
+        }
     }
 
     // Commits the open transaction. Returns once the commit is durable as the session's
@@ -150,6 +162,109 @@ class Connection {
                                    warning_);
         }
         committing_ = false;
+    }
+
+    // Runs the prepared statements `steps` in one round trip (libpq's pipeline mode), as
+    // one implicit transaction that the server commits after the last; the result of each.
+    // Throws as fail() for the first error (nothing committed) and as commit() when the
+    // outcome of the commit is unknown or not durable; `commitBy` bounds the wait as the
+    // deadline of commit() does.
+    struct Step {
+        const char* name;
+        std::string text;
+        Params params;
+    };
+    std::vector<Result> atomically(const std::vector<Step>& steps, Clock::time_point commitBy) {
+        if (PQenterPipelineMode(conn_) == 0) {
+            fail(nullptr, "database error");
+        }
+        warned_ = false;
+        committing_ = true;
+        // Each message sent, in order: a statement to prepare (its name), or one to run.
+        // A statement is prepared inside the transaction, after the time-outs: preparing
+        // takes the locks of its tables.
+        std::vector<const char*> sent;
+        for (const Step& step : steps) {
+            if (prepared_.count(step.name) == 0) {
+                if (PQsendPrepare(conn_, step.name, step.text.c_str(),
+                                  static_cast<int>(step.params.size()), nullptr) == 0) {
+                    broken_ = true;
+                    fail(nullptr, "database error");
+                }
+                sent.push_back(step.name);
+            }
+            std::vector<const char*> values;
+            for (const auto& p : step.params) {
+                values.push_back(p ? p->c_str() : nullptr);
+            }
+            if (PQsendQueryPrepared(conn_, step.name, static_cast<int>(values.size()),
+                                    values.data(), nullptr, nullptr, 0) == 0) {
+                broken_ = true;
+                fail(nullptr, "database error");
+            }
+            sent.push_back(nullptr);
+        }
+        if (PQpipelineSync(conn_) == 0 || PQflush(conn_) != 0) {
+            broken_ = true;
+            fail(nullptr, "lost the connection to the database");
+        }
+        std::vector<Result> results;
+        Result error;
+        bool cancelled = false;
+        Clock::time_point deadline = commitBy;
+        std::size_t answered = 0;  // messages of `sent` whose result came
+        for (bool synced = false; !synced;) {
+            while (!synced && PQisBusy(conn_) == 0) {
+                Result r(PQgetResult(conn_));
+                if (!r) {
+                    continue;  // the end of one message's results
+                }
+                const ExecStatusType status = PQresultStatus(r.get());
+                if (status == PGRES_PIPELINE_SYNC) {
+                    synced = true;
+                    continue;
+                }
+                const char* name = answered < sent.size() ? sent[answered] : nullptr;
+                ++answered;
+                if (status == PGRES_PIPELINE_ABORTED) {
+                    continue;
+                }
+                if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+                    if (!error) {
+                        error = std::move(r);
+                    }
+                } else if (name != nullptr) {
+                    prepared_.insert(name);
+                } else {
+                    results.push_back(std::move(r));
+                }
+            }
+            if (!synced) {
+                awaitInput(deadline, cancelled);
+            }
+        }
+        PQexitPipelineMode(conn_);
+        if (error) {
+            committing_ = false;  // rolled back
+            fail(error.get(), "database error");
+        }
+        if (warned_) {
+            throw StoreUnavailable("the commit was not confirmed by the synchronous standbys: " +
+                                   warning_);
+        }
+        committing_ = false;
+        return results;
+    }
+
+    // Whether an idle session is still there. Nothing comes on a session that waits for
+    // us but the server's last words when it ends it (a restart, a failover): a session
+    // with anything to read is taken for gone.
+    bool alive() {
+        pollfd fd{PQsocket(conn_), POLLIN, 0};
+        if (poll(&fd, 1, 0) != 0) {
+            broken_ = true;
+        }
+        return !broken();
     }
 
     // Waits for the end of a COPY whose data has all been sent.
@@ -177,6 +292,9 @@ class Connection {
         }
         if (code.compare(0, 2, "53") == 0) {
             throw StoreUnavailable(what + ": " + message);
+        }
+        if (code == "23505") {
+            throw UniqueViolation(what + ": " + message);
         }
         if (code == "55P03" || code == "57014" || code == "40001" || code == "40P01") {
             throw StoreBusy(what + ": " + message);
@@ -220,25 +338,29 @@ class Connection {
                     last = std::move(r);
                 }
             }
-            const long long left = milliseconds(deadline - Clock::now());
-            pollfd fd{PQsocket(conn_), POLLIN, 0};
-            const int ready =
-                left > 0 ? poll(&fd, 1, static_cast<int>(std::min(left, 60000LL))) : 0;
-            if (ready == 0 && Clock::now() >= deadline) {
-                // Asked to stop, a statement ends with an error and a COMMIT waiting for
-                // the standbys with a warning, and the session stays usable; a server that
-                // does not answer that either is given up.
-                if (!cancelled && cancel()) {
-                    cancelled = true;
-                    deadline = Clock::now() + kGrace;
-                    continue;
-                }
-                broken_ = true;
-                throw StoreUnavailable("no answer from the database in time");
+            awaitInput(deadline, cancelled);
+        }
+    }
+
+    // Waits until more of the answer has come in. At `deadline` the server is asked to
+    // stop (a statement then ends with an error, a COMMIT waiting for the standbys with a
+    // warning, and the session stays usable) and given a moment more; a server that does
+    // not answer that either is given up.
+    void awaitInput(Clock::time_point& deadline, bool& cancelled) {
+        const long long left = milliseconds(deadline - Clock::now());
+        pollfd fd{PQsocket(conn_), POLLIN, 0};
+        const int ready = left > 0 ? poll(&fd, 1, static_cast<int>(std::min(left, 60000LL))) : 0;
+        if (ready == 0 && Clock::now() >= deadline) {
+            if (!cancelled && cancel()) {
+                cancelled = true;
+                deadline = Clock::now() + kGrace;
+                return;
             }
-            if (ready > 0 && PQconsumeInput(conn_) == 0) {
-                fail(nullptr, "lost the connection to the database");
-            }
+            broken_ = true;
+            throw StoreUnavailable("no answer from the database in time");
+        }
+        if (ready > 0 && PQconsumeInput(conn_) == 0) {
+            fail(nullptr, "lost the connection to the database");
         }
     }
 
@@ -312,9 +434,12 @@ class Pool {
                 throw StoreBusy("every connection to the database is busy");
             }
             ++out_;
-            if (!idle_.empty()) {
+            while (!connection && !idle_.empty()) {
                 connection = std::move(idle_.back());
                 idle_.pop_back();
+                if (!connection->alive()) {
+                    connection.reset();
+                }
             }
         }
         if (connection) {
@@ -385,6 +510,28 @@ struct Database {
 };
 
 namespace {
+
+// The time-outs of a write that must be done by `deadline`: a write that can go at once
+// goes, however long it queued (the lock is tried once, the statements get a second at
+// least).
+struct Bounds {
+    explicit Bounds(Clock::time_point deadline)
+        : left(std::max(milliseconds(deadline - Clock::now()), 0LL)),
+          statement(std::max(left, 1000LL)),
+          commitBy(Clock::now() + std::chrono::milliseconds(statement)) {}
+
+    // The first step of a write sent in one round trip: its time-outs.
+    Connection::Step step() const {
+        return {"timeouts",
+                "SELECT set_config('lock_timeout', $1::text, true), "
+                "set_config('statement_timeout', $2::text, true)",
+                {std::to_string(std::max(left, 1LL)), std::to_string(statement)}};
+    }
+
+    long long left;
+    long long statement;
+    Clock::time_point commitBy;
+};
 
 // An explicit transaction on a leased connection, rolled back unless committed. Its
 // statements may run until `deadline` on the server (lock_timeout and statement_timeout,
@@ -888,41 +1035,14 @@ AppendResult PostgresStore::append(std::int32_t userId, std::int32_t value, cons
     const auto deadline = arrived + db_->writeWait;
     const std::string user = pg::str(userId);
     const std::string event = pg::str(value);
+    const std::string students = db_->table("students");
+    const std::string keys = db_->table("idempotency_keys");
     return pg::withConnection(*db_->writers, deadline, [&](pg::Connection& c) {
-        pg::Transaction tx(c, deadline);
         AppendResult result;
-        if (key != nullptr) {
-            // The key first: a repeat sent at the same moment waits here for the first
-            // one's transaction, then finds its key.
-            const pg::Result fresh =
-                tx.run("key_insert",
-                       "INSERT INTO " + db_->table("idempotency_keys") +
-                           " (key, user_id, event, credit, stored_at) VALUES ($1::text, "
-                           "$2::integer, $3::integer, 0, floor(extract(epoch FROM now()))) "
-                           "ON CONFLICT (key) DO NOTHING RETURNING 1",
-                       {*key, user, event});
-            if (PQntuples(fresh.get()) == 0) {
-                // A write, so that the commit waits for the standbys as the first one's
-                // did: a repeat is answered 201 only once the event it stands for is
-                // as durable as a new one.
-                const pg::Result first =
-                    tx.run("key_repeat",
-                           "UPDATE " + db_->table("idempotency_keys") +
-                               " SET stored_at = stored_at WHERE key = $1::text "
-                               "RETURNING user_id, event, credit",
-                           {*key});
-                if (PQntuples(first.get()) != 1) {
-                    throw StoreBusy("the key was forgotten meanwhile");
-                }
-                const bool same = pg::integer(first.get(), 0, 0) == userId &&
-                                  pg::integer(first.get(), 0, 1) == value;
-                result.status = same ? AppendStatus::Repeated : AppendStatus::KeyReused;
-                result.credit = pg::integer(first.get(), 0, 2);
-                tx.commit();
-                return result;
-            }
-        }
-        const std::string students = db_->table("students");
+        // The common case in one round trip: the student's row and the event, and the key
+        // with them. The row lock makes uploads of one student take turns across servers;
+        // a key already stored (or being stored by a repeat sent at the same moment, which
+        // this waits for) makes the whole statement fail, storing nothing.
         const std::string added =
             "WITH s AS (UPDATE " + students +
             " SET credit = credit + $2::integer WHERE user_id = $1::integer AND credit + "
@@ -931,26 +1051,61 @@ AppendResult PostgresStore::append(std::int32_t userId, std::int32_t value, cons
             db_->table("transactions") +
             " (card_id, user_id, event, matricula, salt, n_password_hash, stored_at) SELECT "
             "card_id, user_id, $2::integer, matricula, salt, n_password_hash, now() FROM s)";
-        const pg::Result stored =
-            key != nullptr ? tx.run("append_keyed",
-                                    added + ", k AS (UPDATE " + db_->table("idempotency_keys") +
-                                        " SET credit = s.credit FROM s WHERE key = $3::text) "
-                                        "SELECT credit FROM s",
-                                    {user, event, *key})
-                           : tx.run("append", added + " SELECT credit FROM s", {user, event});
-        if (PQntuples(stored.get()) == 0) {
-            const pg::Result now =
-                tx.run("credit", "SELECT credit FROM " + students + " WHERE user_id = $1::integer",
-                       {user});
-            if (PQntuples(now.get()) == 1) {
-                result.status = AppendStatus::CreditOutOfRange;
-                result.credit = pg::integer(now.get(), 0, 0);
-            }
-            return result;  // rolled back, the key with it
+        const pg::Bounds bounds(deadline);
+        std::vector<pg::Result> done;
+        try {
+            done = c.atomically(
+                {bounds.step(),
+                 key != nullptr
+                     ? pg::Connection::Step{"append_keyed",
+                                            added + ", k AS (INSERT INTO " + keys +
+                                                " (key, user_id, event, credit, stored_at) "
+                                                "SELECT $3::text, user_id, $2::integer, credit, "
+                                                "floor(extract(epoch FROM now())) FROM s) "
+                                                "SELECT credit FROM s",
+                                            {user, event, *key}}
+                     : pg::Connection::Step{"append",
+                                            added + " SELECT credit FROM s",
+                                            {user, event}}},
+                bounds.commitBy);
+        } catch (const pg::UniqueViolation&) {
         }
-        result.credit = pg::integer(stored.get(), 0, 0);
-        tx.commit();
-        result.status = AppendStatus::Stored;
+        if (done.size() == 2 && PQntuples(done[1].get()) == 1) {
+            result.status = AppendStatus::Stored;
+            result.credit = pg::integer(done[1].get(), 0, 0);
+            return result;
+        }
+        // Nothing was stored: a key already stored, an unknown user, or a credit that
+        // would leave the range, in that order.
+        pg::Transaction tx(c, deadline);
+        if (key != nullptr) {
+            // A write, so that the commit waits for the standbys as the first one's did:
+            // a repeat is answered 201 only once the event it stands for is as durable as
+            // a new one.
+            const pg::Result first = tx.run("key_repeat",
+                                            "UPDATE " + keys +
+                                                " SET stored_at = stored_at WHERE key = $1::text "
+                                                "RETURNING user_id, event, credit",
+                                            {*key});
+            if (PQntuples(first.get()) == 1) {
+                const bool same = pg::integer(first.get(), 0, 0) == userId &&
+                                  pg::integer(first.get(), 0, 1) == value;
+                result.status = same ? AppendStatus::Repeated : AppendStatus::KeyReused;
+                result.credit = pg::integer(first.get(), 0, 2);
+                tx.commit();
+                return result;
+            }
+        }
+        const pg::Result now = tx.run(
+            "credit", "SELECT credit FROM " + students + " WHERE user_id = $1::integer", {user});
+        if (PQntuples(now.get()) == 1) {
+            result.status = AppendStatus::CreditOutOfRange;
+            result.credit = pg::integer(now.get(), 0, 0);
+            if (done.empty()) {
+                // The key was there, and gone by now (forgotten): try again.
+                throw StoreBusy("the key was forgotten meanwhile");
+            }
+        }
         return result;
     });
 }
@@ -973,12 +1128,13 @@ std::size_t PostgresStore::pruneKeys(std::int64_t cutoff, std::size_t batch) {
 void PostgresStore::recordHeadCount(std::int32_t v, Clock::time_point arrived) {
     const auto deadline = arrived + db_->writeWait;
     pg::withConnection(*db_->writers, deadline, [&](pg::Connection& c) {
-        pg::Transaction tx(c, deadline);
-        tx.run("headcount",
-               "INSERT INTO " + db_->table("headcounts") +
-                   " (v, received_at) VALUES ($1::integer, now())",
-               {pg::str(v)});
-        tx.commit();
+        const pg::Bounds bounds(deadline);
+        c.atomically({bounds.step(),
+                      {"headcount",
+                       "INSERT INTO " + db_->table("headcounts") +
+                           " (v, received_at) VALUES ($1::integer, now())",
+                       {pg::str(v)}}},
+                     bounds.commitBy);
         return 0;
     });
 }

@@ -71,7 +71,11 @@ class PostgresBlock : public TestDatabase::WriteBlock {
                                      PQerrorMessage(conn_));
         }
     }
-    ~PostgresBlock() override { PQfinish(conn_); }
+    // Rolled back before the session goes: its locks are gone once this returns.
+    ~PostgresBlock() override {
+        PQclear(PQexec(conn_, "ROLLBACK"));
+        PQfinish(conn_);
+    }
 
   private:
     PGconn* conn_;
