@@ -41,46 +41,6 @@ std::string sqliteQuery(const std::string& path, const std::string& statement) {
     return value;
 }
 
-class SqliteBlock : public TestDatabase::WriteBlock {
-  public:
-    explicit SqliteBlock(const std::string& path) {
-        sqlite3_open(path.c_str(), &db_);
-        if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            throw std::runtime_error("cannot take the write lock");
-        }
-    }
-    ~SqliteBlock() override { sqlite3_close(db_); }
-
-  private:
-    sqlite3* db_ = nullptr;
-};
-
-class PostgresBlock : public TestDatabase::WriteBlock {
-  public:
-    PostgresBlock(const std::string& uri, const std::string& schema)
-        : conn_(PQconnectdb(uri.c_str())) {
-        const std::string s = "\"" + schema + "\"";
-        PGresult* r =
-            PQexec(conn_, ("BEGIN; SELECT 1 FROM " + s + ".students FOR UPDATE; LOCK TABLE " + s +
-                           ".headcounts IN EXCLUSIVE MODE")
-                              .c_str());
-        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-        PQclear(r);
-        if (!ok) {
-            throw std::runtime_error(std::string("cannot hold the writes: ") +
-                                     PQerrorMessage(conn_));
-        }
-    }
-    // Rolled back before the session goes: its locks are gone once this returns.
-    ~PostgresBlock() override {
-        PQclear(PQexec(conn_, "ROLLBACK"));
-        PQfinish(conn_);
-    }
-
-  private:
-    PGconn* conn_;
-};
-
 }  // namespace
 
 TestDatabase::TestDatabase(Backend backend) : backend_(backend) {
@@ -121,11 +81,32 @@ std::string TestDatabase::sql(const std::string& statement) const {
                                               statement);
 }
 
-std::unique_ptr<TestDatabase::WriteBlock> TestDatabase::blockWrites() const {
+std::shared_ptr<void> TestDatabase::blockWrites() const {
     if (backend_ == Backend::SQLite) {
-        return std::make_unique<SqliteBlock>(db_);
+        sqlite3* db = nullptr;
+        sqlite3_open(db_.c_str(), &db);
+        std::shared_ptr<void> held(db, [](void* d) { sqlite3_close(static_cast<sqlite3*>(d)); });
+        if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            throw std::runtime_error("cannot take the write lock");
+        }
+        return held;
     }
-    return std::make_unique<PostgresBlock>(db_, schema_);
+    // Rolled back before the session goes: its locks are gone once the holder is.
+    std::shared_ptr<void> held(PQconnectdb(db_.c_str()), [](void* c) {
+        PQclear(PQexec(static_cast<PGconn*>(c), "ROLLBACK"));
+        PQfinish(static_cast<PGconn*>(c));
+    });
+    const std::string s = "\"" + schema_ + "\"";
+    std::unique_ptr<PGresult, void (*)(PGresult*)> r(
+        PQexec(static_cast<PGconn*>(held.get()),
+               ("BEGIN; SELECT 1 FROM " + s + ".students FOR UPDATE; LOCK TABLE " + s +
+                ".headcounts IN EXCLUSIVE MODE")
+                   .c_str()),
+        PQclear);
+    if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
+        throw std::runtime_error("cannot hold the writes");
+    }
+    return held;
 }
 
 std::string backendName(const ::testing::TestParamInfo<Backend>& info) {

@@ -37,11 +37,7 @@ class TestDatabase {
     // Holds off every write of the stores (another process holding SQLite's write lock;
     // on PostgreSQL, a session holding the students' rows and the head-count table) until
     // the object goes. Reads go on.
-    class WriteBlock {
-      public:
-        virtual ~WriteBlock() = default;
-    };
-    std::unique_ptr<WriteBlock> blockWrites() const;
+    std::shared_ptr<void> blockWrites() const;
 
   private:
     Backend backend_;

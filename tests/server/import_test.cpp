@@ -16,11 +16,7 @@ using nlohmann::json;
 using rutest::row;
 
 std::string rosterText(ru::Store& store) {
-    auto stream = store.openRoster();
-    std::string text;
-    while (stream->read(text, 1000)) {
-    }
-    return text;
+    return rutest::readAll(*store.openRoster(), 1000);
 }
 
 ru::ImportSummary importText(ru::Store& store, const std::string& text) {

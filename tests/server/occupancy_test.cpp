@@ -261,13 +261,7 @@ std::int64_t queryInt(const std::string& path, const std::string& sql) {
     return value;
 }
 
-std::string rosterText(ru::Store& store) {
-    auto stream = store.openRoster();
-    std::string text;
-    while (stream->read(text, 4096)) {
-    }
-    return text;
-}
+using rutest::rosterText;
 
 TEST(OccupancyUpgrade, AnOlderDatabaseGainsArrivalTimesInPlace) {
     struct Case {

@@ -25,21 +25,10 @@
 namespace {
 
 using nlohmann::json;
+using rutest::importRows;
+using rutest::rosterText;
 using rutest::row;
 using testsupport::sharedCluster;
-
-std::string rosterText(ru::Store& store) {
-    auto stream = store.openRoster();
-    std::string text;
-    while (stream->read(text, 4096)) {
-    }
-    return text;
-}
-
-void importRows(ru::Store& store, const json& rows) {
-    std::istringstream in(rows.dump());
-    store.importRoster(in);
-}
 
 ru::Request upload(int user, const std::string& key = "") {
     ru::Request r{"POST",

@@ -79,6 +79,13 @@ class RunningServer {
 // body, for checking that a refused request changed nothing.
 std::string observableState(httplib::Client& client);
 
+// The whole text of a roster stream read in pieces of `pieceBytes`, and of a store's roster.
+std::string readAll(ru::RosterStream& stream, std::size_t pieceBytes);
+std::string rosterText(ru::Store& store);
+// importRoster and appendRows of the rows of a JSON array.
+void importRows(ru::Store& store, const nlohmann::json& rows);
+ru::ImportSummary appendRows(ru::Store& store, const nlohmann::json& rows);
+
 // GET /transaction, parsed; fails the test (and returns null) on anything but 200 JSON.
 nlohmann::json fetchRoster(httplib::Client& client);
 

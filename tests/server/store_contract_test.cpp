@@ -18,28 +18,11 @@
 namespace {
 
 using nlohmann::json;
+using rutest::appendRows;
+using rutest::importRows;
+using rutest::readAll;
+using rutest::rosterText;
 using rutest::row;
-
-std::string readAll(ru::RosterStream& stream, std::size_t pieceBytes) {
-    std::string text;
-    while (stream.read(text, pieceBytes)) {
-    }
-    return text;
-}
-
-std::string rosterText(ru::Store& store) {
-    return readAll(*store.openRoster(), 4096);
-}
-
-void importRows(ru::Store& store, const json& rows) {
-    std::istringstream in(rows.dump());
-    store.importRoster(in);
-}
-
-ru::ImportSummary appendRows(ru::Store& store, const json& rows) {
-    std::istringstream in(rows.dump());
-    return store.appendRows(in);
-}
 
 using StoreContract = rutest::BackendTest;
 RU_ALL_BACKENDS(StoreContract);

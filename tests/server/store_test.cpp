@@ -18,18 +18,8 @@
 namespace {
 
 using nlohmann::json;
+using rutest::rosterText;
 using rutest::row;
-
-std::string readAll(ru::RosterStream& stream, std::size_t pieceBytes) {
-    std::string text;
-    while (stream.read(text, pieceBytes)) {
-    }
-    return text;
-}
-
-std::string rosterText(ru::Store& store) {
-    return readAll(*store.openRoster(), 4096);
-}
 
 std::string fileContent(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
