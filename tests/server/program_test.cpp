@@ -273,8 +273,7 @@ TEST(ServerProgram, UnusableDatabaseOrAddressExitsWith1AndOneLine) {
         {"--db", dir.file("no/such/dir.db"), "--port", "0"},
         {"--db", dir.file("ru.db"), "--port", std::to_string(busy.port)},
         {"--db", dir.file("ru.db"), "--host", "256.0.0.1", "--port", "0"},
-        // No PostgreSQL server behind the socket; also after the unit's own --db, which a
-        // later one replaces.
+        // No PostgreSQL server behind the socket, also named by a later --db.
         {"--db", "postgresql://ru@/ru?host=" + dir.path() + "&port=1", "--port", "0"},
         {"--db", dir.file("ru.db"), "--db", "postgres://ru@/ru?host=" + dir.path() + "&port=1",
          "--port", "0"},
