@@ -91,8 +91,9 @@ struct Reply {
 // method name), with Allow; 415 a POST body not sent as application/json; 400 body not
 // JSON, key missing, value not an integer in range; 404 unknown user; 422 an event that
 // would take the student's credit outside the signed 32-bit range. A write whose wait for
-// the database ran out (StoreBusy) is answered 503 and stored nothing; any other
-// StoreError is answered 500.
+// the database ran out (StoreBusy) is answered 503 and stored nothing; a request that
+// could not reach the database, or a write whose commit it did not confirm
+// (StoreUnavailable), is answered 503 too; any other StoreError is answered 500.
 // An upload with an idempotency key (one Idempotency-Key field whose value is a quoted
 // string of 1 to kMaxIdempotencyKeyBytes printable ASCII characters, escapes unfolded)
 // stores the key with its event. A key already stored answers 201 with the body of its

@@ -164,10 +164,26 @@ TEST(ServerProgram, ExampleRosterShowsTheInterestingStudents) {
 TEST(ServerProgram, HelpListsTheOptions) {
     ChildProcess help(kServer, {"--help"});
     EXPECT_EQ(help.wait(), 0);
-    for (const char* word :
-         {"--db", "--import", "--host", "--port", "127.0.0.1", "8080", "--no-serve", "SIGTERM",
-          "SIGHUP", "--allow", "--cert", "--key", "--timeout", "--max-connections",
-          "--max-per-client", "--max-per-network", "--no-idempotency-keys", "--idempotency-days"}) {
+    for (const char* word : {"--db",
+                             "--import",
+                             "--host",
+                             "--port",
+                             "127.0.0.1",
+                             "8080",
+                             "--no-serve",
+                             "SIGTERM",
+                             "SIGHUP",
+                             "--allow",
+                             "--cert",
+                             "--key",
+                             "--timeout",
+                             "--max-connections",
+                             "--max-per-client",
+                             "--max-per-network",
+                             "--no-idempotency-keys",
+                             "--idempotency-days",
+                             "postgresql://",
+                             "--db-schema"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     // The occupancy page.
@@ -208,6 +224,10 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--idempotency-keys=yes"},
         {"--no-idempotency-keys=yes"},
         {"--version=1"},
+        {"--db-schema", "ru"},
+        {"--db", "ru.db", "--db-schema", "ru"},
+        {"--db", "postgresql:///ru", "--db-schema", ""},
+        {"--db", "postgresql:///ru", "--db-schema"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);
@@ -282,6 +302,10 @@ TEST(ServerProgram, UnusableDatabaseOrAddressExitsWith1AndOneLine) {
         {"--db", dir.file("ru.db"), "--port", std::to_string(busy.port)},
         {"--db", old, "--port", std::to_string(busy.port)},
         {"--db", old, "--host", "256.0.0.1", "--port", "0"},
+        // No PostgreSQL server behind the socket, also named by a later --db.
+        {"--db", "postgresql://ru@/ru?host=" + dir.path() + "&port=1", "--port", "0"},
+        {"--db", dir.file("ru.db"), "--db", "postgres://ru@/ru?host=" + dir.path() + "&port=1",
+         "--port", "0"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);
