@@ -23,6 +23,7 @@
 
 #include "occupancy.h"
 #include "store.h"
+#include "store_sqlite.h"
 
 namespace {
 
@@ -103,12 +104,12 @@ int main(int argc, char** argv) {
     const std::string path = dir + "/ru.db";
     try {
         {
-            ru::Store store(path);
+            ru::SqliteStore store(path);
             std::istringstream in(rosterText(rows));
             store.importRoster(in);
         }
         addDay(path, meals);
-        ru::Store store(path);
+        ru::SqliteStore store(path);
         const ru::OpeningHours hours;
         std::vector<double> ms;
         std::size_t bytes = 0;

@@ -5,13 +5,19 @@
 // a committed SQLite transaction (an fsync each), as in service. Prints one line per
 // scenario; asserts nothing about speed.
 //
-// Usage: ru_server_bench [--uploads N] [--idle N] [--dir PATH] [--keys]
+// With --pg URI, the same uploads then go to a PostgreSQL store (a schema of its own in
+// that database) through one server with 2 and with 8 write lanes, and through two
+// servers on that one database, the clients spread over both, after an unreported
+// warm-up round.
+//
+// Usage: ru_server_bench [--uploads N] [--idle N] [--dir PATH] [--keys] [--pg URI]
 //   --uploads N  uploads per scenario, spread over its clients (default 2000)
 //   --idle N     idle connections held open in the second round (default 1000)
 //   --dir PATH   where the database goes (default: a fresh directory under /tmp); its
 //                file system's fsync sets the pace
 //   --keys       the server honours idempotency keys and every upload carries a new one,
 //                as from catraca --idempotency-keys
+//   --pg URI     also the PostgreSQL rows, on the database of this libpq URI
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -35,6 +41,8 @@
 
 #include "http_server.h"
 #include "store.h"
+#include "store_postgres.h"
+#include "store_sqlite.h"
 
 namespace {
 
@@ -99,7 +107,7 @@ struct Figures {
     int failures = 0;
 };
 
-Figures run(int port, int clients, int uploads) {
+Figures run(const std::vector<int>& ports, int clients, int uploads) {
     Figures figures;
     std::vector<std::vector<double>> latencies(static_cast<std::size_t>(clients));
     std::vector<int> failures(static_cast<std::size_t>(clients), 0);
@@ -107,7 +115,7 @@ Figures run(int port, int clients, int uploads) {
     const auto start = Clock::now();
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
-            const int fd = connectTo(port);
+            const int fd = connectTo(ports[static_cast<std::size_t>(c) % ports.size()]);
             std::string buffer;
             const int mine = uploads / clients + (c < uploads % clients ? 1 : 0);
             for (int i = 0; i < mine; ++i) {
@@ -141,12 +149,91 @@ double percentile(const std::vector<double>& sorted, double p) {
     return sorted[std::min(index, sorted.size() - 1)];
 }
 
+std::string rosterText() {
+    std::ostringstream roster;
+    roster << '[';
+    for (int u = 1; u <= kUsers; ++u) {
+        roster << (u > 1 ? "," : "") << "{\"cardID\":\"C" << u << "\",\"user_id\":" << u
+               << ",\"event\":1000000,\"matricula\":\"2026" << u
+               << "\",\"salt\":\"9f8e7d6c\",\"n_password_hash\":\"5e884898da28\"}";
+    }
+    roster << ']';
+    return roster.str();
+}
+
+// One line of figures; false when an upload failed.
+bool report(const std::string& label, const Figures& f) {
+    std::printf("  %-42s %7.0f uploads/s, latency p50 %6.2f ms, p99 %6.2f ms%s\n", label.c_str(),
+                static_cast<double>(f.latenciesMs.size()) / f.seconds,
+                percentile(f.latenciesMs, 0.50), percentile(f.latenciesMs, 0.99),
+                f.failures > 0 ? (" (" + std::to_string(f.failures) + " failed)").c_str() : "");
+    return f.failures == 0;
+}
+
+// The PostgreSQL rows: one server with 2 and with 8 write lanes, then two servers.
+int runPostgres(const std::string& uri, int uploads, bool keys) {
+    ru::StoreOptions options;
+    options.schema = "ru_bench_" + std::to_string(getpid());
+    int status = 0;
+    {
+        ru::PostgresStore store(uri, options);
+        std::istringstream in(rosterText());
+        store.importRoster(in);
+    }
+    std::printf("PostgreSQL (%s), schema %s:\n", uri.c_str(), options.schema.c_str());
+    const auto serve = [&](std::vector<std::size_t> lanes, const std::vector<int>& clientsList,
+                           const std::string& what) {
+        std::vector<std::unique_ptr<ru::PostgresStore>> stores;
+        std::vector<std::unique_ptr<ru::HttpServer>> servers;
+        std::vector<std::thread> threads;
+        std::vector<int> ports;
+        for (const std::size_t l : lanes) {
+            ru::StoreOptions o = options;
+            o.writeConnections = l;
+            stores.push_back(std::make_unique<ru::PostgresStore>(uri, o));
+            ru::ServerSettings settings;
+            settings.port = 0;
+            settings.idempotencyKeys = keys;
+            settings.workers = 2 * static_cast<int>(l);
+            servers.push_back(std::make_unique<ru::HttpServer>(*stores.back(), settings));
+            ports.push_back(servers.back()->port());
+            ru::HttpServer* server = servers.back().get();
+            threads.emplace_back([server] { server->run(); });
+        }
+        for (const int clients : clientsList) {
+            const Figures f = run(ports, clients, uploads);
+            if (what.empty()) {
+                continue;
+            }
+            status |= report(std::to_string(clients) +
+                                 (clients == 1 ? " client,  " : " clients, ") + what,
+                             f)
+                          ? 0
+                          : 1;
+        }
+        for (auto& server : servers) {
+            server->stop();
+        }
+        for (auto& t : threads) {
+            t.join();
+        }
+    };
+    // Unreported: a new cluster first makes its log files (16 MiB each, written and
+    // synced), which a database in service has long done.
+    serve({8}, {16, 16}, "");
+    serve({2}, {1, 16}, "one server, 2 write lanes");
+    serve({8}, {1, 16}, "one server, 8 write lanes");
+    serve({8, 8}, {16}, "two servers, 8 lanes each");
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int uploads = 2000;
     int idle = 1000;
     std::string dir;
+    std::string pg;
     bool keys = false;
     for (int i = 1; i < argc; i += 2) {
         const std::string arg = argv[i];
@@ -162,10 +249,12 @@ int main(int argc, char** argv) {
             idle = std::atoi(argv[i + 1]);
         } else if (arg == "--dir") {
             dir = argv[i + 1];
+        } else if (arg == "--pg") {
+            pg = argv[i + 1];
         } else {
             std::fprintf(stderr,
                          "usage: ru_server_bench [--uploads N] [--idle N] [--dir PATH] "
-                         "[--keys]\n");
+                         "[--keys] [--pg URI]\n");
             return 2;
         }
     }
@@ -186,16 +275,8 @@ int main(int argc, char** argv) {
     const std::string db = dir + "/bench.db";
     int status = 0;
     {
-        ru::Store store(db);
-        std::ostringstream roster;
-        roster << '[';
-        for (int u = 1; u <= kUsers; ++u) {
-            roster << (u > 1 ? "," : "") << "{\"cardID\":\"C" << u << "\",\"user_id\":" << u
-                   << ",\"event\":1000000,\"matricula\":\"2026" << u
-                   << "\",\"salt\":\"9f8e7d6c\",\"n_password_hash\":\"5e884898da28\"}";
-        }
-        roster << ']';
-        std::istringstream in(roster.str());
+        ru::SqliteStore store(db);
+        std::istringstream in(rosterText());
         store.importRoster(in);
 
         ru::ServerSettings settings;
@@ -225,7 +306,7 @@ int main(int argc, char** argv) {
                 }
             }
             for (const int clients : {1, 16}) {
-                const Figures f = run(port, clients, uploads);
+                const Figures f = run({port}, clients, uploads);
                 std::printf(
                     "  %2d client%s, %4d idle connections: %7.0f uploads/s, latency p50 %6.2f ms, "
                     "p99 %6.2f ms%s\n",
@@ -249,6 +330,9 @@ int main(int argc, char** argv) {
     }
     if (!made.empty()) {
         std::filesystem::remove_all(made);
+    }
+    if (!pg.empty()) {
+        status |= runPostgres(pg, uploads, keys);
     }
     return status;
 }

@@ -19,6 +19,7 @@
 
 #include "http_server.h"
 #include "store.h"
+#include "store_sqlite.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ struct World {
             finding("no temporary directory");
         }
         dir = feito;
-        store = std::make_unique<ru::Store>(dir + "/ru.db");
+        store = std::make_unique<ru::SqliteStore>(dir + "/ru.db");
         std::istringstream roster(kRoster);
         store->importRoster(roster);
         ru::ServerSettings settings;

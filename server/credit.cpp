@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdint>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -97,11 +98,12 @@ int creditCommand(int argc, char** argv) {
         return 2;
     }
     // Opening would make an empty database of a mistyped path.
-    if (access(command.db.c_str(), F_OK) != 0) {
+    if (!isPostgresUri(command.db) && access(command.db.c_str(), F_OK) != 0) {
         return fail("no database " + command.db + "; nothing added");
     }
     try {
-        Store store(command.db);
+        const std::unique_ptr<Store> opened = openStore(command.db);
+        Store& store = *opened;
         const AppendResult result = store.appendEvent(*command.userId, *command.amount);
         switch (result.status) {
             case AppendStatus::Stored:

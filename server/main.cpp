@@ -1,5 +1,5 @@
 // ru-server: serves the restaurant's roster of credit transactions over HTTP, kept in an
-// SQLite file. See --help.
+// SQLite file or a PostgreSQL database. See --help.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -33,9 +33,16 @@
 namespace {
 
 constexpr const char* kUsage = R"(Usage: ru-server [OPTION]...
-Serves the restaurant's roster of credit transactions over HTTP, kept in an SQLite file.
+Serves the restaurant's roster of credit transactions over HTTP, kept in an SQLite file
+or a PostgreSQL database.
 
   --db PATH       the SQLite database file, created when absent (default: ru-server.db)
+  --db URI        a PostgreSQL database instead, as a libpq URI: postgresql://USER@HOST/DB,
+                  also with several hosts (postgresql://USER@H1,H2/DB?target_session_
+                  attrs=read-write) so that a promoted standby is found after a failover;
+                  the password from ~/.pgpass or PGPASSWORD rather than the URI
+  --db-schema NAME  with PostgreSQL, the schema of ru-server's tables, created when
+                  absent (default: ru)
   --import FILE   load the roster in FILE, a JSON array of transactions, into the database
                   before serving; all or nothing, and only into a database that holds no
                   transaction yet, since importing a roster twice would count every credit
@@ -105,8 +112,13 @@ Exit status: 0 after a clean stop or credit added, 1 when the database, the impo
 certificates or listening fails or no credit was added, 2 for bad options.
 )";
 
+// The write lanes (and write connections) with PostgreSQL; SQLite keeps the transport's
+// two, since it commits one write at a time.
+constexpr std::size_t kPostgresWriteLanes = 8;
+
 struct Options {
     std::string db = "ru-server.db";
+    std::optional<std::string> dbSchema;
     std::optional<std::string> importFile;
     std::string host = "127.0.0.1";
     int port = 8080;
@@ -203,6 +215,8 @@ Options parseOptions(int argc, char** argv) {
             options.idempotencyDays = static_cast<int>(*days);
         } else if (arg == "--db") {
             options.db = nonEmpty(value());
+        } else if (arg == "--db-schema") {
+            options.dbSchema = nonEmpty(value());
         } else if (arg == "--import") {
             options.importFile = nonEmpty(value());
         } else if (arg == "--host") {
@@ -295,6 +309,9 @@ Options parseOptions(int argc, char** argv) {
     }
     if (!options.crlFile.empty() && options.clientCaFile.empty()) {
         throw UsageError{"--crl goes with --client-ca"};
+    }
+    if (options.dbSchema && !ru::isPostgresUri(options.db)) {
+        throw UsageError{"--db-schema needs a PostgreSQL database (--db postgresql://...)"};
     }
     if (options.idempotencyDays && !options.idempotencyKeys) {
         throw UsageError{"--idempotency-days has no use with --no-idempotency-keys"};
@@ -423,7 +440,14 @@ int serve(const Options& options) {
         }
     }
 
-    ru::Store store(options.db);
+    ru::StoreOptions storeOptions;
+    const bool postgres = ru::isPostgresUri(options.db);
+    storeOptions.schema = options.dbSchema.value_or("ru");
+    // Uploads of different students commit in parallel on PostgreSQL: as many write
+    // lanes as connections (see bench/RESULTS.md).
+    storeOptions.writeConnections = kPostgresWriteLanes;
+    const std::unique_ptr<ru::Store> opened = ru::openStore(options.db, storeOptions);
+    ru::Store& store = *opened;
     std::optional<ru::ImportSummary> imported;
     if (options.importFile) {
         const std::string& file = *options.importFile;
@@ -453,7 +477,7 @@ int serve(const Options& options) {
     const auto importLine = [&] {
         return "imported " + std::to_string(imported->transactions) + " transactions of " +
                std::to_string(imported->students) + " students from " + *options.importFile +
-               " into " + options.db;
+               " into " + store.name();
     };
     if (!options.serve) {
         if (imported) {
@@ -475,6 +499,9 @@ int serve(const Options& options) {
     settings.openingHours = options.openingHours;
     settings.log = [&log](std::string line) { log.line(std::move(line)); };
     settings.idempotencyKeys = options.idempotencyKeys;
+    if (postgres) {
+        settings.workers = 2 * static_cast<int>(kPostgresWriteLanes);
+    }
     std::optional<ru::HttpServer> server;
     server.emplace(store, settings, std::move(*listener));
     log.line("ru-server listening on " + hostPort(options.host, server->port()));

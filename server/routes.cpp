@@ -435,6 +435,9 @@ Reply route(Store& store, const Request& request, const OpeningHours& hours) {
     } catch (const StoreBusy& e) {
         report(e);
         return refusal(503, "the database is busy; nothing was stored, try again");
+    } catch (const StoreUnavailable& e) {
+        report(e);
+        return refusal(503, "the database is unavailable; try again");
     } catch (const std::exception& e) {
         report(e);
         return refusal(500, "internal error");

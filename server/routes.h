@@ -101,8 +101,9 @@ struct Reply {
 // in range; 404 a user id not written as above; 422 an event other than -1 (a board only ever
 // uploads an admission: no client adds credit); 404 unknown user; 422 an event that
 // would take the student's credit outside the signed 32-bit range. A write whose wait for
-// the database ran out (StoreBusy) is answered 503 and stored nothing; any other
-// StoreError is answered 500.
+// the database ran out (StoreBusy) is answered 503 and stored nothing; a request that
+// could not reach the database, or a write whose commit it did not confirm
+// (StoreUnavailable), is answered 503 too; any other StoreError is answered 500.
 // An upload with an idempotency key (one Idempotency-Key field whose value is a quoted
 // string of 1 to kMaxIdempotencyKeyBytes printable ASCII characters, escapes unfolded)
 // stores the key with its event. A key already stored answers 201 with the body of its

@@ -7,14 +7,10 @@
 #include <functional>
 #include <istream>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 namespace ru {
 
@@ -26,13 +22,23 @@ class StoreError : public std::runtime_error {
 };
 
 // A write that could not start before its wait ran out (another writer, most often another
-// process, held the database's write lock); nothing was stored. Worth trying again.
+// process, held the database's write lock, or the row of its student); nothing was stored.
+// Worth trying again.
 class StoreBusy : public StoreError {
   public:
     using StoreError::StoreError;
 };
 
-// Thrown by Store::importRoster when its `cancelled` callback says so.
+// The database could not be reached or lost the connection (a restart, a network cut, a
+// failover), or did not confirm a commit within the wait: a write may or may not have
+// been stored. Worth trying again, with an idempotency key to settle which.
+class StoreUnavailable : public StoreError {
+  public:
+    using StoreError::StoreError;
+};
+
+// Thrown by Store::importRoster and Store::appendRows when their `cancelled` callback
+// says so.
 class ImportCancelled : public std::runtime_error {
   public:
     ImportCancelled() : std::runtime_error("import interrupted") {}
@@ -74,40 +80,19 @@ struct Activity {
     std::optional<std::int64_t> latestEventAt;  // when the last event of all arrived
 };
 
-namespace sql {
-struct DbCloser {
-    void operator()(sqlite3* db) const;
-};
-struct StmtFinalizer {
-    void operator()(sqlite3_stmt* stmt) const;
-};
-using Db = std::unique_ptr<sqlite3, DbCloser>;
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
-}  // namespace sql
-
-// The roster text of a snapshot of the store: a JSON array of every transaction stored
-// when the stream was opened, in insertion order, read a piece at a time so that the
-// whole text never has to be in memory. It reads through a read-only connection of its
-// own, in short read transactions, so it holds up neither writers nor checkpoints; the
-// snapshot holds because stored transactions are never changed or removed. Use from one
-// thread at a time.
+// The roster text of a snapshot of the store: a JSON array of every transaction committed
+// when the stream was opened, in insertion order, read a piece at a time so that the whole
+// text never has to be in memory, whatever the back end. A transaction committed after the
+// opening never joins it. The stream needs only the database, not the Store that opened
+// it. Use from one thread at a time.
 class RosterStream {
   public:
-    // Opens the database file at `path` read-only and fixes the snapshot. Throws StoreError.
-    explicit RosterStream(const std::string& path);
+    virtual ~RosterStream() = default;
 
     // Appends the next piece of the text, about `maxBytes` long (whole rows only), to `out`.
     // Returns false, appending nothing, once the closing bracket has been handed out.
-    // Throws StoreError.
-    bool read(std::string& out, std::size_t maxBytes);
-
-  private:
-    enum class State { Start, Rows, End, Done };
-    sql::Db db_;
-    sql::Stmt rows_;
-    std::int64_t after_ = 0;  // sequence number of the last row handed out (rows count from 1)
-    std::int64_t last_ = 0;   // sequence number of the last row of the snapshot
-    State state_ = State::Start;
+    // Throws StoreError (StoreUnavailable when the database cannot be reached).
+    virtual bool read(std::string& out, std::size_t maxBytes) = 0;
 };
 
 using Clock = std::chrono::steady_clock;
@@ -117,89 +102,122 @@ using Clock = std::chrono::steady_clock;
 // refusal rather than giving up on a write that may still be committed after it.
 constexpr std::chrono::milliseconds kWriteWait{8000};
 
-// The server's durable state in one SQLite file (WAL journal, synchronous=FULL): every
-// credit transaction, in insertion order, with the time it arrived (none for imported
-// rows), every head-count report with the time it arrived, and the idempotency keys of
-// recent uploads. Transactions are only ever appended. Every method that returns has
-// either committed all of its change or stored nothing.
-// Thread safety: every method may be called from any thread. Writes go one at a time
-// through one connection, each waiting for the database at most the write wait counted
-// from `arrived`, then throwing StoreBusy. Reads run on read-only connections of their
-// own (one per thread reading at that moment, kept for the next), so they never wait
-// for a write, ours or another process's.
+// The server's durable state: every credit transaction, in insertion order, with the time
+// it arrived (none for imported rows), every head-count report with the time it arrived,
+// the idempotency keys of recent uploads, and a random identity of the database made when
+// it was created. Transactions are only ever appended. Two back ends keep the same
+// contract: an SQLite file (store_sqlite.h) and a PostgreSQL schema (store_postgres.h).
+//
+// Every write that returns has committed all of its change durably (on disk; with
+// PostgreSQL, as its synchronous_commit and synchronous standbys have it) or stored
+// nothing. A write that throws StoreBusy stored nothing; one that throws StoreUnavailable
+// may have been committed (its outcome is unknown) and is settled by a retry with the
+// same idempotency key. A student's credit is always the sum of its committed events and
+// stays in the signed 32-bit range, however many stores (processes, servers) write to one
+// database at once.
+//
+// Thread safety: every method may be called from any thread. A write waits for the
+// database at most the store's write wait counted from `arrived`, then throws StoreBusy.
+// Reads never wait for writes.
 class Store {
   public:
-    // Opens the database file at `path`, creating the file and its tables when absent.
-    // Throws StoreError when it cannot be opened or written, is not an SQLite database,
-    // or is a database of some other program or layout.
-    explicit Store(std::string path, std::chrono::milliseconds writeWait = kWriteWait);
-    ~Store();
+    virtual ~Store() = default;
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
+
+    // Where the data is, for messages: the file, or the database and schema without any
+    // password.
+    virtual std::string name() const = 0;
+
+    // The database's identity: 32 lowercase hexadecimal digits drawn at random when it was
+    // created, kept for its life (a copy or a restored backup has the same one).
+    virtual std::string identity() = 0;
 
     // Loads a roster (see readRoster) into the store, in one transaction: all or nothing.
     // Refuses, with StoreError, a store that already holds transactions: importing a
     // roster twice would count every credit twice. `cancelled`, when set, is polled now
     // and then; once it returns true the import stops with ImportCancelled. Also throws
-    // RosterError for a malformed roster.
-    ImportSummary importRoster(std::istream& in, const std::function<bool()>& cancelled = {});
+    // RosterError for a malformed roster. The rows have no arrival time.
+    virtual ImportSummary importRoster(std::istream& in,
+                                       const std::function<bool()>& cancelled = {}) = 0;
+
+    // Appends the rows of a roster-form JSON array to the store, whether it holds
+    // transactions or not, in one transaction: all or nothing. A row of a user not yet
+    // stored makes that user; the latest row of a user gives its card, enrolment, salt and
+    // hash from then on. Throws RosterError for a malformed array, StoreError (nothing
+    // stored) when a row would take its student's running credit, counted from the
+    // committed one, outside the signed 32-bit range, ImportCancelled as importRoster.
+    // The rows arrive now, as uploads do.
+    virtual ImportSummary appendRows(std::istream& in,
+                                     const std::function<bool()>& cancelled = {}) = 0;
 
     // Appends a transaction of `value` for `userId`, copying card, enrolment, salt and
     // hash from the user's latest transaction, and commits it before returning Stored.
-    // Throws StoreBusy when the wait counted from `arrived` ran out, StoreError when the
-    // database fails (either way nothing was stored).
+    // Throws StoreBusy when the wait counted from `arrived` ran out, StoreUnavailable when
+    // the database cannot be reached or did not confirm the commit, StoreError when it
+    // fails otherwise.
     AppendResult appendEvent(std::int32_t userId, std::int32_t value,
-                             Clock::time_point arrived = Clock::now());
+                             Clock::time_point arrived = Clock::now()) {
+        return append(userId, value, nullptr, arrived);
+    }
     // The same with an idempotency key: a key already stored answers Repeated or
     // KeyReused and stores nothing; otherwise the key is stored with the event, in the
-    // same transaction, with the current time.
+    // same transaction, with the current time. A key is stored once across every store
+    // of the database: a repeat sent at the same moment, to this server or another, waits
+    // for the first and answers Repeated (or throws StoreBusy if the wait runs out).
     AppendResult appendEvent(std::int32_t userId, std::int32_t value, const std::string& key,
-                             Clock::time_point arrived = Clock::now());
+                             Clock::time_point arrived = Clock::now()) {
+        return append(userId, value, &key, arrived);
+    }
 
     // Forgets at most `batch` idempotency keys stored before `cutoff` (seconds since the
     // Unix epoch), in one short transaction; returns how many it forgot.
-    std::size_t pruneKeys(std::int64_t cutoff, std::size_t batch);
+    virtual std::size_t pruneKeys(std::int64_t cutoff, std::size_t batch) = 0;
 
     // Stores a head-count report with the current time, committed before returning.
     // Throws as appendEvent.
-    void recordHeadCount(std::int32_t v, Clock::time_point arrived = Clock::now());
+    virtual void recordHeadCount(std::int32_t v, Clock::time_point arrived = Clock::now()) = 0;
 
-    // The latest head-count report, or nothing before the first one.
-    std::optional<HeadCount> latestHeadCount();
+    // The latest head-count report, or nothing before the first one. Throws StoreError.
+    virtual std::optional<HeadCount> latestHeadCount() = 0;
 
     // The activity of the period [from, to) cut into slots of `slotSeconds` (the last one
     // may be shorter). Events and reports without an arrival time (imported rows, rows
     // stored by a server of before arrival times) belong to no period. Throws StoreError.
-    Activity activity(std::int64_t from, std::int64_t to, std::int64_t slotSeconds);
+    virtual Activity activity(std::int64_t from, std::int64_t to, std::int64_t slotSeconds) = 0;
 
-    // Opens the roster as it is now. The stream needs only the database file, not this
-    // object.
-    std::unique_ptr<RosterStream> openRoster() const;
+    // Opens the roster as it is now. Throws StoreError.
+    virtual std::unique_ptr<RosterStream> openRoster() = 0;
 
-  private:
-    struct Reader;
-    class ReaderLease;
+  protected:
+    Store() = default;
 
-    void initialise();
-    AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key,
-                        Clock::time_point arrived);
-    // Takes the write connection for a write that arrived at `arrived`, and gives SQLite
-    // what is left of the wait for the database's lock. Throws StoreBusy.
-    std::unique_lock<std::timed_mutex> lockWriter(Clock::time_point arrived);
-
-    std::string path_;
-    const std::chrono::milliseconds writeWait_;
-    std::timed_mutex writeMutex_;  // guards db_ and its statements
-    sql::Db db_;                   // the write connection
-    sql::Stmt userState_;
-    sql::Stmt insertCopy_;
-    sql::Stmt insertHeadCount_;
-    sql::Stmt findKey_;
-    sql::Stmt insertKey_;
-    sql::Stmt pruneKeys_;
-    std::mutex readersMutex_;  // guards idleReaders_
-    std::vector<std::unique_ptr<Reader>> idleReaders_;
+    // appendEvent, with `key` null when the upload carries none.
+    virtual AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key,
+                                Clock::time_point arrived) = 0;
 };
+
+// What a store is opened with besides its place.
+struct StoreOptions {
+    std::chrono::milliseconds writeWait = kWriteWait;
+    // PostgreSQL: the schema that holds the tables (created when absent).
+    std::string schema = "ru";
+    // PostgreSQL: connections kept for writes; as many writes run at once.
+    std::size_t writeConnections = 8;
+};
+
+// Whether `db` names a PostgreSQL database (a postgresql:// or postgres:// URI) rather
+// than an SQLite file.
+bool isPostgresUri(const std::string& db);
+
+// Opens the store that `db` names: a PostgreSQL database for a URI (see isPostgresUri),
+// the SQLite file at that path otherwise. Creates the tables when absent, and upgrades
+// those of an older layout. Throws StoreError (StoreUnavailable when the database cannot
+// be reached).
+std::unique_ptr<Store> openStore(const std::string& db, const StoreOptions& options = {});
+
+// 32 lowercase hexadecimal digits from the system's random source, a database's identity.
+std::string randomIdentity();
 
 }  // namespace ru
 

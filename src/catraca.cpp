@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "admissao.h"
 #include "atualizacao.h"
 #include "console.h"
 #include "idempotencia.h"
@@ -17,6 +18,7 @@
 namespace {
 
 const char* const kContagemRecusada = "Nao foi possivel alterar a contagem no servidor";
+const char* const kSemCredito = "Creditos insuficientes ou j\xE1 est\xE1 dentro do RU";
 
 // A refusal that the same request will meet again however often it is sent; other
 // failures (no answer, a time-out, 5xx, 408 Request Timeout, 429 Too Many Requests)
@@ -257,7 +259,7 @@ void Catraca::run() {
     }
 }
 
-void Catraca::entrada(const std::string& cartao, bool podeAtualizar) {
+void Catraca::entrada(const std::string& cartao, bool podeAtualizar, bool podePerguntar) {
     List* origem = lista;
     Node<Student>* n = lista->find(cartao);
     if (n != nullptr) {
@@ -269,31 +271,78 @@ void Catraca::entrada(const std::string& cartao, bool podeAtualizar) {
             std::cout << "Pessoa n\xE3o encontrada" << std::endl;
             // A card of someone inside is refused whatever the roster says: no download.
             if (podeAtualizar && listaDentro->find(cartao) == nullptr && atualizaLista()) {
-                entrada(cartao, false);
+                entrada(cartao, false, podePerguntar);
             }
             return;
         }
         std::cout << "Pessoa encontrada na lista atualiza" << std::endl;
     }
     Student* s = n->getData();
+    bool perguntou = false;
+    if (online && podePerguntar) {
+        if (!registraEvento(s)) {
+            return;
+        }
+        perguntou = true;
+        int64_t numero = pendentes.ultimo(s->getUserID());
+        Veredito v =
+            perguntaEntrada(servidor, s->getUserID(),
+                            numero != 0 && !placa.empty() ? chaveIdempotencia(placa, numero) : "");
+        if (v.tipo == Veredito::Admite) {
+            retiraEvento(s, true);
+            assumeCredito(s, v.comCredito ? v.credito : creditoAssentado(s) - 1);
+            std::cout << "AUTORIZADO... novo credito (na placa): " << s->getCredito() << std::endl;
+            move(origem, n, listaDentro);
+            return;
+        }
+        if (v.tipo == Veredito::Recusa) {
+            retiraEvento(s, false);
+            if (v.comCredito) {
+                assumeCredito(s, v.credito);
+            }
+            std::cout << kSemCredito << std::endl;
+            return;
+        }
+        std::cout << "Decidido na placa, sem o servidor" << std::endl;
+    }
     if (s->getCredito() < 1) {
-        std::cout << "Creditos insuficientes ou j\xE1 est\xE1 dentro do RU" << std::endl;
+        if (perguntou) {
+            retiraEvento(s, false);
+        }
+        std::cout << kSemCredito << std::endl;
         if (podeAtualizar && atualizaLista()) {
-            entrada(cartao, false);
+            entrada(cartao, false, !perguntou);
         }
         return;
     }
-    std::string erro;
-    if (!pendentes.registra(s->getUserID(), -1, &erro)) {
-        std::cout << "Entrada recusada: n\xE3o foi poss\xEDvel gravar o evento no "
-                     "di\xE1rio ("
-                  << erro << ")" << std::endl;
+    if (!perguntou && !registraEvento(s)) {
         return;
     }
     s->insertEvent(new Node<int>(new int(-1)));
     s->incContEvent();
     std::cout << "AUTORIZADO... novo credito (na placa): " << s->getCredito() << std::endl;
     move(origem, n, listaDentro);
+}
+
+bool Catraca::registraEvento(Student* s) {
+    std::string erro;
+    if (pendentes.registra(s->getUserID(), -1, &erro)) {
+        return true;
+    }
+    std::cout << "Entrada recusada: n\xE3o foi poss\xEDvel gravar o evento no "
+                 "di\xE1rio ("
+              << erro << ")" << std::endl;
+    return false;
+}
+
+void Catraca::retiraEvento(Student* s, bool entregue) {
+    std::string erro;
+    if (!pendentes.retiraUltimo(s->getUserID(), &erro)) {
+        std::cout << "Evento de cr\xE9"
+                     "dito do usu\xE1rio "
+                  << s->getUserID() << (entregue ? " confirmado pelo servidor" : " n\xE3o usado")
+                  << ", mas n\xE3o apagado do di\xE1rio (" << erro << ")" << std::endl;
+    }
 }
 
 bool Catraca::atualizaLista() {

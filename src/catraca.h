@@ -31,6 +31,11 @@
 // With a board identity (`placa` not empty), every event upload carries the event's
 // idempotency key (idempotencia.h), the same on every retry of the event.
 //
+// Online (setOnline), an entry whose card is found asks the server first (admissao.h):
+// its event is registered (and committed, with a journal) before the question, so it
+// has its number and key; the server's answer admits or refuses and gives its credit,
+// and without one the board decides alone, as offline, and says so on one line.
+//
 // Ownership: the controller owns the three lists and, through them, the students;
 // destroying it frees them all. The journal is the caller's and must outlive it.
 class Catraca {
@@ -55,6 +60,8 @@ class Catraca {
     // end of standard input or after a stop signal, once every pending event had
     // its last upload attempt.
     void run();
+    // Entries ask the server first (see above); off by default.
+    void setOnline(bool o) { online = o; }
     int getStatus();
     std::string getServerIP();
     int getServerPort();
@@ -80,8 +87,15 @@ class Catraca {
   private:
     // One entry of `cartao`. When it is refused (card not found, too little credit)
     // and `podeAtualizar`, the roster may be downloaded again and the card searched
-    // once more, with the same rules and messages.
-    void entrada(const std::string& cartao, bool podeAtualizar);
+    // once more, with the same rules and messages. Online, the server is asked only
+    // when `podePerguntar`: once per entry.
+    void entrada(const std::string& cartao, bool podeAtualizar, bool podePerguntar = true);
+    // Counts a new admission event of `s` as pending (committed first, with a journal);
+    // false, with the line that says why, when the journal could not write it.
+    bool registraEvento(Student* s);
+    // The event registraEvento() has just counted is pending no more: the server stored
+    // it (`entregue`), or it was never used; a line says so when it stays in the journal.
+    void retiraEvento(Student* s, bool entregue);
     // Downloads the roster and brings the students up to date, when refreshing is on
     // and the last download is old enough; true when it did so.
     bool atualizaLista();
@@ -108,6 +122,7 @@ class Catraca {
     int atualizaApos;
     std::chrono::steady_clock::time_point ultimaCarga;
     std::string placa;
+    bool online = false;
 };
 
 #endif

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,6 +35,12 @@ const char* const kAjuda =
     "                      (Idempotency-Key), a mesma em cada nova tentativa, para que o\n"
     "                      servidor n\xE3o o grave duas vezes; o servidor tamb\xE9m precisa\n"
     "                      aceitar as chaves (ru-server --idempotency-keys)\n"
+    "  --board[=NOME]      manda em cada pedido ao servidor o nome desta placa\n"
+    "                      (Catraca-Board): NOME ou, sem valor, o nome da m\xE1quina\n"
+    "  --online            a cada entrada, pergunta ao servidor antes de abrir a catraca;\n"
+    "                      sem resposta, a placa decide sozinha e n\xE3o pergunta por 60 s\n"
+    "  --entry-timeout SEGUNDOS  quanto esperar por essa resposta (padr\xE3o 1, de 1 a 60,\n"
+    "                      no m\xE1ximo o --timeout)\n"
     "  --help              mostra este texto e termina\n"
     "  --version           mostra a vers\xE3o e termina\n"
     "\n"
@@ -49,7 +56,20 @@ namespace {
 
 // Above every byte, so that getopt's optopt tells a long option (refused for a value it
 // takes none of) from an unknown short one.
-enum Codigo { TIMEOUT = 256, JOURNAL, CACERT, CERT, KEY, REFRESH, KEYS, HELP, VERSION };
+enum Codigo {
+    TIMEOUT = 256,
+    JOURNAL,
+    CACERT,
+    CERT,
+    KEY,
+    REFRESH,
+    KEYS,
+    BOARD,
+    ONLINE,
+    ENTRY_TIMEOUT,
+    HELP,
+    VERSION
+};
 
 const option kOpcoes[] = {
     {"timeout", required_argument, nullptr, TIMEOUT},
@@ -59,6 +79,9 @@ const option kOpcoes[] = {
     {"key", required_argument, nullptr, KEY},
     {"refresh", required_argument, nullptr, REFRESH},
     {"idempotency-keys", no_argument, nullptr, KEYS},
+    {"board", optional_argument, nullptr, BOARD},
+    {"online", no_argument, nullptr, ONLINE},
+    {"entry-timeout", required_argument, nullptr, ENTRY_TIMEOUT},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
@@ -74,7 +97,39 @@ LeituraOpcoes erro(const std::string& texto) {
     return l;
 }
 
+// Seconds from `valor`, plain decimal digits from `menor` to `maior`; -1 otherwise.
+long segundos(const std::string& valor, long menor, long maior) {
+    char* fim = nullptr;
+    errno = 0;
+    long s = std::strtol(valor.c_str(), &fim, 10);
+    if (valor.empty() || *fim != '\0' || errno != 0 || s < menor || s > maior ||
+        valor.find_first_not_of("0123456789") != std::string::npos) {
+        return -1;
+    }
+    return s;
+}
+
+std::string nomeDaMaquina() {
+    char nome[HOST_NAME_MAX + 2] = {};
+    if (gethostname(nome, sizeof nome - 1) != 0) {
+        return "";
+    }
+    return nome;
+}
+
 }  // namespace
+
+bool nomeDePlacaValido(const std::string& nome) {
+    if (nome.empty() || nome.size() > 64) {
+        return false;
+    }
+    for (char c : nome) {
+        if (c < 0x21 || c > 0x7E) {
+            return false;
+        }
+    }
+    return true;
+}
 
 LeituraOpcoes leOpcoes(int argc, char* argv[]) {
     LeituraOpcoes l;
@@ -92,17 +147,45 @@ LeituraOpcoes leOpcoes(int argc, char* argv[]) {
             case TIMEOUT:
             case REFRESH: {
                 const char* nome = c == TIMEOUT ? "--timeout" : "--refresh";
-                char* fim = nullptr;
-                errno = 0;
-                long s = std::strtol(valor.c_str(), &fim, 10);
-                if (valor.empty() || *fim != '\0' || errno != 0 || s < 0 || s > kSegundosMaximo ||
-                    valor.find_first_not_of("0123456789") != std::string::npos) {
+                long s = segundos(valor, 0, kSegundosMaximo);
+                if (s < 0) {
                     return erro(std::string("valor inv\xE1lido para ") + nome + ": \"" + valor +
                                 "\" (segundos, de 0 a " + std::to_string(kSegundosMaximo) + ")");
                 }
                 (c == TIMEOUT ? l.opcoes.timeout : l.opcoes.refresh) = static_cast<int>(s);
                 break;
             }
+            case ENTRY_TIMEOUT: {
+                long s = segundos(valor, 1, kMaiorEsperaEntrada);
+                if (s < 0) {
+                    return erro("valor inv\xE1lido para --entry-timeout: \"" + valor +
+                                "\" (segundos, de 1 a " + std::to_string(kMaiorEsperaEntrada) +
+                                ")");
+                }
+                l.opcoes.esperaEntrada = static_cast<int>(s);
+                break;
+            }
+            case BOARD:
+                // "--board NAME" as well: catraca takes no other word, so the next one is
+                // the name unless it is an option.
+                if (optarg == nullptr && optind < argc && argv[optind][0] != '-') {
+                    valor = argv[optind++];
+                } else if (optarg == nullptr) {
+                    valor = nomeDaMaquina();
+                    if (!nomeDePlacaValido(valor)) {
+                        return erro("o nome da m\xE1quina (\"" + valor +
+                                    "\") n\xE3o serve de nome da placa: use --board=NOME");
+                    }
+                }
+                if (!nomeDePlacaValido(valor)) {
+                    return erro("valor inv\xE1lido para --board: \"" + valor +
+                                "\" (de 1 a 64 caracteres ASCII vis\xEDveis, sem espa\xE7os)");
+                }
+                l.opcoes.nomePlaca = valor;
+                break;
+            case ONLINE:
+                l.opcoes.online = true;
+                break;
             case JOURNAL:
                 if (valor.empty()) {
                     return erro("--journal precisa do nome de um arquivo");
@@ -155,6 +238,11 @@ LeituraOpcoes leOpcoes(int argc, char* argv[]) {
     }
     if (l.opcoes.cert.empty() != l.opcoes.key.empty()) {
         return erro("--cert e --key v\xE3o juntas");
+    }
+    // The question at the entry must give up before any other request would.
+    if (l.opcoes.timeout > 0 && l.opcoes.esperaEntrada > l.opcoes.timeout) {
+        return erro("--entry-timeout " + std::to_string(l.opcoes.esperaEntrada) +
+                    " passa de --timeout " + std::to_string(l.opcoes.timeout));
     }
     return l;
 }

@@ -26,7 +26,21 @@ struct Opcoes {
     int refresh = -1;
     // Every event upload carries an idempotency key (idempotencia.h).
     bool chaves = false;
+    // The board's name, sent with every request (Catraca-Board); empty: an unnamed
+    // board, whose requests are as they always were.
+    std::string nomePlaca;
+    // An entry whose card is found asks the server before the turnstile opens.
+    bool online = false;
+    // Seconds the server has to answer that question before the board decides alone;
+    // 1 to kMaiorEsperaEntrada, and never above a `timeout` other than 0.
+    int esperaEntrada = 1;
 };
+
+constexpr int kMaiorEsperaEntrada = 60;
+
+// True for a name a board may have: 1 to 64 bytes of printable ASCII without spaces
+// (0x21 to 0x7E), so that it goes into a header field as it is.
+bool nomeDePlacaValido(const std::string& nome);
 
 // What the command line asks for.
 struct LeituraOpcoes {

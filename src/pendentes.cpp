@@ -36,6 +36,25 @@ bool Pendentes::confirma(int userID, std::string* erro) {
     }
     int64_t numero = it->second.front();
     it->second.pop_front();
+    return apaga(numero, erro);
+}
+
+int64_t Pendentes::ultimo(int userID) const {
+    auto it = porUsuario.find(userID);
+    return it == porUsuario.end() || it->second.empty() ? 0 : it->second.back();
+}
+
+bool Pendentes::retiraUltimo(int userID, std::string* erro) {
+    auto it = porUsuario.find(userID);
+    if (it == porUsuario.end() || it->second.empty()) {
+        return true;
+    }
+    int64_t numero = it->second.back();
+    it->second.pop_back();
+    return apaga(numero, erro);
+}
+
+bool Pendentes::apaga(int64_t numero, std::string* erro) {
     if (journal == nullptr) {
         return true;
     }

@@ -19,7 +19,8 @@
 // committed before it counts (registra) and leaves the journal once acknowledged
 // (confirma). An acknowledged event whose delete failed stays in the journal, set
 // aside, until a retry (apagaConfirmados) removes it; it is never pending again and
-// never recoverable (recuperaveis), since the server already holds it.
+// never recoverable (recuperaveis), since the server already holds it. So is an event
+// taken back at an online entry (retiraUltimo): stored by the server, or never used.
 //
 // Ownership: the journal is the caller's and must outlive this. One thread.
 class Pendentes {
@@ -43,6 +44,13 @@ class Pendentes {
     // for apagaConfirmados (its delete failed, or one before it is still set aside):
     // `erro` then says why.
     bool confirma(int userID, std::string* erro);
+    // The number of the newest pending event of `userID`, the one registra() has just
+    // counted; 0 when none is numbered.
+    int64_t ultimo(int userID) const;
+    // The newest pending event of `userID` is pending no more: the server stored it when
+    // asked at the entry, or it was never used. It leaves the journal as confirma()
+    // says, and is set aside the same way when its delete fails (false, `erro` set).
+    bool retiraUltimo(int userID, std::string* erro);
     // Retries the deletes of the acknowledged events set aside, oldest first, stopping
     // at the first that fails again; returns how many are still set aside.
     size_t apagaConfirmados();
@@ -51,6 +59,9 @@ class Pendentes {
     std::vector<Journal::Evento> recuperaveis();
 
   private:
+    // Deletes `numero` from the journal, or sets it aside; false (with `erro`) then.
+    bool apaga(int64_t numero, std::string* erro);
+
     Journal* journal;
     bool numera;
     int64_t ultimoNumero = 0;

@@ -60,7 +60,10 @@ int main(int argc, char* argv[]) {
     ajustes.cert = l.opcoes.cert;
     ajustes.key = l.opcoes.key;
     ajustes.paradas = console::pedidosDeParada;
+    ajustes.placa = l.opcoes.nomePlaca;
+    ajustes.esperaEntrada = l.opcoes.esperaEntrada;
     Catraca* catraca = new Catraca(ajustes, journal.get(), l.opcoes.refresh, placa);
+    catraca->setOnline(l.opcoes.online);
     catraca->start();
     int resultado = 0;
     if (catraca->getStatus() != 1) {

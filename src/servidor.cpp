@@ -23,6 +23,11 @@ RestClient::Response Servidor::post(const std::string& caminho, const std::strin
     return envia(caminho, &corpo, &chave);
 }
 
+RestClient::Response Servidor::pergunta(const std::string& caminho, const std::string& corpo,
+                                        const std::string* chave) {
+    return envia(caminho, &corpo, chave, ajustes.esperaEntrada);
+}
+
 void Servidor::ultimaTentativa() {
     ultima = true;
     // The request that ended the loop counts as the first; any beyond it ends the attempt.
@@ -37,7 +42,7 @@ bool Servidor::tentativaEncerrada() const {
 }
 
 RestClient::Response Servidor::envia(const std::string& caminho, const std::string* corpo,
-                                     const std::string* chave) {
+                                     const std::string* chave, int limite) {
     if (ultima && tentativaEncerrada()) {
         RestClient::Response r;
         r.code = -1;
@@ -53,6 +58,9 @@ RestClient::Response Servidor::envia(const std::string& caminho, const std::stri
     emSilencio = false;
 
     RestClient::Connection conn("");
+    if (!ajustes.placa.empty()) {
+        conn.AppendHeader("Catraca-Board", ajustes.placa);
+    }
     if (corpo != nullptr) {
         conn.AppendHeader("Content-Type", "application/json");
     }
@@ -65,6 +73,9 @@ RestClient::Response Servidor::envia(const std::string& caminho, const std::stri
     if (ajustes.timeout > 0) {
         conn.SetConnectTimeout(ajustes.timeout);
         conn.SetStallTimeout(ajustes.timeout);
+    }
+    if (limite > 0) {
+        conn.SetTimeout(limite);
     }
     if (ultima) {
         conn.SetAbortCheck([this] { return tentativaEncerrada(); });

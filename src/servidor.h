@@ -22,7 +22,11 @@
 //   `limiteFinal`, or at once at a further stop request: the request in flight ends
 //   within about a second (code -1) and later ones are not sent (code -1 at once).
 // A `timeout` of 0 turns all of these off but the further stop request: every wait
-// is then libcurl's own.
+// is then libcurl's own. The question at an entry (pergunta) has a bound of its own,
+// `esperaEntrada`, on the whole exchange, whatever `timeout` says; its time-out opens
+// the quiet window like any other.
+//
+// With a board name (`placa` not empty), every request carries `Catraca-Board: <placa>`.
 //
 // Thread safety: one thread. Holds no connection between requests.
 class Servidor {
@@ -42,6 +46,10 @@ class Servidor {
         // The whole last attempt: it must end well within the 30 s the board's unit
         // gives a stop before it kills the program (TimeoutStopSec).
         std::chrono::milliseconds limiteFinal{20000};
+        // The board's name (see nomeDePlacaValido); empty: no header, as always.
+        std::string placa;
+        // Seconds the question at an entry may take, from connecting to the last byte.
+        int esperaEntrada = 1;
     };
 
     explicit Servidor(Ajustes ajustes);
@@ -58,6 +66,12 @@ class Servidor {
     RestClient::Response post(const std::string& caminho, const std::string& corpo,
                               const std::string& chave);
 
+    // The POST of `corpo` that asks whether an entry may pass, given up (code 28) when
+    // its answer is not whole within `esperaEntrada` seconds; `chave`, when not null, is
+    // sent as with post().
+    RestClient::Response pergunta(const std::string& caminho, const std::string& corpo,
+                                  const std::string* chave);
+
     // Starts the last attempt after a stop: the stop that ended the loop no longer
     // ends a request, and the quiet window is closed, so that only a new time-out,
     // `limiteFinal` running out, or one more stop request ends the remaining requests.
@@ -66,8 +80,9 @@ class Servidor {
     void ultimaTentativa();
 
   private:
+    // `limite`: seconds the whole exchange may take; 0 for none.
     RestClient::Response envia(const std::string& caminho, const std::string* corpo,
-                               const std::string* chave);
+                               const std::string* chave, int limite = 0);
     // True once the last attempt is over (its time ran out, or a stop request came
     // beyond `paradasAntes`).
     bool tentativaEncerrada() const;

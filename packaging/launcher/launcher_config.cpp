@@ -6,9 +6,15 @@
 namespace launcher {
 
 const std::vector<OptionKey> kOptionKeys = {
-    {"CATRACA_JOURNAL", "--journal"}, {"CATRACA_TIMEOUT", "--timeout"},
-    {"CATRACA_CACERT", "--cacert"},   {"CATRACA_CERT", "--cert"},
-    {"CATRACA_KEY", "--key"},         {"CATRACA_REFRESH", "--refresh"},
+    {"CATRACA_JOURNAL", "--journal"},
+    {"CATRACA_TIMEOUT", "--timeout"},
+    {"CATRACA_CACERT", "--cacert"},
+    {"CATRACA_CERT", "--cert"},
+    {"CATRACA_KEY", "--key"},
+    {"CATRACA_REFRESH", "--refresh"},
+    {"CATRACA_BOARD", "--board", OptionKey::Joined},
+    {"CATRACA_ONLINE", "--online", OptionKey::YesNo},
+    {"CATRACA_ENTRY_TIMEOUT", "--entry-timeout"},
 };
 
 namespace {
@@ -107,8 +113,10 @@ std::optional<Config> parseConfig(const std::string& text, std::string& error) {
             return std::nullopt;
         }
         bool known = key == "CATRACA_SERVER" || key == "CATRACA_PORT" || key == "CATRACA_OPTIONS";
+        bool yesNo = false;
         for (const OptionKey& o : kOptionKeys) {
             known = known || key == o.key;
+            yesNo = yesNo || (key == o.key && o.form == OptionKey::YesNo);
         }
         if (!known) {
             error = at + "unknown setting " + key;
@@ -119,6 +127,10 @@ std::optional<Config> parseConfig(const std::string& text, std::string& error) {
             unquoted(trimmed(withoutComment(line.substr(eq + 1))), why);
         if (!value) {
             error = at + key + " has " + why;
+            return std::nullopt;
+        }
+        if (yesNo && !value->empty() && *value != "yes" && *value != "no") {
+            error = at + key + " must be yes, no or empty";
             return std::nullopt;
         }
         values[key] = *value;
@@ -136,9 +148,16 @@ std::optional<Config> parseConfig(const std::string& text, std::string& error) {
     }
     for (const OptionKey& o : kOptionKeys) {
         auto found = values.find(o.key);
-        if (found != values.end() && !found->second.empty()) {
+        if (found == values.end() || found->second.empty() ||
+            (o.form == OptionKey::YesNo && found->second == "no")) {
+            continue;
+        }
+        if (o.form == OptionKey::Separate) {
             config.arguments.push_back(o.option);
             config.arguments.push_back(found->second);
+        } else {
+            config.arguments.push_back(o.option +
+                                       (o.form == OptionKey::Joined ? "=" + found->second : ""));
         }
     }
     for (const std::string& w : words(values["CATRACA_OPTIONS"])) {

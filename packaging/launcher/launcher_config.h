@@ -14,16 +14,23 @@
 //
 //   CATRACA_SERVER   the answer to the address prompt (required)
 //   CATRACA_PORT     the answer to the port prompt (required)
-//   CATRACA_JOURNAL, CATRACA_TIMEOUT, CATRACA_CACERT, CATRACA_CERT, ...  one option of catraca
-//                    each (see kOptionKeys); an empty value leaves the option out
+//   CATRACA_JOURNAL, CATRACA_TIMEOUT, CATRACA_CACERT, CATRACA_CERT, ...  one option of
+//                    catraca each (see kOptionKeys); an empty value leaves the option out,
+//                    and a yes/no key (CATRACA_ONLINE) takes only yes, no or nothing
 //   CATRACA_OPTIONS  further arguments, split at whitespace
 //
 // An unknown key is an error, so that a misspelt setting is never silently dropped.
 namespace launcher {
 
 struct OptionKey {
+    enum Form {
+        Separate,  // "--option" "VALUE"
+        Joined,    // "--option=VALUE", for an option whose value may start with '-'
+        YesNo,     // "--option" for yes; nothing for no
+    };
     const char* key;
     const char* option;
+    Form form = Separate;
 };
 
 // Each configuration key that stands for one option of catraca, in the order the

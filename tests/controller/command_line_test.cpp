@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -51,6 +52,11 @@ void sql(const std::string& path, const std::string& statements) {
     sqlite3_close(db);
 }
 
+std::string kBadBoard(const std::string& name) {
+    return "valor inv\xE1lido para --board: \"" + name +
+           "\" (de 1 a 64 caracteres ASCII vis\xEDveis, sem espa\xE7os)";
+}
+
 struct UsageCase {
     std::vector<std::string> args;
     std::string line;  // after "catraca: ", before " (veja catraca --help)"
@@ -96,6 +102,15 @@ TEST(CommandLine, BadOptionIsOneLineOnStandardErrorAndStatusTwoBeforeAnythingEls
         {{"--timeout", "5", "--", "--help"}, "argumento inesperado: --help"},
         {{"--help", "--bogus"}, "op\xE7\xE3o desconhecida: --bogus"},
         {{"--idempotency-keys", "--journal="}, "--journal precisa do nome de um arquivo"},
+        {{"--board="}, kBadBoard("")},
+        {{"--board", "a b"}, kBadBoard("a b")},
+        {{"--board", std::string(65, 'x')}, kBadBoard(std::string(65, 'x'))},
+        {{"--board=ru\xE9"}, kBadBoard("ru\xE9")},
+        {{"--entry-timeout", "0"},
+         "valor inv\xE1lido para --entry-timeout: \"0\" (segundos, de 1 a 60)"},
+        {{"--entry-timeout=61"},
+         "valor inv\xE1lido para --entry-timeout: \"61\" (segundos, de 1 a 60)"},
+        {{"--entry-timeout", "3", "--timeout", "2"}, "--entry-timeout 3 passa de --timeout 2"},
     };
     Server server;
     TempDir dir;
@@ -121,7 +136,8 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(help.out().rfind("Uso: catraca [OP\xC7\xC3O]...\n", 0), 0u) << help.out();
     for (const char* option :
          {"--timeout SEGUNDOS", "--journal ARQUIVO", "--cacert ARQUIVO", "--cert ARQUIVO",
-          "--key ARQUIVO", "--idempotency-keys", "--help", "--version"}) {
+          "--key ARQUIVO", "--idempotency-keys", "--board[=NOME]", "--online",
+          "--entry-timeout SEGUNDOS", "--help", "--version"}) {
         EXPECT_NE(help.out().find(option), std::string::npos) << option;
     }
     ChildProcess version(CATRACA_BIN, {"--version"});
@@ -129,15 +145,23 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(version.out(), "catraca " CATRACA_VERSION "\n");
 }
 
-// Both spellings and an unambiguous abbreviation run the program as usual.
+// Both spellings and an unambiguous abbreviation run the program as usual. The board's
+// name goes on every request (roster, upload, head-count) of a named board only.
 TEST(CommandLine, GoodOptionsKeepTheConsoleBytes) {
     TempDir dir;
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    const std::vector<std::string> boards = {"", "", "", "", "", "ru-1", "-x!~", host, host};
+    auto board = boards.begin();
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--timeout", "3", "--journal", dir.file("a.db")},
           std::vector<std::string>{"--timeout=3", "--journal=" + dir.file("b.db")},
           std::vector<std::string>{"--time", "3", "--refresh", "3600"},
           std::vector<std::string>{"--timeout", "86400"},
-          std::vector<std::string>{"--refresh=86400"}}) {
+          std::vector<std::string>{"--refresh=86400"},
+          std::vector<std::string>{"--timeout=0", "--entry-timeout=60", "--board", "ru-1"},
+          std::vector<std::string>{"--board=-x!~"}, std::vector<std::string>{"--board"},
+          std::vector<std::string>{"--board", "--timeout", "3"}}) {
         Server server;
         server.rosterBody = roster({{"A", 1, 2}});
         ChildProcess p(CATRACA_BIN, args);
@@ -148,6 +172,11 @@ TEST(CommandLine, GoodOptionsKeepTheConsoleBytes) {
         EXPECT_EQ(p.out(), startup("127.0.0.1", server.port()) + screen({user(1, 2)}, {}, {}) +
                                kCard + kFound + admitted(1) + screen({}, {}, {user(1, 1)}) + kCard +
                                exited(1) + kUpdated + screen({user(1, 1)}, {}, {}));
+        for (const RecordedRequest& r : server.http.requests()) {
+            EXPECT_EQ(r.hasHeader("Catraca-Board"), !board->empty()) << r.target;
+            EXPECT_EQ(r.header("Catraca-Board"), *board) << r.target;
+        }
+        ++board;
     }
 }
 
@@ -402,6 +431,62 @@ TEST(IdempotencyKeys, BoardIdentityStaysInTheJournalAndIsDrawnEachRunWithout) {
     }
     EXPECT_NE(boards[0], boards[1]);
     EXPECT_NE(boards[0], refused[0]);
+}
+
+}  // namespace
+
+namespace {
+
+// Online against a server that never answers the question: a SIGKILL while it is asked
+// loses nothing, and a run against the same silence waits once (--entry-timeout, not
+// --timeout), decides alone, lets the next card pass unasked, and uploads every event
+// with the key its question carried.
+TEST(Online, SilentServerCostsOneShortWaitAndAKillLosesNothing) {
+    TempDir dir;
+    const std::string rosterBody = roster({{"A", 1, 5}, {"B", 2, 5}, {"C", 3, 5}});
+    testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& r) {
+        if (r.method == "GET") {
+            return testsupport::Act::answer(200, rosterBody);
+        }
+        return r.target.rfind("/entrada/", 0) == 0 ? testsupport::Act::silent()
+                                                   : testsupport::Act::answer(201, "{}");
+    });
+    const std::string port = std::to_string(server.port());
+    const std::vector<std::string> args = {"--journal",         dir.file("j.db"), "--online",
+                                           "--board=ru-1",      "--timeout",      "30",
+                                           "--idempotency-keys"};
+    {
+        ChildProcess p(CATRACA_BIN, args);
+        p.write("127.0.0.1\n" + port + "\n1 A\n");
+        for (int i = 0; i < 500 && server.requests().size() < 2; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        p.signal(SIGKILL);
+        EXPECT_EQ(p.wait(), 128 + SIGKILL);
+    }
+    auto begin = std::chrono::steady_clock::now();
+    ChildProcess p(CATRACA_BIN, args);
+    p.write("127.0.0.1\n" + port + "\n1 B\n1 C\n2 B\n");
+    p.closeInput();
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+    EXPECT_EQ(withoutScreens(p.out()), startup("127.0.0.1", port) +
+                                           "1 evento de cr\xE9"
+                                           "dito recuperado do di\xE1rio\n" +
+                                           kCard + kFound + kAlone + admitted(4) + kCard + kFound +
+                                           kAlone + admitted(4) + kCard + exited(4) + kUpdated);
+    std::vector<testsupport::ScriptedRequest> sent = server.requests();
+    ASSERT_EQ(requestCodes(sent), "G E1 G E2 U1 U2 U3");
+    EXPECT_TRUE(std::regex_match(
+        sent[3].head,
+        std::regex("POST /entrada/2 HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+                   "\r\nUser-Agent: restclient\r\nAccept: \\*/\\*\r\n"
+                   "Catraca-Board: ru-1\r\nContent-Type: application/json\r\n"
+                   "Idempotency-Key: \"[0-9a-f]{32}-2\"\r\nContent-Length: 16\r\n\r\n")))
+        << sent[3].head;
+    EXPECT_EQ(sent[3].body, "{\"event_id\": -1}");
+    EXPECT_EQ(sent[4].header("Idempotency-Key"), sent[1].header("Idempotency-Key"));
+    EXPECT_EQ(sent[5].header("Idempotency-Key"), sent[3].header("Idempotency-Key"));
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 // plus the events stored twice because their acknowledgement was lost (the
 // exchange carries no identifier, so delivery is at least once). With idempotency
 // keys, the server stores a key's event once, and a lost acknowledgement stores
-// nothing twice.
+// nothing twice. Online (the Entry rows), the question at each entry is a fourth
+// exchange: an entry it does not decide is decided by the board alone, as offline,
+// and its event is uploaded after the exit with the question's own key.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,8 +28,9 @@ using testsupport::Act;
 using testsupport::ScriptedRequest;
 using testsupport::ScriptedServer;
 
-enum Exchange { Roster, Upload, Count };
+enum Exchange { Roster, Upload, Count, Entry };
 enum Fault {
+    None,
     Refused4xx,
     Refused5xx,
     WrongSuccess,
@@ -56,6 +59,8 @@ struct FaultRow {
     int duplicates;        // events stored twice
     int quietMs = 60000;   // the quiet window after a time-out
     bool keys = false;     // --idempotency-keys, and a server that honours them
+    // The entries (A, B) the board decided without the server.
+    std::string alone = "";
 };
 
 const char* const kSession = "1 A\n2 A\n1 B\n2 B\n";
@@ -86,6 +91,7 @@ Act faulty(Fault f, int status, const std::string& body) {
         case Refused408:
         case Refused429:
             return Act::answer(f == Refused408 ? 408 : 429, "{}");
+        case None:
         case NotListening:
         case Gone:
             break;
@@ -134,6 +140,21 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
         {"count truncated", Count, Truncated, 0, kCR, "", "", "G U1 C0 U2 C0", 2, 0, 0},
         {"count drip", Count, Drip, 0, "", "", "", "G U1 C0 U2 C0", 2, 0, 0},
         {"count silent", Count, Silent, 0, kCR, "", "", "G U1 C0 U2", 2, 0, 0},
+        {"entry 201", Entry, None, 0, "", "", "", "G E1 C0 E2 C0", 2, 0, 0},
+        {"entry 4xx", Entry, Refused4xx, 0, "", "", "", "G E1 U1 C0 E2 C0", 2, 0, 0, 60000, false,
+         "A"},
+        {"entry nothing listening", Entry, NotListening, 0, "", "", undelivered(2), "G", 0, 2, 0,
+         60000, false, "AB"},
+        {"entry reset", Entry, ResetBefore, 0, "", "", "", "G E1 U1 C0 E2 C0", 2, 0, 0, 60000,
+         false, "A"},
+        {"entry ack lost", Entry, AckLost, 0, "", "", "", "G E1 U1 C0 E2 C0", 3, 0, 1, 60000, false,
+         "A"},
+        {"entry ack lost, keys", Entry, AckLost, 0, "", "", "", "G E1 U1 C0 E2 C0", 2, 0, 0, 60000,
+         true, "A"},
+        {"entry drip, keys", Entry, Drip, 0, "", "", "", "G E1 U1 U2", 2, 0, 0, 60000, true, "AB"},
+        {"entry silent", Entry, Silent, 0, "", "", "", "G E1 U1 U2", 2, 0, 0, 60000, false, "AB"},
+        {"entry silent, window over", Entry, Silent, 0, "", "", "", "G E1 U1 C0 E2 C0", 2, 0, 0, 0,
+         false, "A"},
     };
     const std::string rosterBody = roster({{"A", 1, 5}, {"B", 2, 5}});
     for (const FaultRow& row : rows) {
@@ -144,9 +165,14 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
         std::set<std::string> keys;
         ScriptedServer server([&](const ScriptedRequest& r) {
             std::lock_guard<std::mutex> lock(mutex);
-            Exchange e = r.method == "GET" ? Roster : r.target == "/contador" ? Count : Upload;
+            Exchange e = r.method == "GET"                     ? Roster
+                         : r.target == "/contador"             ? Count
+                         : r.target.rfind("/entrada/", 0) == 0 ? Entry
+                                                               : Upload;
             int status = e == Roster ? 200 : 201;
-            std::string body = e == Roster ? rosterBody : "{}";
+            std::string body = e == Roster  ? rosterBody
+                               : e == Entry ? "{\"user_id\": 0, \"event\": -1, \"credit\": 4}"
+                                            : "{}";
             Act act = Act::answer(status, body);
             if (e == row.exchange && !faultDone && row.fault != NotListening) {
                 faultDone = true;
@@ -157,8 +183,8 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
             }
             // Nothing listens from the exchange under test on: the server stops
             // after answering the request before it.
-            bool before =
-                (row.exchange == Upload && e == Roster) || (row.exchange == Count && e == Upload);
+            bool before = ((row.exchange == Upload || row.exchange == Entry) && e == Roster) ||
+                          (row.exchange == Count && e == Upload);
             if (row.fault == NotListening && before && !faultDone) {
                 faultDone = true;
                 act.stopListening = true;
@@ -166,8 +192,8 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
             bool stores = act.kind == Act::Answer ? act.status == 201
                                                   : act.status == 201 || row.fault == AckLost;
             std::string key = r.header("Idempotency-Key");
-            EXPECT_EQ(key.empty(), !(row.keys && e == Upload)) << r.head;
-            if (e == Upload && stores && act.kind != Act::Silent &&
+            EXPECT_EQ(key.empty(), !(row.keys && (e == Upload || e == Entry))) << r.head;
+            if ((e == Upload || e == Entry) && stores && act.kind != Act::Silent &&
                 (key.empty() || keys.insert(key).second)) {
                 ++stored;
             }
@@ -191,6 +217,7 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
         {
             testsupport::ConsoleCapture console("127.0.0.1\n" + port + "\n" + kSession);
             Catraca c(ajustes, journal.get(), -1, row.keys ? journal->placa(&error) : "");
+            c.setOnline(row.exchange == Entry);
             c.start();
             if (c.getStatus() == 1) {
                 c.run();
@@ -201,9 +228,13 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
         if (row.loadCode != 0) {
             EXPECT_EQ(out, loadFailure("127.0.0.1", port, row.loadCode));
         } else {
-            EXPECT_EQ(out, startup("127.0.0.1", port) + kCard + kFound + admitted(4) + kCard +
-                               exited(4) + row.afterA + kUpdated + kCard + kFound + admitted(4) +
-                               kCard + exited(4) + row.afterB + kUpdated + row.end);
+            auto alone = [&row](char who) {
+                return row.alone.find(who) == std::string::npos ? "" : kAlone;
+            };
+            EXPECT_EQ(out, startup("127.0.0.1", port) + kCard + kFound + alone('A') + admitted(4) +
+                               kCard + exited(4) + row.afterA + kUpdated + kCard + kFound +
+                               alone('B') + admitted(4) + kCard + exited(4) + row.afterB +
+                               kUpdated + row.end);
         }
         EXPECT_EQ(requestCodes(server.requests()), row.requests);
         int admissions = 0;

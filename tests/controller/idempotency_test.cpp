@@ -58,9 +58,10 @@ class Uploads {
 
 // Runs one session of the controller; returns how many events are left pending.
 unsigned session(const std::string& port, Journal* journal, const std::string& placa,
-                 const std::string& input) {
+                 const std::string& input, const std::string& board = "") {
     Servidor::Ajustes ajustes;
     ajustes.timeout = 2;
+    ajustes.placa = board;
     testsupport::ConsoleCapture console("127.0.0.1\n" + port + "\n" + input);
     Catraca c(ajustes, journal, -1, placa);
     c.start();
@@ -77,14 +78,14 @@ struct KeyWireCase {
     const char* name;
     bool journal;
     bool keys;
+    std::string board = "";  // --board
 };
 
 TEST(IdempotencyKey, OnlyTheOptionAddsOneFieldAndEachEventKeepsItsKeyOnRetry) {
     const std::vector<KeyWireCase> cases = {
-        {"no option", false, false},
-        {"no option, journal", true, false},
-        {"keys", false, true},
-        {"keys, journal", true, true},
+        {"no option", false, false},     {"no option, journal", true, false},
+        {"keys", false, true},           {"keys, journal", true, true},
+        {"board", false, false, "ru-1"}, {"board, keys, journal", true, true, "ru-1"},
     };
     for (const KeyWireCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -101,7 +102,8 @@ TEST(IdempotencyKey, OnlyTheOptionAddsOneFieldAndEachEventKeepsItsKeyOnRetry) {
         }
         Uploads server(1);
         // A's upload is refused and sent again at B's exit, before B's own.
-        EXPECT_EQ(session(server.port(), journal.get(), placa, "1 A\n2 A\n1 B\n2 B\n"), 0u);
+        EXPECT_EQ(session(server.port(), journal.get(), placa, "1 A\n2 A\n1 B\n2 B\n", c.board),
+                  0u);
         std::vector<ScriptedRequest> sent = server.uploads();
         ASSERT_EQ(sent.size(), 3u);
         const std::vector<std::string> users = {"1", "1", "2"};
@@ -110,7 +112,8 @@ TEST(IdempotencyKey, OnlyTheOptionAddsOneFieldAndEachEventKeepsItsKeyOnRetry) {
         for (size_t i = 0; i < sent.size(); ++i) {
             const std::string bare = "POST /transaction/" + users[i] +
                                      " HTTP/1.1\r\nHost: 127.0.0.1:" + server.port() +
-                                     "\r\nUser-Agent: restclient\r\nAccept: */*\r\n"
+                                     "\r\nUser-Agent: restclient\r\nAccept: */*\r\n" +
+                                     (c.board.empty() ? "" : "Catraca-Board: " + c.board + "\r\n") +
                                      "Content-Type: application/json\r\nContent-Length: 16\r\n\r\n";
             if (!c.keys) {
                 EXPECT_EQ(sent[i].head, bare);

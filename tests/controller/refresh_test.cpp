@@ -1,12 +1,16 @@
 // --refresh: a refused entry downloads the roster again and searches the card once
 // more. Each row is a session against a scripted loopback server whose second
-// roster download gets the row's answer.
+// roster download gets the row's answer. The online rows (--online) ask the server
+// at each entry, whose questions get the row's answers in turn.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <mutex>
 
 #include "catraca.h"
+#include "journal.h"
 #include "support/console.h"
+#include "support/loopback.h"
 #include "support/scripted_server.h"
 #include "turnstile.h"
 
@@ -37,7 +41,17 @@ struct RefreshRow {
     std::string last;   // the last screen
     std::string end;    // after it
     std::string requests;
+    std::deque<Act> answers = {};  // online: to the questions at the entry
 };
+
+template <class... A>
+std::deque<Act> asks(A... answers) {
+    return {answers...};
+}
+
+Act credit(int status, const std::string& c) {
+    return Act::answer(status, "{\"user_id\": 2, \"event\": -1, \"credit\": " + c + "}");
+}
 
 TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
     // A has no credit and B some; the second roster gives A 3 more, B 10 more, and
@@ -49,6 +63,8 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
     const std::string cr =
         "c\xF3"
         "digo do erro ";
+    const Act down = Act::answer(503, "{}");
+    const std::string alone = kCard + kFound + kAlone + admitted(4) + kCard + exited(4) + kUpdated;
     const std::vector<RefreshRow> rows = {
         {"credit bought after start", 0, fresh, 201, "1 A\n",
          kCard + kFound + kNoCredit + kRefreshing + kFound + admitted(2),
@@ -87,23 +103,54 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
         {"without --refresh", -1, fresh, 201, "1 A\n1 N\n",
          kCard + kFound + kNoCredit + kCard + kNotFound, screen({user(1, 0), user(2, 5)}, {}, {}),
          "", "G"},
+        {"online: bought at the cashier, the board says 0", -1, fresh, 201, "1 A\n2 A\n",
+         kCard + kFound + admitted(2) + kCard + exited(2) + kUpdated,
+         screen({user(2, 5), user(1, 2)}, {}, {}), "", "G E1 C0", asks(credit(201, "2"))},
+        {"online: 409 takes the server's credit", -1, fresh, 201, "1 B\n",
+         kCard + kFound + kNoCredit, screen({user(1, 0), user(2, 0)}, {}, {}), "", "G E2",
+         asks(credit(409, "0"))},
+        {"online: 201, the server's credit plus the pending", -1, fresh, 503, "1 B\n2 B\n1 B\n",
+         alone + kCard + kFoundUpdate + admitted(3), screen({user(1, 0)}, {}, {user(2, 3)}),
+         undelivered(1), "G E2 U2 E2 U2", asks(down, credit(201, "4"))},
+        {"online: 409, the server's credit plus the pending", -1, fresh, 503, "1 B\n2 B\n1 B\n",
+         alone + kCard + kFoundUpdate + kNoCredit, screen({user(1, 0)}, {user(2, -1)}, {}),
+         undelivered(1), "G E2 U2 E2 U2", asks(down, credit(409, "0"))},
+        {"online: 201 without a credit; no question unless found", -1, fresh, 201,
+         "1 X\n1 B\n1 B\n", kCard + kNotFound + kCard + kFound + admitted(4) + kCard + kNotFound,
+         screen({user(1, 0)}, {}, {user(2, 4)}), "", "G E2", asks(Act::answer(201, "{}"))},
+        {"online: 409 with a credit beyond an int", -1, fresh, 201, "1 B\n",
+         kCard + kFound + kNoCredit, screen({user(1, 0), user(2, 5)}, {}, {}), "", "G E2",
+         asks(credit(409, "2147483648"))},
+        {"online: refused alone, dropped, refreshed, asked once", 0, fresh, 201, "1 A\n",
+         kCard + kFound + kAlone + kNoCredit + kRefreshing + kFound + admitted(2),
+         screen({user(2, 15), user(3, 2)}, {}, {user(1, 2)}), "", "G E1 G U1", asks(down)},
     };
     for (const RefreshRow& row : rows) {
         SCOPED_TRACE(row.name);
         std::mutex mutex;
         int gets = 0;
+        std::deque<Act> answers = row.answers;
         ScriptedServer server([&](const ScriptedRequest& r) {
             std::lock_guard<std::mutex> lock(mutex);
             if (r.method == "GET") {
                 return ++gets == 1 ? Act::answer(200, first) : row.second;
+            }
+            if (r.target.rfind("/entrada/", 0) == 0 && !answers.empty()) {
+                Act a = answers.front();
+                answers.pop_front();
+                return a;
             }
             return Act::answer(r.target == "/contador" ? 201 : row.upload, "{}");
         });
         std::string port = std::to_string(server.port());
         Servidor::Ajustes ajustes;
         ajustes.timeout = 1;
+        testsupport::TempDir dir;
+        std::string error;
+        std::unique_ptr<Journal> journal = Journal::abre(dir.file("j.db"), &error);
         testsupport::ConsoleCapture console("127.0.0.1\n" + port + "\n" + row.input);
-        Catraca c(ajustes, nullptr, row.refresh);
+        Catraca c(ajustes, journal.get(), row.refresh);
+        c.setOnline(!row.answers.empty());
         c.start();
         ASSERT_EQ(c.getStatus(), 1);
         c.run();
@@ -114,6 +161,7 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
         EXPECT_EQ(out.substr(last, end - last), row.last);
         EXPECT_EQ(out.substr(end), row.end);
         EXPECT_EQ(requestCodes(server.requests()), row.requests);
+        EXPECT_EQ(journal->eventos().size(), c.contaPendentes()) << "the journal mirrors them";
     }
 }
 

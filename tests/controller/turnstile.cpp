@@ -26,6 +26,9 @@ Server::Server() {
         if (r.method == "POST" && r.target.rfind("/transaction/", 0) == 0) {
             return upload(r);
         }
+        if (r.method == "POST" && r.target.rfind("/entrada/", 0) == 0 && entrada) {
+            return entrada(r);
+        }
         if (r.method == "POST" && r.target == "/contador") {
             return testsupport::Reply{contadorStatus, "{}", "application/json"};
         }
@@ -48,6 +51,7 @@ const std::string kNotFound = "Pessoa n\xE3o encontrada\n";
 const std::string kNoCredit = "Creditos insuficientes ou j\xE1 est\xE1 dentro do RU\n";
 const std::string kCountRefused = "Nao foi possivel alterar a contagem no servidor\n";
 const std::string kUpdated = "\nservidor atualizado\n";
+const std::string kAlone = "Decidido na placa, sem o servidor\n";
 
 std::string startup(const std::string& ip, const std::string& port) {
     return "Digite o ip do servidor\nDigite a porta\nConectando a " + ip + ":" + port +
@@ -126,6 +130,8 @@ std::string requestCodes(const std::vector<testsupport::ScriptedRequest>& reques
             sent += "G";
         } else if (r.target == "/contador") {
             sent += "C" + r.body.substr(5, r.body.size() - 6);
+        } else if (r.target.rfind("/entrada/", 0) == 0) {
+            sent += "E" + r.target.substr(9);
         } else {
             sent += "U" + r.target.substr(13);
         }

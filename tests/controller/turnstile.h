@@ -24,7 +24,8 @@ struct Row {
 std::string roster(const std::vector<Row>& rows);
 
 // Answers GET /transaction with `rosterBody` (status `rosterStatus`), every event
-// upload with `upload(request)`'s reply, POST /contador with `contadorStatus`.
+// upload with `upload(request)`'s reply, every online entry with `entrada(request)`'s
+// (404 unless set), POST /contador with `contadorStatus`.
 class Server {
   public:
     Server();
@@ -36,6 +37,7 @@ class Server {
     std::string rosterBody = "[]";
     int rosterStatus = 200;
     std::function<testsupport::Reply(const testsupport::RecordedRequest&)> upload;
+    std::function<testsupport::Reply(const testsupport::RecordedRequest&)> entrada;
     int contadorStatus = 201;
     testsupport::RecordingServer http;
 };
@@ -48,6 +50,7 @@ extern const std::string kNotFound;
 extern const std::string kNoCredit;
 extern const std::string kCountRefused;
 extern const std::string kUpdated;  // the empty line and "servidor atualizado"
+extern const std::string kAlone;    // online, an entry decided without the server
 
 std::string startup(const std::string& ip, const std::string& port);
 std::string loadFailure(const std::string& ip, const std::string& port, int code);
@@ -66,7 +69,7 @@ std::string user(int id, int credit);
 // `out` with every screen taken out, prompt included: only the lines the passes wrote.
 std::string withoutScreens(std::string out);
 // The requests a scripted server saw, in order, one word each: "G" a roster download,
-// "C<n>" a head-count of n, "U<user>" an event upload.
+// "C<n>" a head-count of n, "U<user>" an event upload, "E<user>" an online entry.
 std::string requestCodes(const std::vector<testsupport::ScriptedRequest>& requests);
 
 }  // namespace turnstile

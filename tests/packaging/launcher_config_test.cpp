@@ -72,6 +72,13 @@ TEST(LauncherConfig, SettingsBecomeTheAnswersAndCatracasArguments) {
          "10.1.2.3",
          "8080",
          {"--journal", "/var/lib/catraca/diario.db", "--timeout", "2", "--refresh", "30"}},
+        {"the board's name joined to its option, online on, its wait",
+         base + "CATRACA_ONLINE=yes\nCATRACA_BOARD=-ru 1\nCATRACA_ENTRY_TIMEOUT=2\n"
+                "CATRACA_JOURNAL=no\n",
+         "10.1.2.3",
+         "8080",
+         {"--journal", "no", "--board=-ru 1", "--online", "--entry-timeout", "2"}},
+        {"online no is off", base + "CATRACA_ONLINE=no\n", "10.1.2.3", "8080", {}},
         {"a '#' in quotes or glued to the value is kept",
          base + "CATRACA_JOURNAL=\"/a # b\"\nCATRACA_CACERT=/ru#1\nCATRACA_REFRESH=#3\n",
          "10.1.2.3",
@@ -113,6 +120,7 @@ TEST(LauncherConfig, FaultyFilesAreRefusedWithTheirReason) {
          "line 3: CATRACA_JOURNAL has text after the closing quote"},
         {base + "CATRACA_JOURNAL='a'b'\n",
          "line 3: CATRACA_JOURNAL has a quote inside a quoted value"},
+        {base + "CATRACA_ONLINE=true\n", "line 3: CATRACA_ONLINE must be yes, no or empty"},
         {base + "CATRACA_OPTIONS=a\"b\n",
          "line 3: CATRACA_OPTIONS has a quote inside an unquoted value"},
     };

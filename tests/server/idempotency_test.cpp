@@ -1,7 +1,6 @@
 // Idempotency keys on the event upload: each case is a run of uploads against a fresh
-// server, with what each answers and how many events end up stored.
+// server, with what each answers and how many events end up stored; on both back ends.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "backends.h"
 #include "key_pruner.h"
 #include "server_fixture.h"
 
@@ -57,27 +57,12 @@ Upload prune() {
     return u;
 }
 
-// Runs `statement` on the database file; the first column of its first row, or -1.
-long long sql(const std::string& path, const std::string& statement) {
-    sqlite3* db = nullptr;
-    long long value = -1;
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 5000);
-        sqlite3_exec(
-            db, statement.c_str(),
-            [](void* out, int, char** values, char**) {
-                *static_cast<long long*>(out) = values[0] != nullptr ? std::atoll(values[0]) : -1;
-                return 0;
-            },
-            &value, nullptr);
-    }
-    sqlite3_close(db);
-    return value;
-}
+using IdempotencyKeys = rutest::BackendTest;
+RU_ALL_BACKENDS(IdempotencyKeys);
 
 const std::string kLongest = "\"" + std::string(255, 'k') + "\"";
 
-TEST(IdempotencyKeys, EachKeyStoresItsEventOnceAndAReuseStoresNothing) {
+TEST_P(IdempotencyKeys, EachKeyStoresItsEventOnceAndAReuseStoresNothing) {
     const std::string c9 = "{\"user_id\":7,\"event\":-1,\"credit\":9}";
     const std::string c8 = "{\"user_id\":7,\"event\":-1,\"credit\":8}";
     const std::string k1 = "\"b-1\"";
@@ -121,12 +106,12 @@ TEST(IdempotencyKeys, EachKeyStoresItsEventOnceAndAReuseStoresNothing) {
     };
     for (const KeyCase& c : cases) {
         SCOPED_TRACE(c.name);
-        rutest::TempDir dir;
+        rutest::TestDatabase fresh(GetParam());
         ru::ServerSettings settings;
         if (!c.honoured) {
             settings.idempotencyKeys = false;
         }
-        rutest::RunningServer server(dir.file("ru.db"), settings);
+        rutest::RunningServer server(fresh.open(), settings);
         std::istringstream in(json::array({row("AB12", 7, 10), row("CD34", 8, 3)}).dump());
         server.store().importRoster(in);
         httplib::Client client = server.client();
@@ -158,11 +143,10 @@ TEST(IdempotencyKeys, EachKeyStoresItsEventOnceAndAReuseStoresNothing) {
     }
 }
 
-TEST(IdempotencyKeys, RepeatsSentAtOnceStoreOneEvent) {
-    rutest::TempDir dir;
+TEST_P(IdempotencyKeys, RepeatsSentAtOnceStoreOneEvent) {
     ru::ServerSettings settings;
     settings.idempotencyKeys = true;
-    rutest::RunningServer server(dir.file("ru.db"), settings);
+    rutest::RunningServer server(database.open(), settings);
     std::istringstream in(json::array({row("AB12", 7, 100)}).dump());
     server.store().importRoster(in);
     std::vector<std::thread> senders;
@@ -184,10 +168,9 @@ TEST(IdempotencyKeys, RepeatsSentAtOnceStoreOneEvent) {
 }
 
 // The pruner forgets old keys and keeps recent ones, in batches smaller than the work.
-TEST(IdempotencyKeys, PrunerForgetsOnlyKeysOlderThanItsAge) {
-    rutest::TempDir dir;
-    const std::string db = dir.file("ru.db");
-    ru::Store store(db);
+TEST_P(IdempotencyKeys, PrunerForgetsOnlyKeysOlderThanItsAge) {
+    const auto opened = database.open();
+    ru::Store& store = *opened;
     std::istringstream in(json::array({row("AB12", 7, 100)}).dump());
     store.importRoster(in);
     for (int i = 0; i < 7; ++i) {
@@ -195,14 +178,14 @@ TEST(IdempotencyKeys, PrunerForgetsOnlyKeysOlderThanItsAge) {
                   ru::AppendStatus::Stored);
     }
     ASSERT_EQ(store.appendEvent(7, -1, "new").status, ru::AppendStatus::Stored);
-    sql(db,
+    database.sql(
         "UPDATE idempotency_keys SET stored_at = stored_at - 3 * 86400 "
         "WHERE key LIKE 'old-%'");
     {
         ru::KeyPruner pruner(store, std::chrono::hours(48), std::chrono::hours(1), 2);
         // The first round starts with the pruner.
-        for (int tries = 0; tries < 500 && sql(db, "SELECT COUNT(*) FROM idempotency_keys") != 1;
-             ++tries) {
+        for (int tries = 0;
+             tries < 500 && database.sql("SELECT COUNT(*) FROM idempotency_keys") != "1"; ++tries) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }

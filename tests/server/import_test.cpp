@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "backends.h"
 #include "roster.h"
 #include "server_fixture.h"
 #include "store.h"
@@ -15,11 +16,7 @@ using nlohmann::json;
 using rutest::row;
 
 std::string rosterText(ru::Store& store) {
-    auto stream = store.openRoster();
-    std::string text;
-    while (stream->read(text, 1000)) {
-    }
-    return text;
+    return rutest::readAll(*store.openRoster(), 1000);
 }
 
 ru::ImportSummary importText(ru::Store& store, const std::string& text) {
@@ -44,6 +41,9 @@ std::string withoutKey(const std::string& key) {
     element.erase(key);
     return json::array({row("CD34", 5, 1), element}).dump();
 }
+
+using RosterImport = rutest::BackendTest;
+RU_ALL_BACKENDS(RosterImport);
 
 std::vector<BadRoster> badRosters() {
     const std::string good = row("CD34", 5, 1).dump();
@@ -106,9 +106,9 @@ std::vector<BadRoster> badRosters() {
     return cases;
 }
 
-TEST(RosterImport, RefusesEachMalformedRosterNamingTheElementAndStoresNothing) {
-    rutest::TempDir dir;
-    ru::Store store(dir.file("ru.db"));
+TEST_P(RosterImport, RefusesEachMalformedRosterNamingTheElementAndStoresNothing) {
+    const auto opened = database.open();
+    ru::Store& store = *opened;
     for (const BadRoster& bad : badRosters()) {
         try {
             importText(store, bad.text);
@@ -127,9 +127,9 @@ TEST(RosterImport, RefusesEachMalformedRosterNamingTheElementAndStoresNothing) {
     EXPECT_EQ(importText(store, json::array({row("CD34", 5, 1)}).dump()).transactions, 1u);
 }
 
-TEST(RosterImport, StoresEveryRowInOrderAndServesTheSixKeysBack) {
-    rutest::TempDir dir;
-    ru::Store store(dir.file("ru.db"));
+TEST_P(RosterImport, StoresEveryRowInOrderAndServesTheSixKeysBack) {
+    const auto opened = database.open();
+    ru::Store& store = *opened;
     const json roster = json::array({
         row("AB12", 7, 10, "2019001", "salt-a", "hash-a"),
         row("cd34", -3, 0, "2019002", "", "hash-b"),  // lower-case card, negative id
@@ -145,26 +145,26 @@ TEST(RosterImport, StoresEveryRowInOrderAndServesTheSixKeysBack) {
     EXPECT_EQ(json::parse(rosterText(store)), roster);
 }
 
-TEST(RosterImport, AcceptsAnEmptyArray) {
-    rutest::TempDir dir;
-    ru::Store store(dir.file("ru.db"));
+TEST_P(RosterImport, AcceptsAnEmptyArray) {
+    const auto opened = database.open();
+    ru::Store& store = *opened;
     const ru::ImportSummary summary = importText(store, " [ ] \n");
     EXPECT_EQ(summary.transactions, 0u);
     EXPECT_EQ(rosterText(store), "[]");
 }
 
-TEST(RosterImport, RefusesADatabaseThatAlreadyHoldsTransactions) {
-    rutest::TempDir dir;
-    ru::Store store(dir.file("ru.db"));
+TEST_P(RosterImport, RefusesADatabaseThatAlreadyHoldsTransactions) {
+    const auto opened = database.open();
+    ru::Store& store = *opened;
     importText(store, json::array({row("AB12", 7, 10)}).dump());
     const std::string before = rosterText(store);
     EXPECT_THROW(importText(store, json::array({row("CD34", 8, 5)}).dump()), ru::StoreError);
     EXPECT_EQ(rosterText(store), before);
 }
 
-TEST(RosterImport, CancelledImportStoresNothing) {
-    rutest::TempDir dir;
-    ru::Store store(dir.file("ru.db"));
+TEST_P(RosterImport, CancelledImportStoresNothing) {
+    const auto opened = database.open();
+    ru::Store& store = *opened;
     json roster = json::array();
     for (int i = 0; i < 10000; ++i) {
         roster.push_back(row("C" + std::to_string(i), i, 1));

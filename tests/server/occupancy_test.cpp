@@ -12,6 +12,7 @@
 #include "occupancy.h"
 #include "server_fixture.h"
 #include "store.h"
+#include "store_sqlite.h"
 
 namespace {
 
@@ -204,7 +205,7 @@ TEST_F(Occupancy, DayFiguresFromEventsAndHeadCounts) {
         SCOPED_TRACE(c.name);
         rutest::TempDir dir;
         const std::string path = dir.file("ru.db");
-        ru::Store store(path);
+        ru::SqliteStore store(path);
         std::istringstream in(roster().dump());
         store.importRoster(in);
         for (const Arrival& a : c.arrivals) {
@@ -260,13 +261,7 @@ std::int64_t queryInt(const std::string& path, const std::string& sql) {
     return value;
 }
 
-std::string rosterText(ru::Store& store) {
-    auto stream = store.openRoster();
-    std::string text;
-    while (stream->read(text, 4096)) {
-    }
-    return text;
-}
+using rutest::rosterText;
 
 TEST(OccupancyUpgrade, AnOlderDatabaseGainsArrivalTimesInPlace) {
     struct Case {
@@ -295,8 +290,8 @@ TEST(OccupancyUpgrade, AnOlderDatabaseGainsArrivalTimesInPlace) {
 
         std::string before;
         for (int opening = 0; opening < 2; ++opening) {
-            ru::Store store(path);
-            EXPECT_EQ(queryInt(path, "PRAGMA user_version"), 3) << "the latest layout";
+            ru::SqliteStore store(path);
+            EXPECT_EQ(queryInt(path, "PRAGMA user_version"), 4) << "the latest layout";
             EXPECT_EQ(queryInt(path, "SELECT COUNT(*) FROM transactions WHERE stored_at IS NULL"),
                       2);
             if (opening == 0) {
@@ -328,7 +323,7 @@ TEST(OccupancyUpgrade, ADatabaseOfALaterLayoutIsRefusedAndLeftAlone) {
     ASSERT_EQ(sqlite3_exec(db, kLayout1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
-    EXPECT_THROW(ru::Store store(path), ru::StoreError);
+    EXPECT_THROW(ru::SqliteStore store(path), ru::StoreError);
     EXPECT_EQ(queryInt(path, "PRAGMA user_version"), 99);
     EXPECT_EQ(queryInt(path,
                        "SELECT COUNT(*) FROM pragma_table_info('transactions') "

@@ -165,10 +165,26 @@ TEST(ServerProgram, ExampleRosterShowsTheInterestingStudents) {
 TEST(ServerProgram, HelpListsTheOptions) {
     ChildProcess help(kServer, {"--help"});
     EXPECT_EQ(help.wait(), 0);
-    for (const char* word :
-         {"--db", "--import", "--host", "--port", "127.0.0.1", "8080", "--no-serve", "SIGTERM",
-          "SIGHUP", "--allow", "--cert", "--key", "--timeout", "--max-connections",
-          "--max-per-client", "--max-per-network", "--no-idempotency-keys", "--idempotency-days"}) {
+    for (const char* word : {"--db",
+                             "--import",
+                             "--host",
+                             "--port",
+                             "127.0.0.1",
+                             "8080",
+                             "--no-serve",
+                             "SIGTERM",
+                             "SIGHUP",
+                             "--allow",
+                             "--cert",
+                             "--key",
+                             "--timeout",
+                             "--max-connections",
+                             "--max-per-client",
+                             "--max-per-network",
+                             "--no-idempotency-keys",
+                             "--idempotency-days",
+                             "postgresql://",
+                             "--db-schema"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     // The occupancy page, the roles and the administrator's command.
@@ -235,6 +251,10 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"credit", "--db", "ru.db", "1001", "5", "--bogus"},
         {"credit", "--db"},
         {"credit", "--db=", "1001", "5"},
+        {"--db-schema", "ru"},
+        {"--db", "ru.db", "--db-schema", "ru"},
+        {"--db", "postgresql:///ru", "--db-schema", ""},
+        {"--db", "postgresql:///ru", "--db-schema"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);
@@ -365,6 +385,10 @@ TEST(ServerProgram, UnusableDatabaseOrAddressExitsWith1AndOneLine) {
         {"--db", dir.file("ru.db"), "--port", std::to_string(busy.port)},
         {"--db", old, "--port", std::to_string(busy.port)},
         {"--db", old, "--host", "256.0.0.1", "--port", "0"},
+        // No PostgreSQL server behind the socket, also named by a later --db.
+        {"--db", "postgresql://ru@/ru?host=" + dir.path() + "&port=1", "--port", "0"},
+        {"--db", dir.file("ru.db"), "--db", "postgres://ru@/ru?host=" + dir.path() + "&port=1",
+         "--port", "0"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 
 namespace rutest {
@@ -24,7 +25,10 @@ nlohmann::json row(const std::string& cardID, long long userId, long long event,
 }
 
 RunningServer::RunningServer(const std::string& dbPath, ru::ServerSettings settings)
-    : store_(std::make_unique<ru::Store>(dbPath)) {
+    : RunningServer(std::make_unique<ru::SqliteStore>(dbPath), std::move(settings)) {}
+
+RunningServer::RunningServer(std::unique_ptr<ru::Store> store, ru::ServerSettings settings)
+    : store_(std::move(store)) {
     settings.host = "127.0.0.1";
     settings.port = 0;
     server_ = std::make_unique<ru::HttpServer>(*store_, std::move(settings));
@@ -43,6 +47,27 @@ httplib::Client RunningServer::client() const {
     httplib::Client client("127.0.0.1", port());
     client.set_read_timeout(std::chrono::seconds(60));
     return client;
+}
+
+std::string readAll(ru::RosterStream& stream, std::size_t pieceBytes) {
+    std::string text;
+    while (stream.read(text, pieceBytes)) {
+    }
+    return text;
+}
+
+std::string rosterText(ru::Store& store) {
+    return readAll(*store.openRoster(), 4096);
+}
+
+void importRows(ru::Store& store, const nlohmann::json& rows) {
+    std::istringstream in(rows.dump());
+    store.importRoster(in);
+}
+
+ru::ImportSummary appendRows(ru::Store& store, const nlohmann::json& rows) {
+    std::istringstream in(rows.dump());
+    return store.appendRows(in);
 }
 
 std::string observableState(httplib::Client& client) {

@@ -11,6 +11,7 @@
 
 #include "http_server.h"
 #include "store.h"
+#include "store_sqlite.h"
 #include "support/loopback.h"
 #include "support/process.h"
 
@@ -47,13 +48,15 @@ nlohmann::json row(const std::string& cardID, long long userId, long long event,
                    const std::string& matricula = "2020000001", const std::string& salt = "s1",
                    const std::string& hash = "h1");
 
-// A Store on a database file and ru-server's HTTP transport at 127.0.0.1 and an
+// A Store (an SQLite file, unless given) and ru-server's HTTP transport at 127.0.0.1 and an
 // ephemeral port, running on a thread of its own. The destructor stops and joins it, then
 // closes the database.
 class RunningServer {
   public:
     // `settings` as given, but host and port are always 127.0.0.1 and a free port.
     explicit RunningServer(const std::string& dbPath, ru::ServerSettings settings = {});
+    // The same over a store of any back end.
+    explicit RunningServer(std::unique_ptr<ru::Store> store, ru::ServerSettings settings = {});
     ~RunningServer();
     RunningServer(const RunningServer&) = delete;
     RunningServer& operator=(const RunningServer&) = delete;
@@ -75,6 +78,13 @@ class RunningServer {
 // Everything a client can see of the server's state: the roster and the head-count
 // body, for checking that a refused request changed nothing.
 std::string observableState(httplib::Client& client);
+
+// The whole text of a roster stream read in pieces of `pieceBytes`, and of a store's roster.
+std::string readAll(ru::RosterStream& stream, std::size_t pieceBytes);
+std::string rosterText(ru::Store& store);
+// importRoster and appendRows of the rows of a JSON array.
+void importRows(ru::Store& store, const nlohmann::json& rows);
+ru::ImportSummary appendRows(ru::Store& store, const nlohmann::json& rows);
 
 // GET /transaction, parsed; fails the test (and returns null) on anything but 200 JSON.
 nlohmann::json fetchRoster(httplib::Client& client);
