@@ -98,9 +98,12 @@ JSON). A client without the route's role gets 403. POST bodies must be sent as
 application/json.
 
   ru-server credit --db PATH USER_ID AMOUNT
-Adds AMOUNT meals of credit to the student USER_ID, who must be in the database already,
-on this machine and straight into the database (the server may be running). The addition
-is a row of the roster, which boards see at their next download.
+  ru-server credit --db PATH --file FILE
+Adds credit on this machine, straight into the database (the server may be running):
+AMOUNT meals to the student USER_ID, who must be in the database already, or every row
+of FILE, a JSON array in the roster's form (new students included), all or nothing.
+Each addition is a row of the roster, which boards see at their next download. With
+PostgreSQL, PATH is the URI, and --db-schema NAME goes with it.
 
 Once listening, the first line on standard output is "ru-server listening on HOST:PORT",
 then one line per request: method, target, status, and board=NAME for a board known by

@@ -198,30 +198,40 @@ TEST_F(EndToEnd, BoardShowsItsCertificateToAServerThatKnowsBoardsByIt) {
     EXPECT_EQ(count->body, "{\"v\":1}");
 }
 
-// Credit bought at the cashier enters through the administrator's command on the
-// server's machine, with the server running; a board that refreshes its roster at a
-// refused entry lets the student in at the next try.
+// Credit bought at the cashier, and a student enrolled today, enter through the
+// administrator's command on the server's machine, with the server running; a board that
+// refreshes its roster at a refused entry lets each in at the next try.
 TEST_F(EndToEnd, CreditAddedOnTheServersMachineReachesABoardThatRefreshes) {
     const std::string db = dir.file("ru.db");
     std::unique_ptr<ChildProcess> server;
     int port = startServer(server, {"--db", db, "--import", SAMPLE_ROSTER, "--port", "0"});
     ASSERT_GT(port, 0);
     ChildProcess catraca(CATRACA_BIN, {"--refresh", "0"});
-    // 1004 has no credit.
-    catraca.write("127.0.0.1\n" + std::to_string(port) + "\n1 7B22F5D1\n");
-    ASSERT_TRUE(catraca.waitForOutput("Creditos insuficientes")) << catraca.out();
-    ChildProcess credit(RU_SERVER_BIN, {"credit", "--db", db, "1004", "2"});
+    // 1004 has no credit, and nobody has the card 0A0B0C0D yet.
+    catraca.write("127.0.0.1\n" + std::to_string(port) + "\n1 7B22F5D1\n1 0A0B0C0D\n");
+    ASSERT_TRUE(catraca.waitForOutput("Pessoa n\xE3o encontrada")) << catraca.out();
+    ASSERT_NE(catraca.out().find("Creditos insuficientes"), std::string::npos) << catraca.out();
+    const std::string file = dir.file("bought.json");
+    std::ofstream(file)
+        << R"([{"cardID": "7B22F5D1", "user_id": 1004, "event": 2, "matricula": "2022003321",)"
+        << R"( "salt": "s", "n_password_hash": "h"},)"
+        << R"( {"cardID": "0A0B0C0D", "user_id": 2001, "event": 1, "matricula": "2025000001",)"
+        << R"( "salt": "s", "n_password_hash": "h"}])";
+    ChildProcess credit(RU_SERVER_BIN, {"credit", "--db", db, "--file", file});
     EXPECT_EQ(credit.wait(), 0) << credit.err();
-    EXPECT_EQ(credit.out(), "added 2 to the credit of user 1004 in " + db + ": 2\n");
-    catraca.write("1 7B22F5D1\n2 7B22F5D1\n");
+    EXPECT_EQ(credit.out(), "added 2 transactions of 2 students from " + file + " to " + db + "\n");
+    catraca.write("1 7B22F5D1\n1 0A0B0C0D\n2 7B22F5D1\n2 0A0B0C0D\n");
     catraca.closeInput();
     EXPECT_EQ(catraca.wait(), 0) << catraca.out();
     EXPECT_NE(catraca.out().find("AUTORIZADO... novo credito (na placa): 1\n"), std::string::npos)
+        << catraca.out();
+    EXPECT_NE(catraca.out().find("AUTORIZADO... novo credito (na placa): 0\n"), std::string::npos)
         << catraca.out();
     httplib::Client client("127.0.0.1", port);
     auto roster = client.Get("/transaction");
     ASSERT_TRUE(roster);
     EXPECT_EQ(credits(roster->body)[1004], 1);
+    EXPECT_EQ(credits(roster->body)[2001], 0);
 }
 
 }  // namespace

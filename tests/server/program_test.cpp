@@ -188,9 +188,9 @@ TEST(ServerProgram, HelpListsTheOptions) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     // The occupancy page, the roles and the administrator's command.
-    for (const char* word :
-         {"--opening-hours", "GET /painel", "--allow-viewers", "--client-ca", "--crl",
-          "--server-name", "ru-server credit --db PATH USER_ID AMOUNT"}) {
+    for (const char* word : {"--opening-hours", "GET /painel", "--allow-viewers", "--client-ca",
+                             "--crl", "--server-name", "ru-server credit --db PATH USER_ID AMOUNT",
+                             "ru-server credit --db PATH --file FILE"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     EXPECT_EQ(help.err(), "");
@@ -249,6 +249,9 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"credit", "--db", "ru.db", "+1001", "5"},
         {"credit", "--db", "ru.db", "1001", "5", "6"},
         {"credit", "--db", "ru.db", "1001", "5", "--bogus"},
+        {"credit", "--db", "ru.db", "--file", "f.json", "1001", "5"},
+        {"credit", "--db", "ru.db", "--file"},
+        {"credit", "--db", "ru.db", "--db-schema", "ru", "1001", "5"},
         {"credit", "--db"},
         {"credit", "--db=", "1001", "5"},
         {"--db-schema", "ru"},
@@ -322,7 +325,8 @@ TEST(ServerProgram, CreditAddsAPurchaseOfAKnownStudentOrNothing) {
         {{"--db", db, "9999", "5"},
          1,
          "",
-         "ru-server: no user 9999 in " + db + "; nothing added\n"},
+         "ru-server: no user 9999 in " + db +
+             "; a new student comes in with a row of --file; nothing added\n"},
         {{"--db", db, "1004", "2147483647"},
          1,
          "",
@@ -348,6 +352,71 @@ TEST(ServerProgram, CreditAddsAPurchaseOfAKnownStudentOrNothing) {
     EXPECT_EQ(rutest::creditOf(roster, 1004), 3);
     EXPECT_EQ(roster.back(), rutest::row("7B22F5D1", 1004, -2, "2022003321", "e67b9b37a212ac81",
                                          roster.back()["n_password_hash"]));
+}
+
+// A file of purchases (and of students enrolled since) in the roster's form: every row
+// or none.
+TEST(ServerProgram, CreditFileIsAddedWholeOrNotAtAll) {
+    rutest::TempDir dir;
+    const std::string db = dir.file("ru.db");
+    ChildProcess imported(kServer, {"--db", db, "--import", kExampleRoster, "--no-serve"});
+    ASSERT_EQ(imported.wait(), 0) << imported.err();
+    const json bought = json::array({
+        rutest::row("7B22F5D1", 1004, 3, "2022003321", "s4", "h4"),
+        rutest::row("0A0B0C0D", 2001, 5, "2025000001", "s-new", "h-new"),
+        rutest::row("8F3A21C0", 1001, 2, "2021001234", "s1", "h1"),
+    });
+    struct Case {
+        std::string name;
+        std::string text;  // the file's; empty: no file at all
+        int status;
+        std::string mention;  // in the one line on standard error
+    };
+    json missingKey = bought;
+    missingKey[1].erase("salt");
+    json overflow = bought;
+    overflow[2]["event"] = 2147483647;
+    const Case cases[] = {
+        {"a row without its salt", missingKey.dump(), 1, "element at index 1"},
+        {"a credit out of range", overflow.dump(), 1, "nothing added"},
+        {"not JSON", "[{\"cardID\":", 1, "nothing added"},
+        {"not an array", bought[0].dump(), 1, "nothing added"},
+        {"no file", "", 1, "cannot read"},
+        {"the purchases", bought.dump(), 0, ""},
+    };
+    const std::string before = [&] {
+        Started server = start({"--db", db, "--port", "0"});
+        auto client = clientOf(server);
+        return rutest::fetchRoster(client).dump();
+    }();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = dir.file(c.text.empty() ? "none.json" : "bought.json");
+        if (!c.text.empty()) {
+            rutest::writeFile(file, c.text);
+        }
+        ChildProcess credit(kServer, {"credit", "--db", db, "--file", file});
+        EXPECT_EQ(credit.wait(), c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(credit.out(),
+                      "added 3 transactions of 3 students from " + file + " to " + db + "\n");
+            EXPECT_EQ(credit.err(), "");
+            continue;
+        }
+        EXPECT_EQ(credit.out(), "");
+        expectOneErrorLine(credit.err(), c.name);
+        EXPECT_NE(credit.err().find(c.mention), std::string::npos) << credit.err();
+        Started server = start({"--db", db, "--port", "0"});
+        auto client = clientOf(server);
+        EXPECT_EQ(rutest::fetchRoster(client).dump(), before);
+    }
+    Started server = start({"--db", db, "--port", "0"});
+    auto client = clientOf(server);
+    const json roster = rutest::fetchRoster(client);
+    EXPECT_EQ(roster.size(), 17u);
+    EXPECT_EQ(rutest::creditOf(roster, 1004), 3);
+    EXPECT_EQ(rutest::creditOf(roster, 2001), 5);
+    EXPECT_EQ(rutest::creditOf(roster, 1001), 12);
 }
 
 TEST(ServerProgram, ImportIntoADatabaseWithTransactionsIsRefused) {
