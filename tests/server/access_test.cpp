@@ -76,52 +76,6 @@ TEST(AllowList, MalformedNetworksAreRefused) {
     }
 }
 
-TEST(AccessRules, RolesComeFromTheListsOrFromTheCertificate) {
-    const ru::Roles board = ru::kBoard | ru::kViewer;
-    struct Case {
-        bool byCertificate;
-        bool viewersListed;  // --allow-viewers 192.168.0.0/16; otherwise the boards' list
-        std::string peer;
-        bool certified;
-        bool admitted;
-        ru::Roles roles;
-    };
-    const Case cases[] = {
-        {false, true, "10.1.2.3", false, true, board},
-        {false, true, "::ffff:10.1.2.3", false, true, board},
-        {false, true, "192.168.1.1", false, true, ru::kViewer},
-        {false, true, "192.168.1.1", true, true, ru::kViewer},  // a certificate means nothing
-        {false, true, "172.16.0.1", false, false, 0},
-        {false, false, "192.168.1.1", false, false, 0},
-        {false, false, "127.0.0.1", false, true, board | ru::kAdministrator},
-        {false, false, "::1", false, true, board | ru::kAdministrator},
-        {true, true, "10.1.2.3", true, true, board},
-        {true, true, "10.1.2.3", false, true, 0},  // no certificate, and no viewer's network
-        {true, true, "192.168.1.1", true, true, board},
-        {true, true, "192.168.1.1", false, true, ru::kViewer},
-        {true, true, "172.16.0.1", false, false, 0},
-        {true, false, "10.1.2.3", false, true, ru::kViewer},
-        {true, false, "127.0.0.1", false, true, ru::kViewer | ru::kAdministrator},
-        {true, false, "::ffff:127.0.0.1", true, true, board | ru::kAdministrator},
-    };
-    for (const Case& c : cases) {
-        ru::AccessRules rules;
-        rules.boards = ru::AllowList({*ru::parseNetwork("10.0.0.0/8"),
-                                      *ru::parseNetwork("127.0.0.1"), *ru::parseNetwork("::1")});
-        if (c.viewersListed) {
-            rules.viewers = ru::AllowList({*ru::parseNetwork("192.168.0.0/16")});
-        }
-        rules.boardsByCertificate = c.byCertificate;
-        const auto peer = boost::asio::ip::make_address(c.peer);
-        const std::string label = c.peer + (c.byCertificate ? " by certificate" : " by address") +
-                                  (c.certified ? ", certified" : "");
-        EXPECT_EQ(rules.admits(peer), c.admitted) << label;
-        if (c.admitted) {
-            EXPECT_EQ(rules.roles(peer, c.certified), c.roles) << label;
-        }
-    }
-}
-
 TEST(ConnectionCaps, CountPerAddressAndPerIpv6Network) {
     ru::ConnectionCaps caps({/*total*/ 100, /*perAddress*/ 2, /*perNetwork*/ 3});
     const std::string address = " connections open from that address";

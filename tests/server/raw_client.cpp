@@ -2,10 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <openssl/ssl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +13,7 @@
 
 namespace rutest {
 
-RawConnection::RawConnection(int port, const std::string& from, const TlsClient* tls) {
+RawConnection::RawConnection(int port, const std::string& from) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -32,39 +29,9 @@ RawConnection::RawConnection(int port, const std::string& from, const TlsClient*
         }
         fd_ = -1;
     }
-    if (fd_ < 0 || tls == nullptr) {
-        return;
-    }
-    // OpenSSL writes without MSG_NOSIGNAL: a server that closes first (an outsider's
-    // connection) must end the write, not the test.
-    signal(SIGPIPE, SIG_IGN);
-    // The handshake's last flight and the request go out as separate writes: without this,
-    // each waits for a delayed ACK.
-    const int on = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    // A handshake the server never answers must not hang the test.
-    const timeval wait{10, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    context_ = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_load_verify_locations(context_, tls->caFile.c_str(), nullptr);
-    SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
-    if (!tls->certFile.empty()) {
-        SSL_CTX_use_certificate_file(context_, tls->certFile.c_str(), SSL_FILETYPE_PEM);
-        SSL_CTX_use_PrivateKey_file(context_, tls->keyFile.c_str(), SSL_FILETYPE_PEM);
-    }
-    tls_ = SSL_new(context_);
-    SSL_set_fd(tls_, fd_);
-    if (SSL_connect(tls_) != 1) {
-        close(fd_);
-        fd_ = -1;
-    }
 }
 
 RawConnection::~RawConnection() {
-    if (tls_ != nullptr) {
-        SSL_free(tls_);
-    }
-    SSL_CTX_free(context_);
     if (fd_ >= 0) {
         close(fd_);
     }
@@ -73,10 +40,7 @@ RawConnection::~RawConnection() {
 bool RawConnection::send(const std::string& bytes) {
     std::size_t done = 0;
     while (fd_ >= 0 && done < bytes.size()) {
-        const ssize_t n =
-            tls_ != nullptr
-                ? SSL_write(tls_, bytes.data() + done, static_cast<int>(bytes.size() - done))
-                : ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -88,22 +52,39 @@ bool RawConnection::send(const std::string& bytes) {
     return fd_ >= 0;
 }
 
-int RawConnection::readSome(int ms) {
-    pollfd p{fd_, POLLIN, 0};
-    if ((tls_ == nullptr || SSL_pending(tls_) == 0) && poll(&p, 1, ms) <= 0) {
+namespace {
+
+// Reads what is there within `ms`: 1 data, 0 nothing, -1 closed (or reset).
+int readSome(int fd, std::string& into, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0) {
         return 0;
     }
     char buffer[65536];
-    const ssize_t n = tls_ != nullptr ? SSL_read(tls_, buffer, sizeof buffer)
-                                      : recv(fd_, buffer, sizeof buffer, 0);
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0) {
         return -1;
     }
-    received_.append(buffer, static_cast<std::size_t>(n));
+    into.append(buffer, static_cast<std::size_t>(n));
     return 1;
 }
 
-namespace {
+template <class Done>
+bool readUntil(int fd, std::string& into, int timeoutMs, Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (fd >= 0 && !done()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            return false;
+        }
+        if (readSome(fd, into, static_cast<int>(left)) < 0) {
+            return done();
+        }
+    }
+    return fd >= 0;
+}
 
 std::string lower(std::string text) {
     for (char& c : text) {
@@ -123,7 +104,7 @@ bool RawConnection::readUntilClosed(int timeoutMs) {
         if (left <= 0) {
             return false;
         }
-        if (readSome(static_cast<int>(left)) < 0) {
+        if (readSome(fd_, received_, static_cast<int>(left)) < 0) {
             return true;
         }
     }
@@ -131,20 +112,8 @@ bool RawConnection::readUntilClosed(int timeoutMs) {
 }
 
 bool RawConnection::readAnswers(std::size_t count, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    const auto done = [&] { return parseAnswers(received_).size() >= count; };
-    while (fd_ >= 0 && !done()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) {
-            return false;
-        }
-        if (readSome(static_cast<int>(left)) < 0) {
-            return done();
-        }
-    }
-    return fd_ >= 0;
+    return readUntil(fd_, received_, timeoutMs,
+                     [&] { return parseAnswers(received_).size() >= count; });
 }
 
 std::vector<RawAnswer> parseAnswers(const std::string& bytes) {

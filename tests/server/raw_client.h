@@ -5,27 +5,14 @@
 #include <string>
 #include <vector>
 
-struct ssl_st;
-struct ssl_ctx_st;
-
 namespace rutest {
-
-// What a connection over TLS trusts and shows: the server's authority, and a client
-// certificate with its key (none when `certFile` is empty).
-struct TlsClient {
-    std::string caFile;
-    std::string certFile;
-    std::string keyFile;
-};
 
 // A plain TCP connection to 127.0.0.1:`port` from the loopback address `from` (any of
 // 127.0.0.0/8, so that one test can be several clients), for sending bytes no HTTP
-// library would send; with `tls`, those bytes go over TLS (connected() is false when the
-// handshake failed). Closed by the destructor.
+// library would send. Closed by the destructor.
 class RawConnection {
   public:
-    explicit RawConnection(int port, const std::string& from = "127.0.0.1",
-                           const TlsClient* tls = nullptr);
+    explicit RawConnection(int port, const std::string& from = "127.0.0.1");
     ~RawConnection();
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;
@@ -41,12 +28,7 @@ class RawConnection {
     const std::string& received() const { return received_; }
 
   private:
-    // Reads what is there within `ms`: 1 data, 0 nothing, -1 closed (or reset).
-    int readSome(int ms);
-
     int fd_ = -1;
-    ssl_ctx_st* context_ = nullptr;
-    ssl_st* tls_ = nullptr;
     std::string received_;
 };
 

@@ -72,30 +72,6 @@ void writePem(const std::string& path, X509* cert, EVP_PKEY* key) {
     std::fclose(f);
 }
 
-X509* readCertificate(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "r");
-    X509* cert = f != nullptr ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
-    if (f != nullptr) {
-        std::fclose(f);
-    }
-    if (cert == nullptr) {
-        throw std::runtime_error("test certificate: cannot read " + path);
-    }
-    return cert;
-}
-
-EVP_PKEY* readKey(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "r");
-    EVP_PKEY* key = f != nullptr ? PEM_read_PrivateKey(f, nullptr, nullptr, nullptr) : nullptr;
-    if (f != nullptr) {
-        std::fclose(f);
-    }
-    if (key == nullptr) {
-        throw std::runtime_error("test certificate: cannot read " + path);
-    }
-    return key;
-}
-
 }  // namespace
 
 TestCertificates::TestCertificates(const TempDir& dir)
@@ -103,83 +79,38 @@ TestCertificates::TestCertificates(const TempDir& dir)
       certFile(dir.file("server.pem")),
       keyFile(dir.file("server.key")),
       dir_(dir.path()),
-      caKeyFile_(dir.file("ca.key")) {
-    EVP_PKEY* caKey = EVP_EC_gen("P-256");
+      caKey_(EVP_EC_gen("P-256"), EVP_PKEY_free) {
     EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* ca = certificate(caKey, "catraca test authority", nullptr, caKey, 1, Kind::Authority);
-    X509* server = certificate(key, "127.0.0.1", ca, caKey, 2);
-    writePem(caFile, ca, nullptr);
-    writePem(caKeyFile_, nullptr, caKey);
+    ca_.reset(certificate(caKey_.get(), "catraca test authority", nullptr, caKey_.get(), 1,
+                          Kind::Authority),
+              X509_free);
+    X509* server = certificate(key, "127.0.0.1", ca_.get(), caKey_.get(), 2);
+    writePem(caFile, ca_.get(), nullptr);
     writePem(certFile, server, nullptr);
     writePem(keyFile, nullptr, key);
     X509_free(server);
-    X509_free(ca);
     EVP_PKEY_free(key);
-    EVP_PKEY_free(caKey);
 }
 
 ClientCertificate TestCertificates::client(const std::string& name, bool expired) {
     ClientCertificate made;
-    made.serial = ++serial_;
-    const std::string base = dir_ + "/client-" + std::to_string(made.serial);
+    const long serial = ++serial_;
+    const std::string base = dir_ + "/client-" + std::to_string(serial);
     made.certFile = base + ".pem";
     made.keyFile = base + ".key";
-    X509* ca = readCertificate(caFile);
-    EVP_PKEY* caKey = readKey(caKeyFile_);
     EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* cert = certificate(key, name.c_str(), ca, caKey, made.serial, Kind::Client,
+    X509* cert = certificate(key, name.c_str(), ca_.get(), caKey_.get(), serial, Kind::Client,
                              expired ? -3600 : 24 * 3600);
     writePem(made.certFile, cert, nullptr);
     writePem(made.keyFile, nullptr, key);
     X509_free(cert);
     EVP_PKEY_free(key);
-    EVP_PKEY_free(caKey);
-    X509_free(ca);
     return made;
-}
-
-void TestCertificates::revoke(const std::string& path,
-                              const std::vector<ClientCertificate>& revoked) const {
-    X509* ca = readCertificate(caFile);
-    EVP_PKEY* caKey = readKey(caKeyFile_);
-    X509_CRL* list = X509_CRL_new();
-    X509_CRL_set_version(list, 1);
-    X509_CRL_set_issuer_name(list, X509_get_subject_name(ca));
-    ASN1_TIME* now = X509_gmtime_adj(nullptr, -60);
-    ASN1_TIME* next = X509_gmtime_adj(nullptr, 24 * 3600);
-    X509_CRL_set1_lastUpdate(list, now);
-    X509_CRL_set1_nextUpdate(list, next);
-    for (const ClientCertificate& c : revoked) {
-        X509_REVOKED* entry = X509_REVOKED_new();
-        ASN1_INTEGER* serial = ASN1_INTEGER_new();
-        ASN1_INTEGER_set(serial, c.serial);
-        X509_REVOKED_set_serialNumber(entry, serial);
-        X509_REVOKED_set_revocationDate(entry, now);
-        X509_CRL_add0_revoked(list, entry);
-        ASN1_INTEGER_free(serial);
-    }
-    X509_CRL_sort(list);
-    X509_CRL_sign(list, caKey, EVP_sha256());
-    // Written beside and renamed over, as an operator's copy would arrive.
-    const std::string written = path + ".new";
-    FILE* f = std::fopen(written.c_str(), "w");
-    if (f == nullptr) {
-        throw std::runtime_error("test certificate: cannot write " + written);
-    }
-    PEM_write_X509_CRL(f, list);
-    std::fclose(f);
-    std::rename(written.c_str(), path.c_str());
-    ASN1_TIME_free(now);
-    ASN1_TIME_free(next);
-    X509_CRL_free(list);
-    EVP_PKEY_free(caKey);
-    X509_free(ca);
 }
 
 TlsServer::TlsServer(
     const TestCertificates& certs,
-    std::function<std::pair<int, std::string>(const std::string&, const std::string&)> answer,
-    const std::string& clientCaFile)
+    std::function<std::pair<int, std::string>(const std::string&, const std::string&)> answer)
     : answer_(std::move(answer)) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (ctx == nullptr ||
@@ -187,10 +118,6 @@ TlsServer::TlsServer(
         SSL_CTX_use_PrivateKey_file(ctx, certs.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
         SSL_CTX_free(ctx);
         throw std::runtime_error("tls server: cannot load the certificate");
-    }
-    if (!clientCaFile.empty()) {
-        SSL_CTX_load_verify_locations(ctx, clientCaFile.c_str(), nullptr);
-        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
     }
     ctx_ = ctx;
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -3,11 +3,14 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "loopback.h"
+
+struct x509_st;
+struct evp_pkey_st;
 
 namespace testsupport {
 
@@ -15,7 +18,6 @@ namespace testsupport {
 struct ClientCertificate {
     std::string certFile;
     std::string keyFile;
-    long serial = 0;
 };
 
 // A private certificate authority made at test time (never stored anywhere but the
@@ -31,12 +33,11 @@ class TestCertificates {
     // A client certificate with the common name `name`, signed by the authority: valid
     // for a day, or, when `expired`, until an hour ago.
     ClientCertificate client(const std::string& name, bool expired = false);
-    // Writes to `path` the authority's revocation list naming `revoked`.
-    void revoke(const std::string& path, const std::vector<ClientCertificate>& revoked) const;
 
   private:
     std::string dir_;
-    std::string caKeyFile_;
+    std::shared_ptr<x509_st> ca_;
+    std::shared_ptr<evp_pkey_st> caKey_;
     long serial_ = 2;
 };
 
@@ -47,13 +48,10 @@ class TestCertificates {
 // stops and joins it.
 class TlsServer {
   public:
-    // With `clientCaFile`, a handshake without a client certificate of that authority
-    // fails.
     TlsServer(const TestCertificates& certs,
               std::function<std::pair<int, std::string>(const std::string& method,
                                                         const std::string& target)>
-                  answer,
-              const std::string& clientCaFile = "");
+                  answer);
     ~TlsServer();
     TlsServer(const TlsServer&) = delete;
     TlsServer& operator=(const TlsServer&) = delete;
