@@ -102,6 +102,26 @@ bool leToken(std::istream& in, std::string& token, std::size_t limite, bool* int
     return algum;
 }
 
+bool entradaPronta(std::istream& in) {
+    Entrada* e = dynamic_cast<Entrada*>(in.rdbuf());
+    return e != nullptr && e->pronta(0);
+}
+
+bool aguarda(std::istream& in, int ms) {
+    Entrada* e = dynamic_cast<Entrada*>(in.rdbuf());
+    return e == nullptr || e->pronta(ms);
+}
+
+bool Entrada::pronta(int ms) {
+    if (gptr() < egptr() || paradaPedida()) {
+        return true;
+    }
+    struct pollfd fds[2] = {{fd_, POLLIN, 0}, {avisoLeitura, POLLIN, 0}};
+    int prontos = poll(fds, avisoLeitura >= 0 ? 2 : 1, ms);
+    // A signal cut the wait short: the caller's next read sees what it meant.
+    return prontos != 0;
+}
+
 Entrada::int_type Entrada::underflow() {
     if (gptr() < egptr()) {
         return traits_type::to_int_type(*gptr());

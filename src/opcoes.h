@@ -22,6 +22,9 @@ struct Opcoes {
     int refresh = -1;
     // Every event upload carries an idempotency key (idempotencia.h).
     bool chaves = false;
+    // Between two passes of the console loop, what changed on the server is downloaded
+    // when the last download is this many seconds old; -1: never.
+    int sync = -1;
 };
 
 // What the command line asks for.

@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <chrono>
 #include <iostream>
 #include <memory>
 
@@ -58,7 +59,9 @@ int main(int argc, char* argv[]) {
     ajustes.timeout = l.opcoes.timeout;
     ajustes.cacert = l.opcoes.cacert;
     ajustes.paradas = console::pedidosDeParada;
-    Catraca* catraca = new Catraca(ajustes, journal.get(), l.opcoes.refresh, placa);
+    Catraca* catraca =
+        new Catraca(ajustes, journal.get(), l.opcoes.refresh, placa,
+                    std::chrono::milliseconds(l.opcoes.sync < 0 ? -1 : l.opcoes.sync * 1000L));
     catraca->start();
     int resultado = 0;
     if (catraca->getStatus() != 1) {

@@ -2,6 +2,8 @@
 // break the expected form, each rejected whole with a reason naming the element.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "catraca.h"
 #include "support/console.h"
 #include "support/roster_reference.h"
@@ -125,7 +127,8 @@ TEST(Roster, DeepNestingInAnIgnoredKeyNeitherCrashesNorRejects) {
 
 // The load against a plain document parse applying the same rules: each body must be
 // refused with the same reason, or give the same students, in the same order, with the
-// same queues; handed over in place (spare capacity) and as a bare string alike.
+// same credits, each folded into one event; and the same body streamed in pieces cut
+// anywhere must give the same result as in one piece.
 TEST(Roster, LoadAgreesWithADocumentParseOfTheSameBody) {
     const std::string good = row(kRow);
     const std::string other =
@@ -201,13 +204,24 @@ TEST(Roster, LoadAgreesWithADocumentParseOfTheSameBody) {
         "[1, x",
         "{\"a\": x",
     };
+    std::mt19937 random(20);
     for (const std::string& body : bodies) {
         SCOPED_TRACE(body);
-        rosterref::Outcome expected = rosterref::reference(body);
-        for (size_t piece : {kPedacoTransacoes, size_t{1}, size_t{150}}) {
-            SCOPED_TRACE(piece);
-            EXPECT_EQ(rosterref::compare(expected, rosterref::load(body, true, piece)), "");
-            EXPECT_EQ(rosterref::compare(expected, rosterref::load(body, false, piece)), "");
+        rosterref::Outcome whole = rosterref::load(body);
+        EXPECT_EQ(rosterref::compare(rosterref::reference(body), whole), "");
+        // Streamed in pieces: cut at every place, byte by byte, and in random sizes, the
+        // same students, or the same reason to the byte.
+        std::vector<std::vector<size_t>> ways = {{1}};
+        for (size_t at = 1; at < body.size(); ++at) {
+            ways.push_back({at, body.size()});
+        }
+        for (int i = 0; i < 8; ++i) {
+            ways.push_back({random() % 9 + 1, random() % 9 + 1, random() % 30 + 1});
+        }
+        for (const std::vector<size_t>& way : ways) {
+            rosterref::Outcome got = rosterref::load(body, way);
+            EXPECT_EQ(got.reason, whole.reason) << "cut after " << way[0];
+            EXPECT_EQ(rosterref::compare(whole, got), "") << "cut after " << way[0];
         }
     }
 }
