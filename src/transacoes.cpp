@@ -21,6 +21,28 @@ enum FaseNumero : uint8_t { N_MENOS, N_ZERO, N_INT, N_PONTO, N_FRAC, N_E, N_ESIN
 // double, with one more standing for all the digits dropped.
 constexpr size_t kDigitosGuardados = 800;
 
+// The six names differ in length: one comparison tells a key.
+int qualChave(const char* k, size_t n) {
+    static const int porTamanho[kMaiorChave + 1] = {OUTRA, OUTRA, OUTRA, OUTRA,     SALT,  EVENT,
+                                                    CARD,  USER,  OUTRA, MATRICULA, OUTRA, OUTRA,
+                                                    OUTRA, OUTRA, OUTRA, HASH};
+    if (n > kMaiorChave) {
+        return OUTRA;
+    }
+    int c = porTamanho[n];
+    if (c == OUTRA) {
+        return OUTRA;
+    }
+    // Two overlapping words cover each name (4 to 15 bytes) whole.
+    const size_t w = n > 8 ? 8 : 4;
+    uint64_t a = 0, b = 0, x = 0, y = 0;
+    std::memcpy(&a, k, w);
+    std::memcpy(&b, nomes[c], w);
+    std::memcpy(&x, k + n - w, w);
+    std::memcpy(&y, nomes[c] + n - w, w);
+    return a == b && x == y ? c : OUTRA;
+}
+
 bool ehTexto(int c) {
     return c == CARD || c >= MATRICULA;
 }
@@ -111,10 +133,9 @@ void LeitorTransacoes::le(const char* dados, size_t n) {
             case VALOR:
                 if (branco(c)) {
                     ++p;
-                    break;
+                } else {
+                    p = comecaValor(p, fim);
                 }
-                comecaValor(p);
-                ++p;
                 break;
             case DEPOIS:
                 if (branco(c)) {
@@ -134,11 +155,21 @@ void LeitorTransacoes::le(const char* dados, size_t n) {
                 if (branco(c)) {
                     ++p;
                 } else if (c == '"') {
+                    ++p;
+                    const char* q = fimSimples(p, fim);
+                    if (q < fim && *q == '"') {
+                        // The whole key in this piece, without escapes.
+                        if (prof == 2) {
+                            chave = qualChave(p, static_cast<size_t>(q - p));
+                        }
+                        p = q + 1;
+                        estado = DOIS_PONTOS;
+                        break;
+                    }
                     contexto = prof == 2 ? CHAVE_LINHA : CHAVE_OUTRA;
                     destino = prof == 2 ? &chaveLida : nullptr;
                     chaveLida.clear();
                     estado = TEXTO;
-                    ++p;
                 } else if (c == '}' && vazio) {
                     fecha(true, p);
                     ++p;
@@ -228,20 +259,30 @@ void LeitorTransacoes::entrega(List& d) {
     indice.clear();
 }
 
-void LeitorTransacoes::comecaValor(const char* p) {
+const char* LeitorTransacoes::comecaValor(const char* p, const char* fim) {
     unsigned char c = static_cast<unsigned char>(*p);
     switch (c) {
         case '{':
         case '[':
             abre(c == '{');
-            return;
+            return p + 1;
         case ']':
             if (vazio) {
                 fecha(false, p);
-                return;
+                return p + 1;
             }
             break;
-        case '"':
+        case '"': {
+            // The whole text in this piece, without escapes: taken at once.
+            const char* q = fimSimples(p + 1, fim);
+            if (q < fim && *q == '"') {
+                if (prof == 2 && chave != OUTRA && ehTexto(chave)) {
+                    campos[campoDe(chave)].assign(p + 1, static_cast<size_t>(q - p - 1));
+                }
+                estado = DEPOIS;
+                escalar(TEXTO_JSON, 0);
+                return q + 1;
+            }
             if (prof == 2 && chave != OUTRA && ehTexto(chave)) {
                 contexto = VALOR_CAMPO;
                 destino = &campos[campoDe(chave)];
@@ -251,21 +292,35 @@ void LeitorTransacoes::comecaValor(const char* p) {
                 destino = nullptr;
             }
             estado = TEXTO;
-            return;
+            return p + 1;
+        }
         case 't':
             literal = "rue";
             estado = LITERAL;
-            return;
+            return p + 1;
         case 'f':
             literal = "alse";
             estado = LITERAL;
-            return;
+            return p + 1;
         case 'n':
             literal = "ull";
             estado = LITERAL;
-            return;
+            return p + 1;
         default:
             if (c == '-' || (c >= '0' && c <= '9')) {
+                // An integer of up to 18 digits that ends in this piece: read at once.
+                const char* d = p + (c == '-');
+                const char* q = d;
+                int64_t n = 0;
+                while (q < fim && q - d < 18 && *q >= '0' && *q <= '9') {
+                    n = n * 10 + (*q++ - '0');
+                }
+                if (q < fim && q > d && (*d != '0' || q - d == 1) && *q != '.' && *q != 'e' &&
+                    *q != 'E' && (*q < '0' || *q > '9')) {
+                    estado = DEPOIS;
+                    escalar(INTEIRO, c == '-' ? -n : n);
+                    return q;
+                }
                 num.fase = c == '-' ? N_MENOS : c == '0' ? N_ZERO : N_INT;
                 num.negativo = c == '-';
                 num.inteiro = true;
@@ -282,11 +337,12 @@ void LeitorTransacoes::comecaValor(const char* p) {
                     num.digitos.push_back(static_cast<char>(c));
                 }
                 estado = NUMERO;
-                return;
+                return p + 1;
             }
             break;
     }
     sintaxe(posicao(p));
+    return p + 1;
 }
 
 void LeitorTransacoes::abre(bool objeto) {
@@ -489,14 +545,7 @@ void LeitorTransacoes::terminaTexto() {
     destino = nullptr;
     switch (contexto) {
         case CHAVE_LINHA:
-            chave = OUTRA;
-            if (chaveLida.size() <= kMaiorChave) {
-                for (int c = CARD; c < OUTRA; ++c) {
-                    if (chaveLida == nomes[c]) {
-                        chave = c;
-                    }
-                }
-            }
+            chave = qualChave(chaveLida.data(), chaveLida.size());
             estado = DOIS_PONTOS;
             return;
         case CHAVE_OUTRA:

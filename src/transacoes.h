@@ -87,7 +87,7 @@ class LeitorTransacoes {
     // Each returns the first byte it did not take.
     const char* leTexto(const char* p, const char* fim);
     const char* leNumero(const char* p, const char* fim);
-    void comecaValor(const char* p);
+    const char* comecaValor(const char* p, const char* fim);
     void abre(bool objeto);
     void fecha(bool objeto, const char* p);
     void terminaTexto();
