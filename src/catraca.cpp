@@ -195,12 +195,14 @@ bool Catraca::enviaEventos(Student* s, bool* passageira) {
 
 void Catraca::run() {
     std::string cartao = "";
+    bool ocioso = false;
     while (!console::paradaPedida()) {
         // A card already typed goes first: the sync waits for the next idle moment.
-        if (sincroniaDevida() && !console::entradaPronta(std::cin)) {
-            ultimaSincronia = std::chrono::steady_clock::now();
+        if ((ocioso || sincroniaDevida()) && !console::entradaPronta(std::cin)) {
             recarrega([] { return console::entradaPronta(std::cin); });
+            ultimaSincronia = std::chrono::steady_clock::now();
         }
+        ocioso = false;
         // The whole screen and its prompt leave in one flush, not one per line.
         std::cout << std::string(101, '\n') << "Status atual dos usuarios fora do RU\n";
         lista->print(std::cout);
@@ -211,11 +213,14 @@ void Catraca::run() {
         std::cout << "selecione 1 para a catraca de entrada ou 2 para a catraca de saida: "
                   << std::flush;
         if (sincronia.count() >= 0) {
-            auto ultima = std::max(ultimaCarga, ultimaSincronia);
-            auto falta = std::chrono::duration_cast<std::chrono::milliseconds>(
-                ultima + sincronia - std::chrono::steady_clock::now());
+            // Idle until the sync is due: then the pass ends without a card and the next
+            // one syncs first.
+            auto falta = std::chrono::ceil<std::chrono::milliseconds>(
+                std::max(ultimaCarga, ultimaSincronia) + sincronia -
+                std::chrono::steady_clock::now());
             if (!console::aguarda(std::cin,
                                   static_cast<int>(std::max<int64_t>(0, falta.count())))) {
+                ocioso = true;
                 continue;
             }
         }

@@ -66,7 +66,8 @@ class Catraca {
     // its last upload attempt.
     //
     // Syncing: a pass begins by downloading what changed on the server when `sincronia`
-    // has gone by since the last download (or the last sync) and no input is waiting;
+    // has gone by since the last download and the end of the last sync, and no input
+    // is waiting;
     // while the console waits for the turnstile number past that time, the pass ends
     // without a card and the next one syncs. A failed sync writes one line and changes
     // nothing; one cut short by input (a card typed meanwhile) writes nothing and
@@ -107,7 +108,7 @@ class Catraca {
     // `interrompe` cut the download short. True when the students were brought up to date.
     bool recarrega(std::function<bool()> interrompe);
     // True when a sync is due: syncing is on and `sincronia` went by since the last
-    // download and the last sync.
+    // download and the end of the last sync.
     bool sincroniaDevida() const;
     // Gives the journal's events that no student holds yet to their students, oldest
     // first, and counts those whose user is still unknown in `orfaosNoDiario`. At

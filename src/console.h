@@ -37,9 +37,10 @@ constexpr std::size_t kMaiorEndereco = 512;
 // Returns false, like a failed `>>`, when no token could be read.
 bool leToken(std::istream& in, std::string& token, std::size_t limite, bool* inteiro);
 
-// Whether a read of `in` would not wait: input is buffered or waiting on the console,
-// the console ended, or a stop was asked for. Only a console read through Entrada can
-// tell; any other stream answers false.
+// Whether a read of `in` would find more than white space without waiting: input is
+// buffered or waiting on the console, the console ended, or a stop was asked for. Only
+// a console read through Entrada can tell (white space it reads on the way is
+// dropped); any other stream answers false.
 bool entradaPronta(std::istream& in);
 
 // Waits up to `ms` milliseconds until entradaPronta(in); false when the time ran out
@@ -52,8 +53,9 @@ class Entrada : public std::streambuf {
   public:
     explicit Entrada(int fd) : fd_(fd) {}
 
-    // Waits up to `ms` milliseconds (0: not at all) until a read would not wait; false
-    // when the time ran out first.
+    // Waits up to `ms` milliseconds (0: not at all) until a read would find more than
+    // white space without waiting (see entradaPronta), dropping the white space it
+    // reads; false when the time ran out first.
     bool pronta(int ms);
 
   protected:
