@@ -6,10 +6,9 @@
 namespace launcher {
 
 const std::vector<OptionKey> kOptionKeys = {
-    {"CATRACA_JOURNAL", "--journal"},
-    {"CATRACA_TIMEOUT", "--timeout"},
-    {"CATRACA_CACERT", "--cacert"},
-    {"CATRACA_REFRESH", "--refresh"},
+    {"CATRACA_JOURNAL", "--journal"}, {"CATRACA_TIMEOUT", "--timeout"},
+    {"CATRACA_CACERT", "--cacert"},   {"CATRACA_REFRESH", "--refresh"},
+    {"CATRACA_SYNC", "--sync"},
 };
 
 namespace {
