@@ -4,7 +4,7 @@
 // nothing about speed: a figure past its target is marked, not failed.
 //
 // Usage: catraca_bench [--rows N] [--big-rows N] [--students N] [--pass-students N]
-//                      [--passes N] [--repeat N]
+//                      [--passes N] [--repeat N] [--link MBIT_PER_S (0: none)]
 #include <fcntl.h>
 #include <httplib.h>
 #include <sys/ioctl.h>
@@ -117,14 +117,22 @@ class Server {
     Server() {
         http_.Get("/transaction", [this](const httplib::Request&, httplib::Response& res) {
             const Roster* r = roster_;
+            const double pace = pace_;
             auto next = std::make_shared<long>(-1);
             auto pending = std::make_shared<std::string>();
+            auto start = Clock::now();
             res.set_content_provider(
                 r->size(), "application/json",
-                [r, next, pending](size_t, size_t length, httplib::DataSink& sink) {
+                [r, next, pending, pace, start](size_t offset, size_t length,
+                                                httplib::DataSink& sink) {
                     // `length` is all that is left: the body goes in pieces of 256 KiB.
                     r->fill(*next, *pending, 256 * 1024);
                     size_t n = std::min(length, pending->size());
+                    if (pace > 0) {
+                        std::this_thread::sleep_until(
+                            start + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>((offset + n) / pace)));
+                    }
                     bool ok = sink.write(pending->data(), n);
                     pending->erase(0, n);
                     return ok;
@@ -144,12 +152,18 @@ class Server {
         http_.stop();
         thread_.join();
     }
-    void serve(const Roster* roster) { roster_ = roster; }
+    // `pace`: bytes a second that the roster goes out at, as over a real link; 0: as
+    // fast as loopback takes them.
+    void serve(const Roster* roster, double pace = 0) {
+        roster_ = roster;
+        pace_ = pace;
+    }
     std::string port() const { return std::to_string(port_); }
 
   private:
     httplib::Server http_;
     const Roster* roster_ = nullptr;
+    double pace_ = 0;
     int port_ = 0;
     std::thread thread_;
 };
@@ -436,6 +450,7 @@ int main(int argc, char** argv) {
     const long passStudents = option(argc, argv, "--pass-students", 20000);
     const int repeat = static_cast<int>(option(argc, argv, "--repeat", 3));
     const int passes = static_cast<int>(option(argc, argv, "--passes", 10));
+    const double link = static_cast<double>(option(argc, argv, "--link", 1000));
 
     Server server;
     std::vector<Row> table;
@@ -463,6 +478,18 @@ int main(int argc, char** argv) {
     table.push_back(
         row("first prompt, " + sized(small) + " vs (c)", firstSmall, median(c), "%.3f s", 0));
     table.push_back(limit("peak RSS of that start-up", rss / 1e6, "%.1f MB", 64));
+    if (link > 0) {
+        // Over a link slower than the reader, the reading hides behind the transfer.
+        server.serve(&small, link * 1e6 / 8);
+        std::vector<double> paced, pacedFloor;
+        for (int i = 0; i < repeat; ++i) {
+            paced.push_back(firstPrompt(server).seconds);
+            pacedFloor.push_back(floorLoad(FLOOR_C_BIN, server));
+        }
+        table.push_back(row("first prompt, " + thousands(rows) + " rows over a " +
+                                fmt("%.0f", link) + " Mbit/s link vs (c)",
+                            median(paced), median(pacedFloor), "%.3f s", 0));
+    }
     {
         Roster big(bigRows, students);
         server.serve(&big);
