@@ -179,6 +179,22 @@ TEST(Refresh, ACursorAsksForWhatChangedAndMergesItExactly) {
          screen({user(2, 3), user(1, 1), user(3, 2)}, {}, {}),
          "",
          {"/transaction", "/transaction?after=c1", "/transaction?after=c1"}},
+        {"a credit the pending events would take out of range changes nothing",
+         "c1",
+         after(
+             Act::answer(
+                 200, roster({{"A", 1, -2147483647 - 1}, {"A", 1, -1}, {"A", 1, -1}, {"B", 2, 3}})),
+             "c1", "c2"),
+         rest,
+         503,
+         kCard + kFound + admitted(1) + kCard + exited(1) + kUpdated + kCard + kFound + kNoCredit +
+             kRefreshing +
+             notRefreshed("o cr\xE9"
+                          "dito do usu\xE1rio 1 sairia do intervalo de 32 bits") +
+             kCard + kNotFound + kRefreshing + kNotFound,
+         screen({user(2, 0)}, {user(1, 1)}, {}),
+         undelivered(1),
+         {"/transaction", "/transaction?after=c1", "/transaction?after=c1"}},
         {"a pending upload is not in the delta and stays pending", "c1",
          after(Act::answer(200, roster({{"B", 2, 3}, {"N", 3, 2}})), "c1", "c2"), rest, 503,
          kCard + kFound + admitted(1) + kCard + exited(1) + kUpdated + kCard + kFound + kNoCredit +
