@@ -124,20 +124,21 @@ class LeitorTransacoes {
     uint32_t codigo = 0;
     uint32_t alta = 0;  // a high surrogate waiting for its low half
 
-    // The number being read.
+    // The number being read: enough to tell an integer of 64 bits from any other
+    // number, and whether that other number fits a double.
     struct Numero {
         uint8_t fase;
         bool negativo;
-        bool inteiro;
-        bool grande;
-        bool significativo;
+        bool inteiro;        // no fraction, no exponent
+        bool grande;         // the integer part went past 64 bits
+        bool significativo;  // a digit other than 0 came
         bool expNegativo;
-        bool resto;
-        uint64_t valor;
-        int64_t digitosInteiros;
-        int64_t zerosFracao;
-        int64_t expoente;
-        std::string digitos;
+        bool resto;               // a digit other than 0 came after the kept ones
+        uint64_t valor;           // the integer part, while it fits
+        int64_t digitosInteiros;  // significant digits of the integer part
+        int64_t zerosFracao;      // zeros after the point, before the first significant digit
+        int64_t expoente;         // capped far beyond any double
+        std::string digitos;      // the first significant digits
     } num{};
 
     // The literal being read: its bytes still to come.
@@ -145,7 +146,7 @@ class LeitorTransacoes {
 
     // The rows.
     long elemento = 0;
-    int chave = 6;
+    int chave = 6;  // the key (0 to 5) whose value comes next in the row; 6: another
     unsigned presentes = 0;
     std::string campos[4];
     std::string chaveLida;
