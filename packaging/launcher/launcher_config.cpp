@@ -10,6 +10,7 @@ const std::vector<OptionKey> kOptionKeys = {
     {"CATRACA_TIMEOUT", "--timeout"},
     {"CATRACA_CACERT", "--cacert"},
     {"CATRACA_REFRESH", "--refresh"},
+    {"CATRACA_SYNC", "--sync"},
     {"CATRACA_BOARD", "--board", OptionKey::Joined},
     {"CATRACA_ONLINE", "--online", OptionKey::YesNo},
     {"CATRACA_ENTRY_TIMEOUT", "--entry-timeout"},
