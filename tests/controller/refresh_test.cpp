@@ -42,6 +42,7 @@ struct RefreshRow {
     std::string end;    // after it
     std::string requests;
     std::deque<Act> answers = {};  // online: to the questions at the entry
+    std::string offered = "";      // the start-up roster's Roster-Cursor; "" none
 };
 
 template <class... A>
@@ -124,6 +125,14 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
         {"online: refused alone, dropped, refreshed, asked once", 0, fresh, 201, "1 A\n",
          kCard + kFound + kAlone + kNoCredit + kRefreshing + kFound + admitted(2),
          screen({user(2, 15), user(3, 2)}, {}, {user(1, 2)}), "", "G E1 G U1", asks(down)},
+        {"online: 201, then the rows after the cursor bring that event back once", 0,
+         Act::answer(200, roster({{"B", 2, -1}}))
+             .with("Roster-After", "c1")
+             .with("Roster-Cursor", "c2"),
+         201, "1 B\n2 B\n1 X\n",
+         kCard + kFound + admitted(4) + kCard + exited(4) + kUpdated + kCard + kNotFound +
+             kRefreshing + kNotFound,
+         screen({user(1, 0), user(2, 4)}, {}, {}), "", "G E2 C0 G", asks(credit(201, "4")), "c1"},
     };
     for (const RefreshRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -133,7 +142,11 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
         ScriptedServer server([&](const ScriptedRequest& r) {
             std::lock_guard<std::mutex> lock(mutex);
             if (r.method == "GET") {
-                return ++gets == 1 ? Act::answer(200, first) : row.second;
+                if (++gets > 1) {
+                    return row.second;
+                }
+                Act start = Act::answer(200, first);
+                return row.offered.empty() ? start : start.with("Roster-Cursor", row.offered);
             }
             if (r.target.rfind("/entrada/", 0) == 0 && !answers.empty()) {
                 Act a = answers.front();
