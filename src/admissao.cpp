@@ -55,23 +55,36 @@ long long creditoAssentado(Student* s) {
 
 bool assumeCredito(Student* s, long long credito) {
     long long pendente = s->getCredito() - creditoAssentado(s);
-    if (!cabe(credito) || !cabe(credito + pendente)) {
-        return false;
-    }
     std::vector<Node<int>*> eventos;
-    for (Node<int>* n = s->removeFristNode(); n != nullptr; n = s->removeFristNode()) {
+    for (Node<int>* n = s->getHead(); n != nullptr; n = n->getNext()) {
         eventos.push_back(n);
     }
     size_t assentados = eventos.size() - std::min<size_t>(s->getContEvent(), eventos.size());
-    for (size_t i = 0; i < assentados; ++i) {
+    // The first event holds the server's rows as of the last download, which the rows
+    // after a cursor continue: it stays, and one event after it makes up the rest. The
+    // next download brings what that event stands for and replaces it.
+    long long base = assentados > 0 ? *eventos[0]->getData() : 0;
+    if (!cabe(credito) || !cabe(credito + pendente) || !cabe(credito - base)) {
+        return false;
+    }
+    eventos.clear();
+    for (Node<int>* n = s->removeFristNode(); n != nullptr; n = s->removeFristNode()) {
+        eventos.push_back(n);
+    }
+    for (size_t i = 0; i < eventos.size(); ++i) {
+        eventos[i]->setPrev(nullptr);
+        eventos[i]->setNext(nullptr);
+    }
+    // The first event into an empty queue sets the credit; the others add to it.
+    if (assentados > 0) {
+        s->insertEvent(eventos[0]);
+    }
+    for (size_t i = 1; i < assentados; ++i) {
         delete eventos[i]->getData();
         delete eventos[i];
     }
-    // The first event into an empty queue sets the credit; the others add to it.
-    s->insertEvent(new Node<int>(new int(static_cast<int>(credito))));
+    s->insertEvent(new Node<int>(new int(static_cast<int>(credito - base))));
     for (size_t i = assentados; i < eventos.size(); ++i) {
-        eventos[i]->setPrev(nullptr);
-        eventos[i]->setNext(nullptr);
         s->insertEvent(eventos[i]);
     }
     return true;

@@ -36,10 +36,11 @@ Veredito perguntaEntrada(Servidor& servidor, int userID, const std::string& chav
 // board knows.
 long long creditoAssentado(Student* s);
 
-// Makes `credito`, the server's, the part of `s`'s credit that is not pending: the
-// events before its pending ones become one event of that value, and its credit is
-// `credito` plus its pending events, which stay queued and pending. False, with
-// nothing changed, when that sum leaves the range of an int.
+// Makes `credito`, the server's, the part of `s`'s credit that is not pending: its first
+// event (the server's rows as of the last download, which a delta continues) stays, the
+// events between it and the pending ones become one event that makes up the difference,
+// and its credit is `credito` plus its pending events, which stay queued and pending.
+// False, with nothing changed, when a sum leaves the range of an int.
 bool assumeCredito(Student* s, long long credito);
 
 #endif

@@ -1,7 +1,9 @@
 #include "catraca.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdint>
 #include <iostream>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -13,7 +15,6 @@
 #include "atualizacao.h"
 #include "console.h"
 #include "idempotencia.h"
-#include "transacoes.h"
 
 namespace {
 
@@ -46,7 +47,8 @@ Catraca::Catraca() : Catraca(ajustesPadrao(), nullptr) {}
 
 // The lists inside and awaiting upload start null as well: the destructor frees
 // whatever exists, and only a successful load creates them.
-Catraca::Catraca(Servidor::Ajustes ajustes, Journal* j, int apos, std::string p)
+Catraca::Catraca(Servidor::Ajustes ajustes, Journal* j, int apos, std::string p,
+                 std::chrono::milliseconds sinc)
     : serverIP(""),
       serverPort(0),
       lista(nullptr),
@@ -56,7 +58,8 @@ Catraca::Catraca(Servidor::Ajustes ajustes, Journal* j, int apos, std::string p)
       servidor(std::move(ajustes)),
       pendentes(j, !p.empty()),
       atualizaApos(apos),
-      placa(std::move(p)) {}
+      placa(std::move(p)),
+      sincronia(sinc) {}
 
 Catraca::~Catraca() {
     delete lista;
@@ -75,32 +78,35 @@ void Catraca::start() {
     std::cout << "Conectando a " << endereco << std::endl;
 
     servidor.setEndereco(endereco);
-    RestClient::Response r = servidor.get("/transaction");
-    if (r.code != 200) {
-        std::cout << "erro na inicializacao! codigo do erro :" << r.code << std::endl;
+    // Read as it arrives and kept only when the whole transfer and every row are sound:
+    // a refused roster, or one whose transfer fails half-way, leaves nothing half-loaded.
+    Carga carga = baixaTransacoes(servidor, "", {});
+    if (carga.codigo != 200) {
+        std::cout << "erro na inicializacao! codigo do erro :" << carga.codigo << std::endl;
         status = -1;
         return;
     }
     std::cout << "Inicializando..." << std::endl;
     std::cout << 0 << std::endl;
 
-    // Built aside and kept only when every row is sound: a rejected roster leaves
-    // nothing half-loaded.
-    List* nova = new List();
-    std::string motivo = carregaTransacoes(r.body, *nova);
-    if (!motivo.empty()) {
-        delete nova;
+    if (!carga.motivo.empty()) {
         std::cout << "Lista de transa\xE7\xF5"
                      "es recusada: "
-                  << motivo << std::endl;
+                  << carga.motivo << std::endl;
         status = -1;
         return;
     }
+    List* nova = new List();
+    carga.leitor->entrega(*nova);
     lista = nova;
     listaDentro = new List();
     listaAtualiza = new List();
     status = 1;
     ultimaCarga = std::chrono::steady_clock::now();
+    // Cursors serve later downloads only.
+    if (atualizaApos >= 0 || sincronia.count() >= 0) {
+        cursor = carga.cursor;
+    }
     if (pendentes.comDiario()) {
         recuperaDiario(true);
     }
@@ -191,7 +197,14 @@ bool Catraca::enviaEventos(Student* s, bool* passageira) {
 
 void Catraca::run() {
     std::string cartao = "";
+    bool ocioso = false;
     while (!console::paradaPedida()) {
+        // A card already typed goes first: the sync waits for the next idle moment.
+        if ((ocioso || sincroniaDevida()) && !console::entradaPronta(std::cin)) {
+            recarrega([] { return console::entradaPronta(std::cin); });
+            ultimaSincronia = std::chrono::steady_clock::now();
+        }
+        ocioso = false;
         // The whole screen and its prompt leave in one flush, not one per line.
         std::cout << std::string(101, '\n') << "Status atual dos usuarios fora do RU\n";
         lista->print(std::cout);
@@ -201,6 +214,18 @@ void Catraca::run() {
         listaDentro->print(std::cout);
         std::cout << "selecione 1 para a catraca de entrada ou 2 para a catraca de saida: "
                   << std::flush;
+        if (sincronia.count() >= 0) {
+            // Idle until the sync is due: then the pass ends without a card and the next
+            // one syncs first.
+            auto falta = std::chrono::ceil<std::chrono::milliseconds>(
+                std::max(ultimaCarga, ultimaSincronia) + sincronia -
+                std::chrono::steady_clock::now());
+            if (!console::aguarda(std::cin,
+                                  static_cast<int>(std::max<int64_t>(0, falta.count())))) {
+                ocioso = true;
+                continue;
+            }
+        }
 
         int numero = 0;
         if (!(std::cin >> numero)) {
@@ -353,16 +378,28 @@ bool Catraca::atualizaLista() {
     std::cout << "Atualizando a lista de transa\xE7\xF5"
                  "es..."
               << std::endl;
-    RestClient::Response r = servidor.get("/transaction");
-    std::string motivo;
-    List nova;
-    if (r.code != 200) {
+    return recarrega({});
+}
+
+bool Catraca::recarrega(std::function<bool()> interrompe) {
+    bool cortada = false;
+    std::function<bool()> corta;
+    if (interrompe) {
+        corta = [&cortada, &interrompe] { return cortada = cortada || interrompe(); };
+    }
+    Carga carga = baixaTransacoes(servidor, cursor, {lista, listaDentro, listaAtualiza}, corta);
+    std::string motivo = carga.motivo;
+    if (carga.codigo != 200) {
+        if (cortada) {
+            return false;
+        }
         motivo =
             "c\xF3"
             "digo do erro " +
-            std::to_string(r.code);
-    } else {
-        motivo = carregaTransacoes(r.body, nova);
+            std::to_string(carga.codigo);
+    } else if (motivo.empty()) {
+        motivo = atualizaAlunos(carga.leitor->usuarios(), carga.delta, *lista, *listaDentro,
+                                *listaAtualiza);
     }
     if (!motivo.empty()) {
         std::cout << "Lista de transa\xE7\xF5"
@@ -370,13 +407,18 @@ bool Catraca::atualizaLista() {
                   << motivo << std::endl;
         return false;
     }
-    atualizaAlunos(nova, *lista, *listaDentro, *listaAtualiza);
+    cursor = carga.cursor;
     ultimaCarga = std::chrono::steady_clock::now();
     // A user missing at start may have come in: its events left in the journal are its own.
     if (pendentes.comDiario() && orfaosNoDiario > 0) {
         recuperaDiario(false);
     }
     return true;
+}
+
+bool Catraca::sincroniaDevida() const {
+    return sincronia.count() >= 0 &&
+           std::chrono::steady_clock::now() - std::max(ultimaCarga, ultimaSincronia) >= sincronia;
 }
 
 int Catraca::getStatus() {

@@ -2,6 +2,7 @@
 #define CATRACA_CATRACA_H
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "journal.h"
@@ -36,6 +37,13 @@
 // has its number and key; the server's answer admits or refuses and gives its credit,
 // and without one the board decides alone, as offline, and says so on one line.
 //
+// With refreshing or syncing on, the controller keeps the roster cursor the server
+// offered with its last download (Roster-Cursor), and the next download asks only for
+// the rows after it; without either, or without a cursor, it asks for the whole roster.
+// A student's first event always holds its server rows as of the last download, the
+// pending events are the newest contEvent, and those between are its uploads the server
+// acknowledged since (they come back among the rows of the next download).
+//
 // Ownership: the controller owns the three lists and, through them, the students;
 // destroying it frees them all. The journal is the caller's and must outlive it.
 class Catraca {
@@ -45,9 +53,11 @@ class Catraca {
     // `journal` may be null (nothing is written to disk). With `atualizaApos` >= 0,
     // a refused entry downloads the roster again when the last download is older
     // than that many seconds (see entrada); -1 never does. A non-empty `placa` turns
-    // idempotency keys on, with that board identity.
+    // idempotency keys on, with that board identity. With `sincronia` >= 0, the console
+    // loop syncs: see run.
     Catraca(Servidor::Ajustes ajustes, Journal* journal, int atualizaApos = -1,
-            std::string placa = "");
+            std::string placa = "",
+            std::chrono::milliseconds sincronia = std::chrono::milliseconds(-1));
     ~Catraca();
     Catraca(const Catraca&) = delete;
     Catraca& operator=(const Catraca&) = delete;
@@ -59,6 +69,14 @@ class Catraca {
     // The turnstile console loop; call only when getStatus() is 1. Returns at the
     // end of standard input or after a stop signal, once every pending event had
     // its last upload attempt.
+    //
+    // Syncing: a pass begins by downloading what changed on the server when `sincronia`
+    // has gone by since the last download and the end of the last sync, and no input
+    // is waiting;
+    // while the console waits for the turnstile number past that time, the pass ends
+    // without a card and the next one syncs. A failed sync writes one line and changes
+    // nothing; one cut short by input (a card typed meanwhile) writes nothing and
+    // changes nothing, and the card is read at once.
     void run();
     // Entries ask the server first (see above); off by default.
     void setOnline(bool o) { online = o; }
@@ -99,6 +117,13 @@ class Catraca {
     // Downloads the roster and brings the students up to date, when refreshing is on
     // and the last download is old enough; true when it did so.
     bool atualizaLista();
+    // Downloads what changed (or the whole roster, without a cursor) and brings the
+    // students up to date; on a failure writes one line and changes nothing, unless
+    // `interrompe` cut the download short. True when the students were brought up to date.
+    bool recarrega(std::function<bool()> interrompe);
+    // True when a sync is due: syncing is on and `sincronia` went by since the last
+    // download and the end of the last sync.
+    bool sincroniaDevida() const;
     // Gives the journal's events that no student holds yet to their students, oldest
     // first, and counts those whose user is still unknown in `orfaosNoDiario`. At
     // start it says both counts; after a refresh only what it recovered.
@@ -123,6 +148,11 @@ class Catraca {
     std::chrono::steady_clock::time_point ultimaCarga;
     std::string placa;
     bool online = false;
+    std::chrono::milliseconds sincronia;
+    std::chrono::steady_clock::time_point ultimaSincronia;
+    // The cursor of the last download; "" when the server offered none (or it is not
+    // used: neither refreshing nor syncing).
+    std::string cursor;
 };
 
 #endif

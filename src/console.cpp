@@ -4,7 +4,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <locale>
 
@@ -100,6 +103,50 @@ bool leToken(std::istream& in, std::string& token, std::size_t limite, bool* int
         in.setstate(std::ios::failbit);
     }
     return algum;
+}
+
+bool entradaPronta(std::istream& in) {
+    Entrada* e = dynamic_cast<Entrada*>(in.rdbuf());
+    return e != nullptr && e->pronta(0);
+}
+
+bool aguarda(std::istream& in, int ms) {
+    Entrada* e = dynamic_cast<Entrada*>(in.rdbuf());
+    return e == nullptr || e->pronta(ms);
+}
+
+bool Entrada::pronta(int ms) {
+    const auto limite = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        // White space starts no turnstile number nor card: what it ends is never waited for.
+        while (gptr() < egptr() && std::isspace(static_cast<unsigned char>(*gptr()))) {
+            gbump(1);
+        }
+        if (gptr() < egptr() || paradaPedida()) {
+            return true;
+        }
+        auto falta = std::chrono::duration_cast<std::chrono::milliseconds>(
+            limite - std::chrono::steady_clock::now());
+        struct pollfd fds[2] = {{fd_, POLLIN, 0}, {avisoLeitura, POLLIN, 0}};
+        int prontos = poll(fds, avisoLeitura >= 0 ? 2 : 1,
+                           static_cast<int>(std::max<long long>(0, falta.count())));
+        // A signal or a stop request: the caller's next read sees what it meant.
+        if (prontos < 0 || (prontos > 0 && fds[0].revents == 0)) {
+            return true;
+        }
+        if (prontos == 0) {
+            return false;
+        }
+        ssize_t n = read(fd_, buffer_, sizeof buffer_);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            // The end of the console (or a failure), which the next read meets again.
+            return true;
+        }
+        setg(buffer_, buffer_, buffer_ + n);
+    }
 }
 
 Entrada::int_type Entrada::underflow() {

@@ -37,11 +37,26 @@ constexpr std::size_t kMaiorEndereco = 512;
 // Returns false, like a failed `>>`, when no token could be read.
 bool leToken(std::istream& in, std::string& token, std::size_t limite, bool* inteiro);
 
+// Whether a read of `in` would find more than white space without waiting: input is
+// buffered or waiting on the console, the console ended, or a stop was asked for. Only
+// a console read through Entrada can tell (white space it reads on the way is
+// dropped); any other stream answers false.
+bool entradaPronta(std::istream& in);
+
+// Waits up to `ms` milliseconds until entradaPronta(in); false when the time ran out
+// first. Any stream other than an Entrada, whose reads never wait, answers true at once.
+bool aguarda(std::istream& in, int ms);
+
 // A read buffer over a file descriptor (the console) whose reads wait for either
 // input or a stop request; once a stop was asked for, it reports end of input.
 class Entrada : public std::streambuf {
   public:
     explicit Entrada(int fd) : fd_(fd) {}
+
+    // Waits up to `ms` milliseconds (0: not at all) until a read would find more than
+    // white space without waiting (see entradaPronta), dropping the white space it
+    // reads; false when the time ran out first.
+    bool pronta(int ms);
 
   protected:
     int_type underflow() override;

@@ -30,6 +30,10 @@ const char* const kAjuda =
     "  --refresh SEGUNDOS  quando uma entrada \xE9 recusada e a lista de transa\xE7\xF5"
     "es tem mais\n"
     "                      de SEGUNDOS, baixa a lista de novo e procura o cart\xE3o outra vez\n"
+    "  --sync SEGUNDOS     entre duas passagens, quando a lista de transa\xE7\xF5"
+    "es tem mais de\n"
+    "                      SEGUNDOS (de 1 a 86400), baixa do servidor o que mudou nela, sem\n"
+    "                      esperar uma entrada recusada\n"
     "  --idempotency-keys  envia com cada evento de cr\xE9"
     "dito uma chave que s\xF3 ele tem\n"
     "                      (Idempotency-Key), a mesma em cada nova tentativa, para que o\n"
@@ -63,6 +67,7 @@ enum Codigo {
     CERT,
     KEY,
     REFRESH,
+    SYNC,
     KEYS,
     BOARD,
     ONLINE,
@@ -78,6 +83,7 @@ const option kOpcoes[] = {
     {"cert", required_argument, nullptr, CERT},
     {"key", required_argument, nullptr, KEY},
     {"refresh", required_argument, nullptr, REFRESH},
+    {"sync", required_argument, nullptr, SYNC},
     {"idempotency-keys", no_argument, nullptr, KEYS},
     {"board", optional_argument, nullptr, BOARD},
     {"online", no_argument, nullptr, ONLINE},
@@ -145,14 +151,22 @@ LeituraOpcoes leOpcoes(int argc, char* argv[]) {
         std::string valor = optarg == nullptr ? "" : optarg;
         switch (c) {
             case TIMEOUT:
-            case REFRESH: {
-                const char* nome = c == TIMEOUT ? "--timeout" : "--refresh";
-                long s = segundos(valor, 0, kSegundosMaximo);
+            case REFRESH:
+            case SYNC: {
+                const char* nome = c == TIMEOUT   ? "--timeout"
+                                   : c == REFRESH ? "--refresh"
+                                                  : "--sync";
+                // A sync every 0 seconds would hold the loop in downloads.
+                const long minimo = c == SYNC ? 1 : 0;
+                long s = segundos(valor, minimo, kSegundosMaximo);
                 if (s < 0) {
                     return erro(std::string("valor inv\xE1lido para ") + nome + ": \"" + valor +
-                                "\" (segundos, de 0 a " + std::to_string(kSegundosMaximo) + ")");
+                                "\" (segundos, de " + std::to_string(minimo) + " a " +
+                                std::to_string(kSegundosMaximo) + ")");
                 }
-                (c == TIMEOUT ? l.opcoes.timeout : l.opcoes.refresh) = static_cast<int>(s);
+                (c == TIMEOUT   ? l.opcoes.timeout
+                 : c == REFRESH ? l.opcoes.refresh
+                                : l.opcoes.sync) = static_cast<int>(s);
                 break;
             }
             case ENTRY_TIMEOUT: {

@@ -34,6 +34,9 @@ struct Opcoes {
     // Seconds the server has to answer that question before the board decides alone;
     // 1 to kMaiorEsperaEntrada, and never above a `timeout` other than 0.
     int esperaEntrada = 1;
+    // Between two passes of the console loop, what changed on the server is downloaded
+    // when the last download is this many seconds old; -1: never.
+    int sync = -1;
 };
 
 constexpr int kMaiorEsperaEntrada = 60;

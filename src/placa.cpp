@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <chrono>
 #include <iostream>
 #include <memory>
 
@@ -62,7 +63,9 @@ int main(int argc, char* argv[]) {
     ajustes.paradas = console::pedidosDeParada;
     ajustes.placa = l.opcoes.nomePlaca;
     ajustes.esperaEntrada = l.opcoes.esperaEntrada;
-    Catraca* catraca = new Catraca(ajustes, journal.get(), l.opcoes.refresh, placa);
+    Catraca* catraca =
+        new Catraca(ajustes, journal.get(), l.opcoes.refresh, placa,
+                    std::chrono::milliseconds(l.opcoes.sync < 0 ? -1 : l.opcoes.sync * 1000L));
     catraca->setOnline(l.opcoes.online);
     catraca->start();
     int resultado = 0;

@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "restclient/connection.h"
-
 Servidor::Servidor(Ajustes a) : ajustes(std::move(a)) {}
 
 void Servidor::setEndereco(const std::string& e) {
@@ -12,6 +10,12 @@ void Servidor::setEndereco(const std::string& e) {
 
 RestClient::Response Servidor::get(const std::string& caminho) {
     return envia(caminho, nullptr, nullptr);
+}
+
+RestClient::Response Servidor::get(const std::string& caminho,
+                                   RestClient::Connection::BodySink corpo,
+                                   std::function<bool()> interrompe) {
+    return envia(caminho, nullptr, nullptr, 0, std::move(corpo), std::move(interrompe));
 }
 
 RestClient::Response Servidor::post(const std::string& caminho, const std::string& corpo) {
@@ -42,7 +46,9 @@ bool Servidor::tentativaEncerrada() const {
 }
 
 RestClient::Response Servidor::envia(const std::string& caminho, const std::string* corpo,
-                                     const std::string* chave, int limite) {
+                                     const std::string* chave, int limite,
+                                     RestClient::Connection::BodySink recebe,
+                                     std::function<bool()> interrompe) {
     if (ultima && tentativaEncerrada()) {
         RestClient::Response r;
         r.code = -1;
@@ -80,7 +86,13 @@ RestClient::Response Servidor::envia(const std::string& caminho, const std::stri
     if (ultima) {
         conn.SetAbortCheck([this] { return tentativaEncerrada(); });
     } else if (ajustes.timeout > 0 && ajustes.paradas) {
-        conn.SetAbortCheck([this] { return paradas() > 0; });
+        conn.SetAbortCheck(
+            [this, interrompe] { return paradas() > 0 || (interrompe && interrompe()); });
+    } else if (interrompe) {
+        conn.SetAbortCheck(interrompe);
+    }
+    if (recebe) {
+        conn.SetBodySink(std::move(recebe));
     }
     if (!ajustes.cacert.empty()) {
         conn.SetCAInfoFilePath(ajustes.cacert);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "restclient/connection.h"
 #include "restclient/restclient.h"
 
 // The controller's one way to the server: every request it makes goes through
@@ -59,6 +60,12 @@ class Servidor {
     const std::string& getEndereco() const { return endereco; }
 
     RestClient::Response get(const std::string& caminho);
+    // The same GET with its body handed to `corpo` piece by piece as it arrives (the
+    // Response's body stays empty). `interrompe`, when given, is polled with the stop
+    // check, at least once a second, and ends the request (code -1) once it returns
+    // true, whatever the time-out says.
+    RestClient::Response get(const std::string& caminho, RestClient::Connection::BodySink corpo,
+                             std::function<bool()> interrompe = {});
     // POST of `corpo` with Content-Type application/json.
     RestClient::Response post(const std::string& caminho, const std::string& corpo);
     // The same POST with one more header, `Idempotency-Key: "<chave>"`; `chave` holds
@@ -82,7 +89,9 @@ class Servidor {
   private:
     // `limite`: seconds the whole exchange may take; 0 for none.
     RestClient::Response envia(const std::string& caminho, const std::string* corpo,
-                               const std::string* chave, int limite = 0);
+                               const std::string* chave, int limite = 0,
+                               RestClient::Connection::BodySink recebe = {},
+                               std::function<bool()> interrompe = {});
     // True once the last attempt is over (its time ran out, or a stop request came
     // beyond `paradasAntes`).
     bool tentativaEncerrada() const;

@@ -1,486 +1,800 @@
 #include "transacoes.h"
 
-#include <simdjson.h>
+#include <algorithm>
 #include <climits>
-#include <cstddef>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <nlohmann/json.hpp>
-#include <string_view>
-#include <unordered_map>
-#include <vector>
-
-#include "restclient/helpers.h"
+#include <utility>
 
 namespace {
 
-using json = nlohmann::json;
-
 enum Chave { CARD, USER, EVENT, MATRICULA, SALT, HASH, OUTRA };
 const char* const nomes[] = {"cardID", "user_id", "event", "matricula", "salt", "n_password_hash"};
+// The longest of the names: a longer key is none of them.
+constexpr size_t kMaiorChave = 15;
 
-bool ehTexto(Chave c) {
-    return c == CARD || c == MATRICULA || c == SALT || c == HASH;
-}
+enum FaseNumero : uint8_t { N_MENOS, N_ZERO, N_INT, N_PONTO, N_FRAC, N_E, N_ESINAL, N_EXP };
 
-// Handler of the parser's events. Depth 1 is inside the top array, depth 2 inside
-// one row, deeper levels belong to values of keys that are ignored.
-class LeitorTransacoes {
-  public:
-    explicit LeitorTransacoes(List& d) : destino(d) {}
+// Significant digits kept of a number: enough to round any decimal to the nearest
+// double, with one more standing for all the digits dropped.
+constexpr size_t kDigitosGuardados = 800;
 
-    std::string erro;
-
-    bool null() { return escalar(nullptr, nullptr); }
-    bool boolean(bool) { return escalar(nullptr, nullptr); }
-    bool number_integer(json::number_integer_t v) {
-        int64_t n = v;
-        return escalar(nullptr, &n);
-    }
-    bool number_unsigned(json::number_unsigned_t v) {
-        // Anything above INT64_MAX is out of range either way.
-        int64_t n = v > static_cast<json::number_unsigned_t>(INT64_MAX) ? INT64_MAX
-                                                                        : static_cast<int64_t>(v);
-        return escalar(nullptr, &n);
-    }
-    bool number_float(json::number_float_t, const json::string_t&) {
-        return escalar(nullptr, nullptr);
-    }
-    bool string(json::string_t& s) { return escalar(&s, nullptr); }
-    bool binary(json::binary_t&) { return escalar(nullptr, nullptr); }
-
-    bool start_object(std::size_t) {
-        if (profundidade == 0) {
-            return falha("o corpo n\xE3o \xE9 um array JSON");
-        }
-        if (profundidade == 1) {
-            ++elemento;
-            presentes = 0;
-            chave = OUTRA;
-        } else if (profundidade == 2 && chave != OUTRA) {
-            return tipoErrado();
-        }
-        ++profundidade;
-        return true;
-    }
-
-    bool end_object() {
-        if (--profundidade == 1) {
-            return fechaElemento();
-        }
-        return true;
-    }
-
-    bool start_array(std::size_t) {
-        if (profundidade == 1) {
-            ++elemento;
-            return naoObjeto();
-        }
-        if (profundidade == 2 && chave != OUTRA) {
-            return tipoErrado();
-        }
-        ++profundidade;
-        return true;
-    }
-
-    bool end_array() {
-        --profundidade;
-        return true;
-    }
-
-    bool key(json::string_t& k) {
-        if (profundidade == 2) {
-            chave = OUTRA;
-            for (int c = CARD; c < OUTRA; ++c) {
-                if (k == nomes[c]) {
-                    chave = static_cast<Chave>(c);
-                }
-            }
-        }
-        return true;
-    }
-
-    bool parse_error(std::size_t posicao, const std::string&, const nlohmann::detail::exception&) {
-        if (erro.empty()) {
-            erro = "o corpo n\xE3o \xE9 JSON v\xE1lido (byte " + std::to_string(posicao) + ")";
-        }
-        return false;
-    }
-
-  private:
-    // A scalar value: `texto` is set for a string, `numero` for an integer; both
-    // are null for any other type.
-    bool escalar(json::string_t* texto, const int64_t* numero) {
-        if (profundidade == 0) {
-            return falha("o corpo n\xE3o \xE9 um array JSON");
-        }
-        if (profundidade == 1) {
-            ++elemento;
-            return naoObjeto();
-        }
-        if (profundidade > 2 || chave == OUTRA) {
-            return true;
-        }
-        if (ehTexto(chave)) {
-            if (texto == nullptr) {
-                return tipoErrado();
-            }
-            campos[chave].swap(*texto);
-        } else {
-            if (numero == nullptr) {
-                return tipoErrado();
-            }
-            if (*numero < INT_MIN || *numero > INT_MAX) {
-                return falha(prefixo() + "\"" + nomes[chave] + "\" fora do intervalo de 32 bits");
-            }
-            (chave == USER ? user : event) = static_cast<int>(*numero);
-        }
-        presentes |= 1u << chave;
-        return true;
-    }
-
-    bool fechaElemento() {
-        for (int c = CARD; c < OUTRA; ++c) {
-            if ((presentes & (1u << c)) == 0) {
-                return falha("elemento " + std::to_string(elemento) + " sem a chave \"" + nomes[c] +
-                             "\"");
-            }
-        }
-        auto anterior = creditos.find(user);
-        int64_t soma = anterior == creditos.end() ? event : anterior->second + event;
-        if (soma < INT_MIN || soma > INT_MAX) {
-            return falha(prefixo() +
-                         "o cr\xE9"
-                         "dito do usu\xE1rio " +
-                         std::to_string(user) + " sairia do intervalo de 32 bits");
-        }
-        creditos[user] = soma;
-
-        Student* s = new Student();
-        s->setCardID(campos[CARD]);
-        s->setUserId(user);
-        s->insertEvent(new Node<int>(new int(event)));
-        s->setMatricula(campos[MATRICULA]);
-        s->setSalt(campos[SALT]);
-        s->setPassword(campos[HASH]);
-        destino.append(s);
-        return true;
-    }
-
-    std::string prefixo() const { return "elemento " + std::to_string(elemento) + ": "; }
-    bool naoObjeto() {
-        return falha("elemento " + std::to_string(elemento) + " n\xE3o \xE9 um objeto");
-    }
-    bool tipoErrado() {
-        return falha(prefixo() + "\"" + nomes[chave] + "\" n\xE3o \xE9 " +
-                     (ehTexto(chave) ? "um texto" : "um inteiro"));
-    }
-    bool falha(const std::string& motivo) {
-        erro = motivo;
-        return false;
-    }
-
-    List& destino;
-    std::size_t profundidade = 0;
-    long elemento = 0;
-    Chave chave = OUTRA;
-    unsigned presentes = 0;
-    std::string campos[OUTRA];
-    int user = 0;
-    int event = 0;
-    std::unordered_map<int, int64_t> creditos;
-};
-
-// The common roster, read with simdjson's On-Demand API in one pass over the body.
-// It takes only what it can prove the stream reader would accept the same way:
-// the six keys with plain values, strings without escapes, integers that fit, other
-// keys with plain scalar values. Anything else (every refusal included) makes it
-// give up, and the stream reader, which has the last word, reads the body again.
-class LeitorRapido {
-  public:
-    LeitorRapido(List& d, size_t pedaco) : destino(d), kPedaco(pedaco) {}
-
-    // True when the whole body was loaded into `destino`. The body is read in place,
-    // in pieces of at least kPedaco bytes cut between two rows ("},{"): the byte between
-    // them stands in for the closing bracket of one piece and the opening bracket of
-    // the next while each is parsed, and is put back. The parser's index of a piece is
-    // then all it holds beside the body, whatever the body's size.
-    bool carrega(std::string& corpo) {
-        if (corpo.capacity() - corpo.size() < simdjson::SIMDJSON_PADDING) {
-            std::string copia;
-            copia.reserve(corpo.size() + simdjson::SIMDJSON_PADDING);
-            copia = corpo;
-            return carrega(copia);
-        }
-        char* base = &corpo[0];
-        const size_t fim = corpo.size();
-        // The commas standing in for brackets; each is put back, whatever happens.
-        struct Virgulas {
-            char* abre = nullptr;
-            char* fecha = nullptr;
-            ~Virgulas() {
-                for (char* c : {abre, fecha}) {
-                    if (c != nullptr) {
-                        *c = ',';
-                    }
-                }
-            }
-        } trocadas;
-        size_t inicio = 0;
-        for (;;) {
-            size_t corte = proximoCorte(corpo, inicio + kPedaco);
-            if (corte == std::string::npos) {
-                if (!lePedaco(base + inicio, fim - inicio, corpo.capacity() - inicio)) {
-                    return false;
-                }
-                enfileiraAdiados();
-                return true;
-            }
-            trocadas.fecha = base + corte;
-            base[corte] = ']';
-            if (!lePedaco(base + inicio, corte + 1 - inicio, corpo.capacity() - inicio)) {
-                return false;
-            }
-            if (trocadas.abre != nullptr) {
-                *trocadas.abre = ',';
-            }
-            base[corte] = '[';
-            trocadas.abre = base + corte;
-            trocadas.fecha = nullptr;
-            inicio = corte;
-        }
-    }
-
-  private:
-    // The comma of the first "},{" at or after `desde`; npos when there is none (or
-    // `desde` is past the end), and the rest is read as one piece.
-    static size_t proximoCorte(const std::string& corpo, size_t desde) {
-        if (desde >= corpo.size()) {
-            return std::string::npos;
-        }
-        size_t at = corpo.find("},{", desde);
-        return at == std::string::npos ? at : at + 1;
-    }
-
-    // One piece: `n` bytes at `p`, an array of rows, with `capacidade` bytes readable
-    // from `p` (the padding included).
-    bool lePedaco(const char* p, size_t n, size_t capacidade) {
-        simdjson::ondemand::document doc;
-        simdjson::ondemand::array linhas;
-        if (parser.iterate(simdjson::padded_string_view(p, n, capacidade)).get(doc) ||
-            doc.get_array().get(linhas)) {
-            return false;
-        }
-        for (auto elemento : linhas) {
-            simdjson::ondemand::object linha;
-            if (elemento.get_object().get(linha) || !leLinha(linha)) {
-                return false;
-            }
-        }
-        // Whatever follows the array (such as a second closing bracket) is a fault.
-        const char* resto = nullptr;
-        return doc.current_location().get(resto) == simdjson::OUT_OF_BOUNDS;
-    }
-
-    bool leLinha(simdjson::ondemand::object& linha) {
-        unsigned presentes = 0;
-        for (auto campo : linha) {
-            simdjson::ondemand::raw_json_string chave;
-            if (campo.error() || campo.key().get(chave)) {
-                return false;
-            }
-            simdjson::ondemand::value valor = campo.value();
-            Chave c = qualChave(chave.raw());
-            if (c == OUTRA) {
-                if (temEscape(chave.raw()) || !pulaEscalar(valor)) {
-                    return false;
-                }
-                continue;
-            }
-            if (ehTexto(c) ? !leTexto(valor, textos[c])
-                           : !leInteiro(valor, c == USER ? user : event)) {
-                return false;
-            }
-            presentes |= 1u << c;
-        }
-        if (presentes != (1u << OUTRA) - 1) {
-            return false;
-        }
-        auto visto = ordem.find(user);
-        if (visto != ordem.end()) {
-            // A later row of a known user: its event waits, in row order, to be queued
-            // once the body is read; only the running sum is checked now.
-            int64_t& soma = somas[visto->second];
-            soma += event;
-            if (soma < INT_MIN || soma > INT_MAX) {
-                return false;
-            }
-            adiados.push_back({visto->second, event});
-            return true;
-        }
-        Student* s = new Student();
-        s->setCardID(std::string(textos[CARD]));
-        s->setUserId(user);
-        s->insertEvent(new Node<int>(new int(event)));
-        s->setMatricula(std::string(textos[MATRICULA]));
-        s->setSalt(std::string(textos[SALT]));
-        s->setPassword(std::string(textos[HASH]));
-        destino.append(s);
-        ordem.emplace(user, static_cast<uint32_t>(alunos.size()));
-        alunos.push_back(s);
-        somas.push_back(event);
-        return true;
-    }
-
-    // Queues the events of later rows, student by student: each student's queue is
-    // then built in one go, instead of one scattered visit per row.
-    void enfileiraAdiados() {
-        std::vector<uint32_t> inicio(alunos.size() + 1, 0);
-        for (const Adiado& a : adiados) {
-            ++inicio[a.aluno + 1];
-        }
-        for (size_t i = 1; i < inicio.size(); ++i) {
-            inicio[i] += inicio[i - 1];
-        }
-        std::vector<int> eventos(adiados.size());
-        std::vector<uint32_t> proximo(inicio.begin(), inicio.end() - 1);
-        for (const Adiado& a : adiados) {
-            eventos[proximo[a.aluno]++] = a.event;
-        }
-        std::vector<Adiado>().swap(adiados);
-        for (size_t i = 0; i < alunos.size(); ++i) {
-            for (uint32_t e = inicio[i]; e < inicio[i + 1]; ++e) {
-                alunos[i]->insertEvent(new Node<int>(new int(eventos[e])));
-            }
-        }
-    }
-
-    // `bruto` points just past a key's opening quote; the padding guarantees a quote.
-    static Chave qualChave(const char* bruto) {
-        for (int c = CARD; c < OUTRA; ++c) {
-            size_t n = std::char_traits<char>::length(nomes[c]);
-            if (std::memcmp(bruto, nomes[c], n) == 0 && bruto[n] == '"') {
-                return static_cast<Chave>(c);
-            }
-        }
+// The six names differ in length: one comparison tells a key.
+int qualChave(const char* k, size_t n) {
+    static const int porTamanho[kMaiorChave + 1] = {OUTRA, OUTRA, OUTRA, OUTRA,     SALT,  EVENT,
+                                                    CARD,  USER,  OUTRA, MATRICULA, OUTRA, OUTRA,
+                                                    OUTRA, OUTRA, OUTRA, HASH};
+    if (n > kMaiorChave) {
         return OUTRA;
     }
-
-    // Whether the key starting at `bruto` holds an escape before its closing quote
-    // (the first quote not preceded by a backslash, so the first quote when none is).
-    static bool temEscape(const char* bruto) {
-        for (; *bruto != '"'; ++bruto) {
-            if (*bruto == '\\') {
-                return true;
-            }
-        }
-        return false;
+    int c = porTamanho[n];
+    if (c == OUTRA) {
+        return OUTRA;
     }
+    // Two overlapping words cover each name (4 to 15 bytes) whole.
+    const size_t w = n > 8 ? 8 : 4;
+    uint64_t a = 0, b = 0, x = 0, y = 0;
+    std::memcpy(&a, k, w);
+    std::memcpy(&b, nomes[c], w);
+    std::memcpy(&x, k + n - w, w);
+    std::memcpy(&y, nomes[c] + n - w, w);
+    return a == b && x == y ? c : OUTRA;
+}
 
-    // A string token without escapes: its bytes are the text, as the stream reader
-    // would hand them over. The token may carry the white space before the next comma.
-    static bool textoSimples(simdjson::ondemand::value& valor, std::string_view& texto) {
-        std::string_view t = valor.raw_json_token();
-        while (!t.empty() &&
-               (t.back() == ' ' || t.back() == '\t' || t.back() == '\n' || t.back() == '\r')) {
-            t.remove_suffix(1);
-        }
-        if (t.size() < 2 || t.front() != '"' || t.back() != '"' ||
-            t.find('\\') != std::string_view::npos) {
-            return false;
-        }
-        simdjson::ondemand::raw_json_string consumido;
-        if (valor.get_raw_json_string().get(consumido)) {
-            return false;
-        }
-        texto = t.substr(1, t.size() - 2);
-        return true;
+bool ehTexto(int c) {
+    return c == CARD || c >= MATRICULA;
+}
+
+// The slot of a text key in LeitorTransacoes::campos.
+int campoDe(int c) {
+    return c == CARD ? 0 : c - 2;
+}
+
+bool branco(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+int hex(unsigned char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
     }
-
-    static bool leTexto(simdjson::ondemand::value& valor, std::string_view& texto) {
-        return textoSimples(valor, texto);
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
     }
-
-    static bool leInteiro(simdjson::ondemand::value& valor, int& destinoInt) {
-        int64_t n = 0;
-        if (valor.get_int64().get(n) || n < INT_MIN || n > INT_MAX) {
-            return false;
-        }
-        destinoInt = static_cast<int>(n);
-        return true;
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
     }
+    return -1;
+}
 
-    static bool pulaEscalar(simdjson::ondemand::value& valor) {
-        std::string_view t = valor.raw_json_token();
-        char primeiro = t.empty() ? '\0' : t.front();
-        if (primeiro == '"') {
-            std::string_view ignorado;
-            return textoSimples(valor, ignorado);
+// The first byte at or after `p` that a string cannot take as it is: a quote, a
+// backslash, a control byte or a byte of 0x80 and above. Eight bytes at a time: the
+// texts are most of a roster's bytes.
+const char* fimSimples(const char* p, const char* fim) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    constexpr uint64_t k01 = 0x0101010101010101ULL;
+    constexpr uint64_t k80 = 0x8080808080808080ULL;
+    while (fim - p >= 8) {
+        uint64_t x;
+        std::memcpy(&x, p, 8);
+        uint64_t aspas = x ^ (k01 * '"');
+        uint64_t barra = x ^ (k01 * '\\');
+        // A flag in the high bit of each byte that is a quote, a backslash, below 0x20
+        // or above 0x7F; only the lowest flag is exact, and only it is used.
+        uint64_t m =
+            (((aspas - k01) & ~aspas) | ((barra - k01) & ~barra) | ((x - k01 * 0x20) & ~x) | x) &
+            k80;
+        if (m != 0) {
+            return p + (__builtin_ctzll(m) >> 3);
         }
-        if (primeiro == 't' || primeiro == 'f') {
-            bool b = false;
-            return !valor.get_bool().get(b);
-        }
-        if (primeiro == 'n') {
-            bool nulo = false;
-            return !valor.is_null().get(nulo) && nulo;
-        }
-        if (primeiro == '-' || (primeiro >= '0' && primeiro <= '9')) {
-            int64_t n = 0;
-            return !valor.get_int64().get(n);
-        }
-        return false;
+        p += 8;
     }
-
-    List& destino;
-    const size_t kPedaco;
-    simdjson::ondemand::parser parser;
-    std::string_view textos[OUTRA];
-    int user = 0;
-    int event = 0;
-    // The students in the order they were created, with their credit so far, and the
-    // events of later rows not queued yet.
-    struct Adiado {
-        uint32_t aluno;
-        int event;
-    };
-    std::unordered_map<int, uint32_t> ordem;
-    std::vector<Student*> alunos;
-    std::vector<int64_t> somas;
-    std::vector<Adiado> adiados;
-};
-
-static_assert(RestClient::Helpers::kFolgaCorpo >= simdjson::SIMDJSON_PADDING,
-              "response bodies must be reserved with the padding the roster parser reads");
-
-// Unlinks and frees every student of `l`.
-void esvazia(List& l) {
-    while (l.getHead() != nullptr) {
-        Node<Student>* n = l.removeStudent(l.getHead());
-        delete n->getData();
-        delete n;
+#endif
+    while (p < fim) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) {
+            break;
+        }
+        ++p;
     }
+    return p;
 }
 
 }  // namespace
 
-std::string carregaTransacoes(std::string& corpo, List& destino, size_t pedaco) {
-    if (destino.getContador() == 0) {
-        if (LeitorRapido(destino, pedaco).carrega(corpo)) {
-            return "";
+LeitorTransacoes::LeitorTransacoes(const std::unordered_map<int, int>* b) : base(b) {}
+
+void LeitorTransacoes::le(const char* dados, size_t n) {
+    pedaco = dados;
+    const char* p = dados;
+    const char* fim = dados + n;
+    while (p < fim && estado != RECUSADO) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        switch (estado) {
+            case INICIO:
+                if (c == 0xEF) {
+                    estado = BOM1;
+                    ++p;
+                } else {
+                    estado = VALOR;
+                }
+                break;
+            case BOM1:
+            case BOM2:
+                if (c != (estado == BOM1 ? 0xBB : 0xBF)) {
+                    sintaxe(posicao(p));
+                    break;
+                }
+                estado = estado == BOM1 ? BOM2 : VALOR;
+                ++p;
+                break;
+            case VALOR:
+                if (branco(c)) {
+                    ++p;
+                } else {
+                    p = comecaValor(p, fim);
+                }
+                break;
+            case DEPOIS:
+                if (branco(c)) {
+                    ++p;
+                } else if (c == ',') {
+                    vazio = false;
+                    estado = topoObjeto() ? CHAVE : VALOR;
+                    ++p;
+                } else if (c == '}' || c == ']') {
+                    fecha(c == '}', p);
+                    ++p;
+                } else {
+                    sintaxe(posicao(p));
+                }
+                break;
+            case CHAVE:
+                if (branco(c)) {
+                    ++p;
+                } else if (c == '"') {
+                    ++p;
+                    const char* q = fimSimples(p, fim);
+                    if (q < fim && *q == '"') {
+                        // The whole key in this piece, without escapes.
+                        if (prof == 2) {
+                            chave = qualChave(p, static_cast<size_t>(q - p));
+                        }
+                        p = q + 1;
+                        estado = DOIS_PONTOS;
+                        break;
+                    }
+                    contexto = prof == 2 ? CHAVE_LINHA : CHAVE_OUTRA;
+                    destino = prof == 2 ? &chaveLida : nullptr;
+                    chaveLida.clear();
+                    estado = TEXTO;
+                } else if (c == '}' && vazio) {
+                    fecha(true, p);
+                    ++p;
+                } else {
+                    sintaxe(posicao(p));
+                }
+                break;
+            case DOIS_PONTOS:
+                if (branco(c)) {
+                    ++p;
+                } else if (c == ':') {
+                    vazio = false;
+                    estado = VALOR;
+                    ++p;
+                } else {
+                    sintaxe(posicao(p));
+                }
+                break;
+            case TEXTO:
+            case ESCAPE:
+            case HEX:
+            case BARRA_BAIXA:
+            case U_BAIXA:
+            case UTF8:
+                p = leTexto(p, fim);
+                break;
+            case NUMERO:
+                p = leNumero(p, fim);
+                break;
+            case LITERAL:
+                if (c != static_cast<unsigned char>(*literal)) {
+                    sintaxe(posicao(p));
+                    break;
+                }
+                ++p;
+                if (*++literal == '\0') {
+                    estado = DEPOIS;
+                    escalar(OUTRO, 0);
+                }
+                break;
+            case FIM:
+                if (!branco(c)) {
+                    sintaxe(posicao(p));
+                    break;
+                }
+                ++p;
+                break;
+            case RECUSADO:
+                break;
         }
-        esvazia(destino);
     }
-    LeitorTransacoes leitor(destino);
-    bool ok = json::sax_parse(corpo, &leitor);
-    if (!ok && leitor.erro.empty()) {
-        leitor.erro = "o corpo n\xE3o \xE9 JSON v\xE1lido";
+    consumidos += n;
+}
+
+const std::string& LeitorTransacoes::termina() {
+    const size_t fimByte = consumidos + 1;
+    if (estado == NUMERO &&
+        (num.fase == N_ZERO || num.fase == N_INT || num.fase == N_FRAC || num.fase == N_EXP)) {
+        terminaNumero(fimByte);
     }
-    // The stream reader takes a NUL byte for the end of the input, so a body it
-    // accepted may go on past one: bytes after the array, like any others there.
-    size_t nulo = corpo.find('\0');
-    if (ok && nulo != std::string::npos) {
-        leitor.erro = "o corpo n\xE3o \xE9 JSON v\xE1lido (byte " + std::to_string(nulo + 1) + ")";
+    if (estado != FIM && estado != RECUSADO) {
+        sintaxe(fimByte);
     }
-    return leitor.erro;
+    if (!erro.empty()) {
+        lidos.clear();
+        indice.clear();
+    }
+    return erro;
+}
+
+Student* LeitorTransacoes::aluno(Usuario& u) {
+    Student* s = new Student();
+    s->setCardID(std::move(u.cardID));
+    s->setUserId(u.user);
+    s->insertEvent(new Node<int>(new int(u.soma)));
+    s->setMatricula(std::move(u.matricula));
+    s->setSalt(std::move(u.salt));
+    s->setPassword(std::move(u.hash));
+    return s;
+}
+
+void LeitorTransacoes::entrega(List& d) {
+    for (Usuario& u : lidos) {
+        d.append(aluno(u));
+    }
+    std::vector<Usuario>().swap(lidos);
+    indice.clear();
+}
+
+const char* LeitorTransacoes::comecaValor(const char* p, const char* fim) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    switch (c) {
+        case '{':
+        case '[':
+            abre(c == '{');
+            return p + 1;
+        case ']':
+            if (vazio) {
+                fecha(false, p);
+                return p + 1;
+            }
+            break;
+        case '"': {
+            // The whole text in this piece, without escapes: taken at once.
+            const char* q = fimSimples(p + 1, fim);
+            if (q < fim && *q == '"') {
+                if (prof == 2 && chave != OUTRA && ehTexto(chave)) {
+                    campos[campoDe(chave)].assign(p + 1, static_cast<size_t>(q - p - 1));
+                }
+                estado = DEPOIS;
+                escalar(TEXTO_JSON, 0);
+                return q + 1;
+            }
+            if (prof == 2 && chave != OUTRA && ehTexto(chave)) {
+                contexto = VALOR_CAMPO;
+                destino = &campos[campoDe(chave)];
+                destino->clear();
+            } else {
+                contexto = VALOR_OUTRO;
+                destino = nullptr;
+            }
+            estado = TEXTO;
+            return p + 1;
+        }
+        case 't':
+            literal = "rue";
+            estado = LITERAL;
+            return p + 1;
+        case 'f':
+            literal = "alse";
+            estado = LITERAL;
+            return p + 1;
+        case 'n':
+            literal = "ull";
+            estado = LITERAL;
+            return p + 1;
+        default:
+            if (c == '-' || (c >= '0' && c <= '9')) {
+                // An integer of up to 18 digits that ends in this piece: read at once.
+                const char* d = p + (c == '-');
+                const char* q = d;
+                int64_t n = 0;
+                while (q < fim && q - d < 18 && *q >= '0' && *q <= '9') {
+                    n = n * 10 + (*q++ - '0');
+                }
+                if (q < fim && q > d && (*d != '0' || q - d == 1) && *q != '.' && *q != 'e' &&
+                    *q != 'E' && (*q < '0' || *q > '9')) {
+                    estado = DEPOIS;
+                    escalar(INTEIRO, c == '-' ? -n : n);
+                    return q;
+                }
+                num.fase = c == '-' ? N_MENOS : c == '0' ? N_ZERO : N_INT;
+                num.negativo = c == '-';
+                num.inteiro = true;
+                num.grande = false;
+                num.significativo = c > '0';
+                num.expNegativo = false;
+                num.resto = false;
+                num.valor = c > '0' ? static_cast<uint64_t>(c - '0') : 0;
+                num.digitosInteiros = c > '0' ? 1 : 0;
+                num.zerosFracao = 0;
+                num.expoente = 0;
+                num.digitos.clear();
+                if (c > '0') {
+                    num.digitos.push_back(static_cast<char>(c));
+                }
+                estado = NUMERO;
+                return p + 1;
+            }
+            break;
+    }
+    sintaxe(posicao(p));
+    return p + 1;
+}
+
+void LeitorTransacoes::abre(bool objeto) {
+    if (prof == 0) {
+        if (objeto) {
+            return recusa("o corpo n\xE3o \xE9 um array JSON");
+        }
+        prof = 1;
+        vazio = true;
+        estado = VALOR;
+        return;
+    }
+    if (prof == 1) {
+        ++elemento;
+        if (!objeto) {
+            return recusa("elemento " + std::to_string(elemento) + " n\xE3o \xE9 um objeto");
+        }
+        presentes = 0;
+        chave = OUTRA;
+        prof = 2;
+        vazio = true;
+        estado = CHAVE;
+        return;
+    }
+    if (prof == 2 && chave != OUTRA) {
+        return escalar(OUTRO, 0);
+    }
+    pilha.push_back(objeto);
+    ++prof;
+    vazio = true;
+    estado = objeto ? CHAVE : VALOR;
+}
+
+void LeitorTransacoes::fecha(bool objeto, const char* p) {
+    if (objeto != topoObjeto()) {
+        return sintaxe(posicao(p));
+    }
+    if (prof > 2) {
+        pilha.pop_back();
+    }
+    --prof;
+    estado = prof == 0 ? FIM : DEPOIS;
+    if (prof == 1) {
+        fechaLinha();
+    }
+}
+
+const char* LeitorTransacoes::leTexto(const char* p, const char* fim) {
+    while (p < fim) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        switch (estado) {
+            case TEXTO: {
+                const char* q = fimSimples(p, fim);
+                if (q != p) {
+                    guarda(p, static_cast<size_t>(q - p));
+                    p = q;
+                    if (p == fim) {
+                        return p;
+                    }
+                    c = static_cast<unsigned char>(*p);
+                }
+                ++p;
+                if (c == '"') {
+                    terminaTexto();
+                    return p;
+                }
+                if (c == '\\') {
+                    estado = ESCAPE;
+                    continue;
+                }
+                // A character of two to four bytes: its lead tells how many follow and
+                // the range of the first of them (RFC 3629: no overlong form, no
+                // surrogate, nothing above U+10FFFF).
+                minimo = 0x80;
+                maximo = 0xBF;
+                if (c >= 0xC2 && c <= 0xDF) {
+                    faltam = 1;
+                } else if (c >= 0xE0 && c <= 0xEF) {
+                    faltam = 2;
+                    minimo = c == 0xE0 ? 0xA0 : 0x80;
+                    maximo = c == 0xED ? 0x9F : 0xBF;
+                } else if (c >= 0xF0 && c <= 0xF4) {
+                    faltam = 3;
+                    minimo = c == 0xF0 ? 0x90 : 0x80;
+                    maximo = c == 0xF4 ? 0x8F : 0xBF;
+                } else {
+                    sintaxe(posicao(p - 1));
+                    return p;
+                }
+                guarda(p - 1, 1);
+                estado = UTF8;
+                continue;
+            }
+            case UTF8:
+                if (c < minimo || c > maximo) {
+                    sintaxe(posicao(p));
+                    return p;
+                }
+                guarda(p, 1);
+                ++p;
+                minimo = 0x80;
+                maximo = 0xBF;
+                if (--faltam == 0) {
+                    estado = TEXTO;
+                }
+                continue;
+            case ESCAPE: {
+                char e = 0;
+                switch (c) {
+                    case '"':
+                    case '\\':
+                    case '/':
+                        e = static_cast<char>(c);
+                        break;
+                    case 'b':
+                        e = '\b';
+                        break;
+                    case 'f':
+                        e = '\f';
+                        break;
+                    case 'n':
+                        e = '\n';
+                        break;
+                    case 'r':
+                        e = '\r';
+                        break;
+                    case 't':
+                        e = '\t';
+                        break;
+                    case 'u':
+                        faltam = 4;
+                        codigo = 0;
+                        estado = HEX;
+                        ++p;
+                        continue;
+                    default:
+                        sintaxe(posicao(p));
+                        return p;
+                }
+                guarda(&e, 1);
+                estado = TEXTO;
+                ++p;
+                continue;
+            }
+            case HEX: {
+                int v = hex(c);
+                if (v < 0) {
+                    sintaxe(posicao(p));
+                    return p;
+                }
+                codigo = codigo * 16 + static_cast<uint32_t>(v);
+                ++p;
+                if (--faltam > 0) {
+                    continue;
+                }
+                bool baixa = codigo >= 0xDC00 && codigo <= 0xDFFF;
+                if (alta != 0) {
+                    if (!baixa) {
+                        sintaxe(posicao(p - 1));
+                        return p;
+                    }
+                    guardaCodigo(0x10000 + ((alta - 0xD800) << 10) + (codigo - 0xDC00));
+                    alta = 0;
+                    estado = TEXTO;
+                } else if (codigo >= 0xD800 && codigo <= 0xDBFF) {
+                    alta = codigo;
+                    estado = BARRA_BAIXA;
+                } else if (baixa) {
+                    sintaxe(posicao(p - 1));
+                    return p;
+                } else {
+                    guardaCodigo(codigo);
+                    estado = TEXTO;
+                }
+                continue;
+            }
+            case BARRA_BAIXA:
+            case U_BAIXA:
+                if (c != (estado == BARRA_BAIXA ? '\\' : 'u')) {
+                    sintaxe(posicao(p));
+                    return p;
+                }
+                ++p;
+                if (estado == U_BAIXA) {
+                    faltam = 4;
+                    codigo = 0;
+                    estado = HEX;
+                } else {
+                    estado = U_BAIXA;
+                }
+                continue;
+            default:
+                return p;
+        }
+    }
+    return p;
+}
+
+void LeitorTransacoes::terminaTexto() {
+    destino = nullptr;
+    switch (contexto) {
+        case CHAVE_LINHA:
+            chave = qualChave(chaveLida.data(), chaveLida.size());
+            estado = DOIS_PONTOS;
+            return;
+        case CHAVE_OUTRA:
+            estado = DOIS_PONTOS;
+            return;
+        case VALOR_CAMPO:
+        case VALOR_OUTRO:
+            estado = DEPOIS;
+            escalar(TEXTO_JSON, 0);
+            return;
+    }
+}
+
+const char* LeitorTransacoes::leNumero(const char* p, const char* fim) {
+    for (; p < fim; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        bool digito = c >= '0' && c <= '9';
+        unsigned d = c - '0';
+        switch (num.fase) {
+            case N_MENOS:
+                if (!digito) {
+                    sintaxe(posicao(p));
+                    return p;
+                }
+                num.fase = d == 0 ? N_ZERO : N_INT;
+                break;
+            case N_ZERO:
+            case N_INT:
+                if (digito && num.fase == N_INT) {
+                    break;
+                }
+                if (c == '.') {
+                    num.inteiro = false;
+                    num.fase = N_PONTO;
+                    continue;
+                }
+                if (c == 'e' || c == 'E') {
+                    num.inteiro = false;
+                    num.fase = N_E;
+                    continue;
+                }
+                terminaNumero(posicao(p));
+                return p;
+            case N_PONTO:
+            case N_FRAC:
+                if (digito) {
+                    num.fase = N_FRAC;
+                    if (!num.significativo && d == 0) {
+                        ++num.zerosFracao;
+                    } else {
+                        num.significativo = true;
+                        if (num.digitos.size() < kDigitosGuardados) {
+                            num.digitos.push_back(static_cast<char>(c));
+                        } else if (d != 0) {
+                            num.resto = true;
+                        }
+                    }
+                    continue;
+                }
+                if (num.fase == N_FRAC && (c == 'e' || c == 'E')) {
+                    num.fase = N_E;
+                    continue;
+                }
+                if (num.fase == N_FRAC) {
+                    terminaNumero(posicao(p));
+                } else {
+                    sintaxe(posicao(p));
+                }
+                return p;
+            case N_E:
+                if (c == '+' || c == '-') {
+                    num.expNegativo = c == '-';
+                    num.fase = N_ESINAL;
+                    continue;
+                }
+                [[fallthrough]];
+            case N_ESINAL:
+            case N_EXP:
+                if (digito) {
+                    num.fase = N_EXP;
+                    // Far beyond any double, and far from overflowing.
+                    if (num.expoente < 1000000000000LL) {
+                        num.expoente = num.expoente * 10 + d;
+                    }
+                    continue;
+                }
+                if (num.fase == N_EXP) {
+                    terminaNumero(posicao(p));
+                } else {
+                    sintaxe(posicao(p));
+                }
+                return p;
+        }
+        // A digit of the integer part (after a minus sign, or after a first digit).
+        if (d != 0 || num.significativo) {
+            num.significativo = true;
+            ++num.digitosInteiros;
+            if (num.digitos.size() < kDigitosGuardados) {
+                num.digitos.push_back(static_cast<char>(c));
+            } else if (d != 0) {
+                num.resto = true;
+            }
+        }
+        if (num.valor > (UINT64_MAX - d) / 10) {
+            num.grande = true;
+        } else {
+            num.valor = num.valor * 10 + d;
+        }
+    }
+    return p;
+}
+
+void LeitorTransacoes::terminaNumero(size_t byte) {
+    estado = DEPOIS;
+    const uint64_t kMenor = uint64_t{1} << 63;
+    if (num.inteiro && !num.grande && (!num.negativo || num.valor <= kMenor)) {
+        int64_t n = 0;
+        if (num.negativo) {
+            n = num.valor == kMenor ? INT64_MIN : -static_cast<int64_t>(num.valor);
+        } else {
+            n = num.valor > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX
+                                                             : static_cast<int64_t>(num.valor);
+        }
+        return escalar(INTEIRO, n);
+    }
+    // Any other number is a double, and one too large for a double is no JSON we take.
+    if (num.significativo) {
+        int64_t e = (num.digitosInteiros > 0 ? num.digitosInteiros - 1 : -(num.zerosFracao + 1)) +
+                    (num.expNegativo ? -num.expoente : num.expoente);
+        bool infinito = e > 308;
+        if (e == 308) {
+            std::string t = "0." + num.digitos + (num.resto ? "1" : "") + "e309";
+            infinito = std::isinf(std::strtod(t.c_str(), nullptr));
+        }
+        if (infinito) {
+            return sintaxe(byte - 1);
+        }
+    }
+    escalar(OUTRO, 0);
+}
+
+void LeitorTransacoes::escalar(Tipo tipo, int64_t numero) {
+    if (prof == 0) {
+        return recusa("o corpo n\xE3o \xE9 um array JSON");
+    }
+    if (prof == 1) {
+        ++elemento;
+        return recusa("elemento " + std::to_string(elemento) + " n\xE3o \xE9 um objeto");
+    }
+    if (prof > 2 || chave == OUTRA) {
+        return;
+    }
+    if (tipo != (ehTexto(chave) ? TEXTO_JSON : INTEIRO)) {
+        return recusa(prefixo() + "\"" + nomes[chave] + "\" n\xE3o \xE9 " +
+                      (ehTexto(chave) ? "um texto" : "um inteiro"));
+    }
+    if (tipo == INTEIRO) {
+        if (numero < INT_MIN || numero > INT_MAX) {
+            return recusa(prefixo() + "\"" + nomes[chave] + "\" fora do intervalo de 32 bits");
+        }
+        (chave == USER ? user : event) = static_cast<int>(numero);
+    }
+    presentes |= 1u << chave;
+}
+
+void LeitorTransacoes::fechaLinha() {
+    for (int c = CARD; c < OUTRA; ++c) {
+        if ((presentes & (1u << c)) == 0) {
+            return recusa("elemento " + std::to_string(elemento) + " sem a chave \"" + nomes[c] +
+                          "\"");
+        }
+    }
+    auto visto = indice.find(user);
+    int64_t soma = event;
+    if (visto != indice.end()) {
+        soma += lidos[visto->second].soma;
+    } else if (base != nullptr) {
+        auto b = base->find(user);
+        soma += b == base->end() ? 0 : b->second;
+    }
+    if (soma < INT_MIN || soma > INT_MAX) {
+        return recusa(prefixo() +
+                      "o cr\xE9"
+                      "dito do usu\xE1rio " +
+                      std::to_string(user) + " sairia do intervalo de 32 bits");
+    }
+    if (visto != indice.end()) {
+        lidos[visto->second].soma = static_cast<int>(soma);
+        return;
+    }
+    indice.emplace(user, static_cast<uint32_t>(lidos.size()));
+    lidos.push_back(Usuario{user, std::move(campos[0]), std::move(campos[1]), std::move(campos[2]),
+                            std::move(campos[3]), static_cast<int>(soma)});
+}
+
+void LeitorTransacoes::guarda(const char* s, size_t n) {
+    if (destino == nullptr) {
+        return;
+    }
+    if (destino == &chaveLida) {
+        // Enough to tell that a long key is none of the six.
+        if (chaveLida.size() > kMaiorChave) {
+            return;
+        }
+        n = std::min(n, kMaiorChave + 1 - chaveLida.size());
+    }
+    destino->append(s, n);
+}
+
+void LeitorTransacoes::guardaCodigo(uint32_t c) {
+    char b[4];
+    size_t n = 0;
+    if (c < 0x80) {
+        b[n++] = static_cast<char>(c);
+    } else if (c < 0x800) {
+        b[n++] = static_cast<char>(0xC0 | (c >> 6));
+        b[n++] = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        b[n++] = static_cast<char>(0xE0 | (c >> 12));
+        b[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        b[n++] = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        b[n++] = static_cast<char>(0xF0 | (c >> 18));
+        b[n++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        b[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        b[n++] = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    guarda(b, n);
+}
+
+void LeitorTransacoes::sintaxe(size_t byte) {
+    recusa("o corpo n\xE3o \xE9 JSON v\xE1lido (byte " + std::to_string(byte) + ")");
+}
+
+void LeitorTransacoes::recusa(const std::string& motivo) {
+    erro = motivo;
+    estado = RECUSADO;
+}
+
+std::string LeitorTransacoes::prefixo() const {
+    return "elemento " + std::to_string(elemento) + ": ";
+}
+
+std::string carregaTransacoes(const std::string& corpo, List& destino) {
+    LeitorTransacoes leitor;
+    leitor.le(corpo.data(), corpo.size());
+    std::string motivo = leitor.termina();
+    if (motivo.empty()) {
+        leitor.entrega(destino);
+    }
+    return motivo;
 }

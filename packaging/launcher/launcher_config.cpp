@@ -12,6 +12,7 @@ const std::vector<OptionKey> kOptionKeys = {
     {"CATRACA_CERT", "--cert"},
     {"CATRACA_KEY", "--key"},
     {"CATRACA_REFRESH", "--refresh"},
+    {"CATRACA_SYNC", "--sync"},
     {"CATRACA_BOARD", "--board", OptionKey::Joined},
     {"CATRACA_ONLINE", "--online", OptionKey::YesNo},
     {"CATRACA_ENTRY_TIMEOUT", "--entry-timeout"},

@@ -16,6 +16,9 @@ namespace {
 // but HTTP, neither directly nor through a redirect.
 const char kAllowedProtocols[] = "http,https";
 
+// The read buffer of a request whose body goes to a sink (libcurl's default is 16 KiB).
+const long kSinkBuffer = 256 * 1024;
+
 // libcurl drops a custom header whose value is blank ("Name: " means "remove
 // Name"); "Name;" is its way of sending Name with an empty value.
 bool isBlank(const std::string& s) {
@@ -70,6 +73,10 @@ void Connection::SetStallTimeout(int seconds) {
 
 void Connection::SetAbortCheck(std::function<bool()> check) {
     abortCheck = std::move(check);
+}
+
+void Connection::SetBodySink(BodySink sink) {
+    bodySink = std::move(sink);
 }
 
 void Connection::SetNoSignal(bool no) {
@@ -203,9 +210,18 @@ Response Connection::performCurlRequest(const std::string& uri) {
     // name ("ftp.", "dict.", ...); our addresses are always HTTP servers.
     curl_easy_setopt(curlHandle, CURLOPT_DEFAULT_PROTOCOL, "http");
 
-    curl_easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, Helpers::write_callback);
-    curl_easy_setopt(curlHandle, CURLOPT_WRITEDATA, &ret);
-    curl_easy_setopt(curlHandle, CURLOPT_HEADERFUNCTION, Helpers::header_callback);
+    if (bodySink) {
+        inFlight = &ret;
+        curl_easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, sink_callback);
+        curl_easy_setopt(curlHandle, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(curlHandle, CURLOPT_HEADERFUNCTION, Helpers::stream_header_callback);
+        // Fewer, larger pieces: each costs a call into the sink and a read from the socket.
+        curl_easy_setopt(curlHandle, CURLOPT_BUFFERSIZE, kSinkBuffer);
+    } else {
+        curl_easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, Helpers::write_callback);
+        curl_easy_setopt(curlHandle, CURLOPT_WRITEDATA, &ret);
+        curl_easy_setopt(curlHandle, CURLOPT_HEADERFUNCTION, Helpers::header_callback);
+    }
     curl_easy_setopt(curlHandle, CURLOPT_HEADERDATA, &ret);
 
     for (const auto& field : headerFields) {
@@ -306,7 +322,17 @@ Response Connection::performCurlRequest(const std::string& uri) {
 
     curl_slist_free_all(headerList);
     curl_easy_reset(curlHandle);
+    inFlight = nullptr;
     return ret;
+}
+
+size_t Connection::sink_callback(void* data, size_t size, size_t nmemb, void* self) {
+    Connection* c = static_cast<Connection*>(self);
+    long status = 0;
+    curl_easy_getinfo(c->curlHandle, CURLINFO_RESPONSE_CODE, &status);
+    c->inFlight->code = static_cast<int>(status);
+    c->bodySink(*c->inFlight, static_cast<const char*>(data), size * nmemb);
+    return size * nmemb;
 }
 
 // libcurl's own low-speed check averages over a window of several seconds, so a

@@ -36,6 +36,11 @@ class Connection {
         int redirectCount = 0;
     };
 
+    // Receives a response body piece by piece, as it arrives: `cabeca` is the Response
+    // so far (`code` the status of the answer the piece belongs to, `headers` those
+    // received), `dados` and `n` the piece.
+    typedef std::function<void(const Response& cabeca, const char* dados, size_t n)> BodySink;
+
     // Snapshot of the settings and of the last request's timing. The certificate
     // authority file is deliberately not part of it.
     struct Info {
@@ -82,6 +87,11 @@ class Connection {
     // included); when it returns true the transfer ends at once, with code -1 and the
     // body "Transfer aborted.". An empty function (the default) is never polled.
     void SetAbortCheck(std::function<bool()> check);
+    // Hands every body to `sink` as it arrives instead of keeping it: the Response's
+    // body then stays empty (or holds the failure text), and nothing is reserved for
+    // an announced length, so a body of any size costs no memory here. An empty
+    // function (the default) keeps bodies in the Response.
+    void SetBodySink(BodySink sink);
     void SetNoSignal(bool no);
     void FollowRedirects(bool follow);
     // Prefix of the user agent; see GetUserAgent.
@@ -118,6 +128,7 @@ class Connection {
     Response performCurlRequest(const std::string& uri);
     static int progress_callback(void* self, curl_off_t dltotal, curl_off_t dlnow,
                                  curl_off_t ultotal, curl_off_t ulnow);
+    static size_t sink_callback(void* data, size_t size, size_t nmemb, void* self);
 
     CURL* curlHandle;
     std::string baseUrl;
@@ -140,6 +151,9 @@ class Connection {
     int connectTimeout;
     int stallTimeout;
     std::function<bool()> abortCheck;
+    BodySink bodySink;
+    // The Response of the request in flight, for sink_callback.
+    Response* inFlight = nullptr;
     // State of the request in flight, for progress_callback.
     struct Watch {
         curl_off_t bytes = -1;

@@ -64,25 +64,47 @@ size_t write_callback(void* data, size_t size, size_t nmemb, void* userdata) {
     return size * nmemb;
 }
 
-size_t header_callback(void* data, size_t size, size_t nmemb, void* userdata) {
-    Response* r = static_cast<Response*>(userdata);
-    std::string header(static_cast<const char*>(data), size * nmemb);
+namespace {
+
+// Stores one header line in `r` (see header_callback); true when it is a Content-Length,
+// whose value is then in `*longo`.
+bool guardaCabecalho(Response* r, const char* data, size_t n, std::string* longo) {
+    std::string header(data, n);
     size_t colon = header.find(':');
     if (colon == std::string::npos) {
         trim(header);
         if (!header.empty()) {
             r->headers[header] = "present";
         }
-    } else {
-        std::string key = header.substr(0, colon);
-        std::string value = header.substr(colon + 1);
-        trim(key);
-        trim(value);
-        if (isContentLength(key)) {
-            reservaCorpo(r, value);
-        }
-        r->headers[key] = value;
+        return false;
     }
+    std::string key = header.substr(0, colon);
+    std::string value = header.substr(colon + 1);
+    trim(key);
+    trim(value);
+    bool comprimento = isContentLength(key);
+    if (comprimento) {
+        *longo = value;
+    }
+    r->headers[key] = value;
+    return comprimento;
+}
+
+}  // namespace
+
+size_t header_callback(void* data, size_t size, size_t nmemb, void* userdata) {
+    Response* r = static_cast<Response*>(userdata);
+    std::string longo;
+    if (guardaCabecalho(r, static_cast<const char*>(data), size * nmemb, &longo)) {
+        reservaCorpo(r, longo);
+    }
+    return size * nmemb;
+}
+
+size_t stream_header_callback(void* data, size_t size, size_t nmemb, void* userdata) {
+    std::string longo;
+    guardaCabecalho(static_cast<Response*>(userdata), static_cast<const char*>(data), size * nmemb,
+                    &longo);
     return size * nmemb;
 }
 

@@ -34,6 +34,10 @@ size_t write_callback(void* data, size_t size, size_t nmemb, void* userdata);
 // Returns size * nmemb.
 size_t header_callback(void* data, size_t size, size_t nmemb, void* userdata);
 
+// CURLOPT_HEADERFUNCTION for a body handed to a sink as it arrives: stores the line as
+// header_callback does, but reserves nothing for the body. Returns size * nmemb.
+size_t stream_header_callback(void* data, size_t size, size_t nmemb, void* userdata);
+
 // CURLOPT_READFUNCTION; `userdata` is an UploadObject. Copies at most size * nmemb
 // bytes to `data`, advances the cursor and returns the count; 0 once it is exhausted.
 size_t read_callback(void* data, size_t size, size_t nmemb, void* userdata);

@@ -86,6 +86,9 @@ TEST(CommandLine, BadOptionIsOneLineOnStandardErrorAndStatusTwoBeforeAnythingEls
         {{"--refresh"}, "a op\xE7\xE3o --refresh precisa de um valor"},
         {{"--refresh=-5"}, "valor inv\xE1lido para --refresh: \"-5\" (segundos, de 0 a 86400)"},
         {{"--refresh", "1m"}, "valor inv\xE1lido para --refresh: \"1m\" (segundos, de 0 a 86400)"},
+        {{"--sync"}, "a op\xE7\xE3o --sync precisa de um valor"},
+        {{"--sync", "0"}, "valor inv\xE1lido para --sync: \"0\" (segundos, de 1 a 86400)"},
+        {{"--sync=86401"}, "valor inv\xE1lido para --sync: \"86401\" (segundos, de 1 a 86400)"},
         {{"--cacert", "/nonexistent/ca.pem"},
          "n\xE3o \xE9 poss\xEDvel ler o arquivo de --cacert \"/nonexistent/ca.pem\": No such file "
          "or directory"},
@@ -131,7 +134,7 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(help.out().rfind("Uso: catraca [OP\xC7\xC3O]...\n", 0), 0u) << help.out();
     for (const char* option :
          {"--timeout SEGUNDOS", "--journal ARQUIVO", "--cacert ARQUIVO", "--cert ARQUIVO",
-          "--key ARQUIVO", "--idempotency-keys", "--board[=NOME]", "--online",
+          "--key ARQUIVO", "--sync SEGUNDOS", "--idempotency-keys", "--board[=NOME]", "--online",
           "--entry-timeout SEGUNDOS", "--help", "--version"}) {
         EXPECT_NE(help.out().find(option), std::string::npos) << option;
     }
@@ -156,7 +159,8 @@ TEST(CommandLine, GoodOptionsKeepTheConsoleBytes) {
           std::vector<std::string>{"--refresh=86400"},
           std::vector<std::string>{"--timeout=0", "--entry-timeout=60", "--board", "ru-1"},
           std::vector<std::string>{"--board=-x!~"}, std::vector<std::string>{"--board"},
-          std::vector<std::string>{"--board", "--timeout", "3"}}) {
+          std::vector<std::string>{"--board", "--timeout", "3"},
+          std::vector<std::string>{"--sync", "86400", "--refresh", "0"}}) {
         Server server;
         server.rosterBody = roster({{"A", 1, 2}});
         ChildProcess p(CATRACA_BIN, args);

@@ -3,11 +3,13 @@
 // types them. Nothing crashes, memory stays flat, output stays bounded, and a card
 // over 256 bytes is an unknown card.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "support/process.h"
 #include "turnstile.h"
 
@@ -137,6 +139,29 @@ TEST(ConsoleInput, OverlongAddressIsCutShortAndFailsToConnect) {
                            std::string(512, 'x') +
                            ":8080\nerro na inicializacao! codigo do erro :-1\n"
                            "N\xE3o foi poss\xEDvel conectar com o servidor. Servidor Rodando?\n");
+}
+
+// The idle wait of --sync: white space is no card (it is dropped), a card is seen
+// without being taken, and the end of the console is seen too.
+TEST(ConsoleInput, TheIdleWaitSeesACardButNotWhiteSpace) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    console::Entrada in(fds[0]);
+    std::istream console(&in);
+    ASSERT_EQ(write(fds[1], " \n\t\r\n", 5), 5);
+    EXPECT_FALSE(in.pronta(0));
+    EXPECT_FALSE(in.pronta(20));
+    ASSERT_EQ(write(fds[1], "\n12 AB\n", 7), 7);
+    EXPECT_TRUE(in.pronta(0));
+    int number = 0;
+    std::string card;
+    console >> number >> card;
+    EXPECT_EQ(number, 12);
+    EXPECT_EQ(card, "AB");
+    EXPECT_FALSE(in.pronta(0)) << "only the line end is left";
+    close(fds[1]);
+    EXPECT_TRUE(in.pronta(0)) << "the end of the console";
+    close(fds[0]);
 }
 
 }  // namespace

@@ -43,6 +43,8 @@ enum Fault {
     Refused408,
     Refused429,
     Gone,  // every upload of user 1 refused with 404: the user was removed
+    ResetHalfway,
+    StallHalfway,
 };
 
 struct FaultRow {
@@ -91,6 +93,10 @@ Act faulty(Fault f, int status, const std::string& body) {
         case Refused408:
         case Refused429:
             return Act::answer(f == Refused408 ? 408 : 429, "{}");
+        case ResetHalfway:
+            return Act::cutReset(status, body);
+        case StallHalfway:
+            return Act::cutStall(status, body);
         case None:
         case NotListening:
         case Gone:
@@ -112,6 +118,8 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
         {"roster truncated", Roster, Truncated, -1, "", "", "", "G", 0, 0, 0},
         {"roster drip", Roster, Drip, 0, "", "", "", "G U1 C0 U2 C0", 2, 0, 0},
         {"roster silent", Roster, Silent, 28, "", "", "", "G", 0, 0, 0},
+        {"roster reset half-way", Roster, ResetHalfway, -1, "", "", "", "G", 0, 0, 0},
+        {"roster stalls half-way", Roster, StallHalfway, 28, "", "", "", "G", 0, 0, 0},
         {"upload 4xx", Upload, Refused4xx, 0, r404, "", "", "G U1 C0 U1 U2 C0", 2, 0, 0},
         {"upload 408", Upload, Refused408, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
         {"upload 429", Upload, Refused429, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},

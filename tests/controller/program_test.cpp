@@ -234,3 +234,60 @@ TEST(Program, StopSignalDuringABlockedRedrawLosesNoOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+const std::string kSyncTimedOut =
+    "Lista de transa\xE7\xF5"
+    "es n\xE3o atualizada: c\xF3"
+    "digo do erro 28\n";
+
+// A roster download with a cursor at start, then a server that never answers one again.
+struct SilentAfterStart {
+    std::atomic<int> gets{0};
+    testsupport::ScriptedServer server{[this](const testsupport::ScriptedRequest& r) {
+        if (r.method != "GET") {
+            return testsupport::Act::answer(201, "{}");
+        }
+        return ++gets == 1 ? testsupport::Act::answer(200, roster({{"A", 1, 5}}))
+                                 .with("Roster-Cursor", "c1")
+                           : testsupport::Act::silent();
+    }};
+    std::string port() const { return std::to_string(server.port()); }
+};
+
+// The idle console syncs; a server gone silent costs one bounded wait, then its quiet
+// window sends nothing, and the turnstile keeps answering cards.
+TEST(Program, SyncAgainstASilentServerWaitsOnceAndTheTurnstileKeepsWorking) {
+    SilentAfterStart s;
+    ChildProcess p(CATRACA_BIN, {"--sync", "1", "--timeout", "1"});
+    p.write("127.0.0.1\n" + s.port() + "\n");
+    ASSERT_TRUE(p.waitForOutput(kSyncTimedOut)) << p.out();
+    ASSERT_TRUE(p.waitForOutput(kSyncTimedOut, 2)) << "the next sync, in the quiet window";
+    p.write("1 A\n");
+    ASSERT_TRUE(p.waitForOutput(admitted(4))) << p.out();
+    p.closeInput();
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(p.err(), "");
+    EXPECT_EQ(s.gets, 2) << "the start-up, then the one sync that waited";
+}
+
+// A card typed while a sync waits for the server cuts the sync short: the card is
+// answered at once, not after the sync's time-out, and the sync writes nothing.
+TEST(Program, ACardTypedDuringASyncIsAnsweredAtOnce) {
+    SilentAfterStart s;
+    ChildProcess p(CATRACA_BIN, {"--sync", "1", "--timeout", "60"});
+    p.write("127.0.0.1\n" + s.port() + "\n");
+    // Its console unread meanwhile: an idle wait redraws nothing until it syncs.
+    for (int i = 0; i < 500 && s.gets < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(s.gets, 2) << "no sync began";
+    p.write("1 A\n");
+    EXPECT_TRUE(p.waitForOutput(admitted(4), 1, 10000)) << "the card waited for the sync";
+    p.closeInput();
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(p.out().find("atualizada"), std::string::npos) << p.out();
+}
+
+}  // namespace

@@ -42,6 +42,7 @@ struct RefreshRow {
     std::string end;    // after it
     std::string requests;
     std::deque<Act> answers = {};  // online: to the questions at the entry
+    std::string offered = "";      // the start-up roster's Roster-Cursor; "" none
 };
 
 template <class... A>
@@ -124,6 +125,14 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
         {"online: refused alone, dropped, refreshed, asked once", 0, fresh, 201, "1 A\n",
          kCard + kFound + kAlone + kNoCredit + kRefreshing + kFound + admitted(2),
          screen({user(2, 15), user(3, 2)}, {}, {user(1, 2)}), "", "G E1 G U1", asks(down)},
+        {"online: 201, then the rows after the cursor bring that event back once", 0,
+         Act::answer(200, roster({{"B", 2, -1}}))
+             .with("Roster-After", "c1")
+             .with("Roster-Cursor", "c2"),
+         201, "1 B\n2 B\n1 X\n",
+         kCard + kFound + admitted(4) + kCard + exited(4) + kUpdated + kCard + kNotFound +
+             kRefreshing + kNotFound,
+         screen({user(1, 0), user(2, 4)}, {}, {}), "", "G E2 C0 G", asks(credit(201, "4")), "c1"},
     };
     for (const RefreshRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -133,7 +142,11 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
         ScriptedServer server([&](const ScriptedRequest& r) {
             std::lock_guard<std::mutex> lock(mutex);
             if (r.method == "GET") {
-                return ++gets == 1 ? Act::answer(200, first) : row.second;
+                if (++gets > 1) {
+                    return row.second;
+                }
+                Act start = Act::answer(200, first);
+                return row.offered.empty() ? start : start.with("Roster-Cursor", row.offered);
             }
             if (r.target.rfind("/entrada/", 0) == 0 && !answers.empty()) {
                 Act a = answers.front();
@@ -163,6 +176,180 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
         EXPECT_EQ(requestCodes(server.requests()), row.requests);
         EXPECT_EQ(journal->eventos().size(), c.contaPendentes()) << "the journal mirrors them";
     }
+}
+
+}  // namespace
+
+namespace {
+
+using namespace turnstile;
+using testsupport::Act;
+using testsupport::ScriptedRequest;
+using testsupport::ScriptedServer;
+
+struct CursorRow {
+    const char* name;
+    std::string offered;  // the Roster-Cursor of the start-up answer; "" none
+    Act second;           // the answers to the refreshes
+    Act third;
+    int upload;
+    std::string lines;  // what the passes wrote, screens taken out
+    std::string last;   // the last screen
+    std::string end;
+    std::vector<std::string> gets;  // the targets of the roster downloads
+};
+
+// The rows after a cursor, merged, give what the whole roster gives: the delta holds
+// A's own acknowledged upload (counted once), credit B bought and a new student N.
+TEST(Refresh, ACursorAsksForWhatChangedAndMergesItExactly) {
+    const std::string first = roster({{"A", 1, 2}, {"B", 2, 0}});
+    const std::string delta = roster({{"A", 1, -1}, {"B", 2, 3}, {"N", 3, 2}});
+    const std::string whole =
+        roster({{"A", 1, 2}, {"B", 2, 0}, {"A", 1, -1}, {"B", 2, 3}, {"N", 3, 2}});
+    auto after = [](Act a, const std::string& from, const std::string& to) {
+        return a.with("Roster-After", from).with("Roster-Cursor", to);
+    };
+    const Act rest = after(Act::answer(200, "[]"), "c2", "c3");
+    const std::string admittedB = kCard + kFound + admitted(1) + kCard + exited(1) + kUpdated +
+                                  kCard + kFound + kNoCredit + kRefreshing + kFound + admitted(2) +
+                                  kCard + kNotFound + kRefreshing + kNotFound;
+    const std::string lastB = screen({user(1, 1), user(3, 2)}, {}, {user(2, 2)});
+    const std::vector<std::string> c1c2 = {"/transaction", "/transaction?after=c1",
+                                           "/transaction?after=c2"};
+    const std::vector<CursorRow> rows = {
+        {"a delta", "c1", after(Act::answer(200, delta), "c1", "c2"), rest, 201, admittedB, lastB,
+         "", c1c2},
+        {"an unknown cursor: a whole roster replaces", "c1",
+         Act::answer(200, whole).with("roster-cursor", "c2"), rest, 201, admittedB, lastB, "",
+         c1c2},
+        {"another cursor echoed: a whole roster", "c1", after(Act::answer(200, whole), "c0", "c2"),
+         rest, 201, admittedB, lastB, "", c1c2},
+        {"no cursor offered: today's request", "", Act::answer(200, whole), Act::answer(200, whole),
+         201, admittedB, lastB, "", std::vector<std::string>(3, "/transaction")},
+        {"a cursor not well formed is not used", "c 1", Act::answer(200, whole),
+         Act::answer(200, whole), 201, admittedB, lastB, "",
+         std::vector<std::string>(3, "/transaction")},
+        {"a malformed delta changes nothing, the cursor stays",
+         "c1",
+         after(Act::answer(200, "[{\"cardID\":"), "c1", "c2"),
+         after(Act::answer(200, delta), "c1", "c2"),
+         201,
+         kCard + kFound + admitted(1) + kCard + exited(1) + kUpdated + kCard + kFound + kNoCredit +
+             kRefreshing + notRefreshed("o corpo n\xE3o \xE9 JSON v\xE1lido (byte 12)") + kCard +
+             kNotFound + kRefreshing + kNotFound,
+         screen({user(2, 3), user(1, 1), user(3, 2)}, {}, {}),
+         "",
+         {"/transaction", "/transaction?after=c1", "/transaction?after=c1"}},
+        {"a credit the pending events would take out of range changes nothing",
+         "c1",
+         after(
+             Act::answer(
+                 200, roster({{"A", 1, -2147483647 - 1}, {"A", 1, -1}, {"A", 1, -1}, {"B", 2, 3}})),
+             "c1", "c2"),
+         rest,
+         503,
+         kCard + kFound + admitted(1) + kCard + exited(1) + kUpdated + kCard + kFound + kNoCredit +
+             kRefreshing +
+             notRefreshed("o cr\xE9"
+                          "dito do usu\xE1rio 1 sairia do intervalo de 32 bits") +
+             kCard + kNotFound + kRefreshing + kNotFound,
+         screen({user(2, 0)}, {user(1, 1)}, {}),
+         undelivered(1),
+         {"/transaction", "/transaction?after=c1", "/transaction?after=c1"}},
+        {"a pending upload is not in the delta and stays pending", "c1",
+         after(Act::answer(200, roster({{"B", 2, 3}, {"N", 3, 2}})), "c1", "c2"), rest, 503,
+         kCard + kFound + admitted(1) + kCard + exited(1) + kUpdated + kCard + kFound + kNoCredit +
+             kRefreshing + kFound + admitted(2) + kCard + kNotFound + kRefreshing + kNotFound,
+         screen({user(3, 2)}, {user(1, 1)}, {user(2, 2)}), undelivered(2), c1c2},
+    };
+    for (const CursorRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::mutex mutex;
+        int gets = 0;
+        ScriptedServer server([&](const ScriptedRequest& r) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (r.method == "GET") {
+                ++gets;
+                Act start = Act::answer(200, first);
+                return gets == 1   ? (row.offered.empty() ? start
+                                                          : start.with("Roster-Cursor", row.offered))
+                       : gets == 2 ? row.second
+                                   : row.third;
+            }
+            return Act::answer(r.target == "/contador" ? 201 : row.upload, "{}");
+        });
+        std::string port = std::to_string(server.port());
+        testsupport::ConsoleCapture console("127.0.0.1\n" + port + "\n1 A\n2 A\n1 B\n1 X\n");
+        Catraca c(Servidor::Ajustes(), nullptr, 0);
+        c.start();
+        ASSERT_EQ(c.getStatus(), 1);
+        c.run();
+        std::string out = console.output();
+        size_t last = out.rfind("Status atual dos usuarios fora do RU") - 101;
+        size_t end = out.find("saida: ", last) + 7;
+        EXPECT_EQ(withoutScreens(out.substr(0, last)), startup("127.0.0.1", port) + row.lines);
+        EXPECT_EQ(out.substr(last, end - last), row.last);
+        EXPECT_EQ(out.substr(end), row.end);
+        std::vector<std::string> targets;
+        for (const ScriptedRequest& r : server.requests()) {
+            if (r.method == "GET") {
+                targets.push_back(r.target);
+                EXPECT_EQ(r.head.substr(r.head.find("\r\n")),
+                          server.requests()[0].head.substr(server.requests()[0].head.find("\r\n")))
+                    << "a roster download carries the same fields as ever";
+            }
+        }
+        EXPECT_EQ(targets, row.gets);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+using namespace turnstile;
+using testsupport::Act;
+using testsupport::ScriptedRequest;
+using testsupport::ScriptedServer;
+
+// Syncing before every pass: credit bought at the cashier admits at the first try,
+// without a refusal; a failed sync writes its one line and changes nothing.
+TEST(Sync, EachDueSyncFetchesWhatChangedBeforeThePass) {
+    std::mutex mutex;
+    int gets = 0;
+    ScriptedServer server([&](const ScriptedRequest& r) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (r.method != "GET") {
+            return Act::answer(201, "{}");
+        }
+        switch (++gets) {
+            case 1:
+                return Act::answer(200, roster({{"A", 1, 0}, {"B", 2, 5}}))
+                    .with("Roster-Cursor", "c1");
+            case 2:
+                return Act::answer(200, roster({{"A", 1, 3}}))
+                    .with("Roster-After", "c1")
+                    .with("Roster-Cursor", "c2");
+            default:
+                return Act::answer(503, "{}");
+        }
+    });
+    std::string port = std::to_string(server.port());
+    testsupport::ConsoleCapture console("127.0.0.1\n" + port + "\n1 A\n");
+    Catraca c(Servidor::Ajustes(), nullptr, -1, "", std::chrono::milliseconds(0));
+    c.start();
+    ASSERT_EQ(c.getStatus(), 1);
+    c.run();
+    EXPECT_EQ(withoutScreens(console.output()), startup("127.0.0.1", port) + kCard + kFound +
+                                                    admitted(2) +
+                                                    notRefreshed("c\xF3"
+                                                                 "digo do erro 503"));
+    std::vector<std::string> sent;
+    for (const ScriptedRequest& r : server.requests()) {
+        sent.push_back(r.method + " " + r.target);
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{"GET /transaction", "GET /transaction?after=c1",
+                                              "GET /transaction?after=c2", "POST /transaction/1"}));
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // break the expected form, each rejected whole with a reason naming the element.
 #include <gtest/gtest.h>
 
+#include <random>
+#include <unordered_map>
+#include <utility>
+
 #include "catraca.h"
 #include "support/console.h"
 #include "support/roster_reference.h"
@@ -125,7 +129,8 @@ TEST(Roster, DeepNestingInAnIgnoredKeyNeitherCrashesNorRejects) {
 
 // The load against a plain document parse applying the same rules: each body must be
 // refused with the same reason, or give the same students, in the same order, with the
-// same queues; handed over in place (spare capacity) and as a bare string alike.
+// same credits, each folded into one event; and the same body streamed in pieces cut
+// anywhere must give the same result as in one piece.
 TEST(Roster, LoadAgreesWithADocumentParseOfTheSameBody) {
     const std::string good = row(kRow);
     const std::string other =
@@ -171,6 +176,13 @@ TEST(Roster, LoadAgreesWithADocumentParseOfTheSameBody) {
         "[" + replaced("user_id", "-9223372036854775808") + "]",
         "[" + replaced("user_id", "-9223372036854775809") + "]",
         "[" + replaced("user_id", "9223372036854775807") + "]",
+        "[" + replaced("event", "999999999999999999") + "]",
+        "[" + replaced("event", "-999999999999999999") + "]",
+        "[" + replaced("event", "1000000000000000000") + "]",
+        "[" + replaced("event", "-01") + "]",
+        "[" + row(kRow + R"(,"a":123456789012345678901234567890,"b":-0.0e-0)") + "]",
+        "[" + row(kRow + ",\"a\":1" + std::string(320, '0') + ",\"b\":1") + "]",
+        "[" + row(kRow + ",\"a\":17976931348623157" + std::string(292, '0')) + "]",
         "[" + replaced("event", "2147483647") + "," + replaced("event", "0") + "]",
         "[" + replaced("event", "2147483647") + "," + other + "," + replaced("event", "1") + "]",
         // The frame of the array.
@@ -201,15 +213,47 @@ TEST(Roster, LoadAgreesWithADocumentParseOfTheSameBody) {
         "[1, x",
         "{\"a\": x",
     };
+    std::mt19937 random(20);
     for (const std::string& body : bodies) {
         SCOPED_TRACE(body);
-        rosterref::Outcome expected = rosterref::reference(body);
-        for (size_t piece : {kPedacoTransacoes, size_t{1}, size_t{150}}) {
-            SCOPED_TRACE(piece);
-            EXPECT_EQ(rosterref::compare(expected, rosterref::load(body, true, piece)), "");
-            EXPECT_EQ(rosterref::compare(expected, rosterref::load(body, false, piece)), "");
+        rosterref::Outcome whole = rosterref::load(body);
+        EXPECT_EQ(rosterref::compare(rosterref::reference(body), whole), "");
+        // Streamed in pieces: cut at every place, byte by byte, and in random sizes, the
+        // same students, or the same reason to the byte.
+        std::vector<std::vector<size_t>> ways = {{1}};
+        for (size_t at = 1; at < body.size(); ++at) {
+            ways.push_back({at, body.size()});
+        }
+        for (int i = 0; i < 8; ++i) {
+            ways.push_back({random() % 9 + 1, random() % 9 + 1, random() % 30 + 1});
+        }
+        for (const std::vector<size_t>& way : ways) {
+            rosterref::Outcome got = rosterref::load(body, way);
+            EXPECT_EQ(got.reason, whole.reason) << "cut after " << way[0];
+            EXPECT_EQ(rosterref::compare(whole, got), "") << "cut after " << way[0];
         }
     }
+}
+
+// The rows after a cursor continue the sums the board holds: the range is that of the
+// continued sum, and users the board does not hold start from 0.
+TEST(Roster, RowsAfterACursorContinueTheSumsTheBoardHolds) {
+    const std::unordered_map<int, int> held = {{1, 2147483640}, {2, 5}};
+    LeitorTransacoes delta(&held);
+    std::string body = turnstile::roster({{"A", 1, 7}, {"N", 3, 4}, {"B", 2, -1}});
+    delta.le(body.data(), body.size());
+    ASSERT_EQ(delta.termina(), "");
+    std::vector<std::pair<int, int>> sums;
+    for (const LeitorTransacoes::Usuario& u : delta.usuarios()) {
+        sums.emplace_back(u.user, u.soma);
+    }
+    EXPECT_EQ(sums, (std::vector<std::pair<int, int>>{{1, 2147483647}, {3, 4}, {2, 4}}));
+    LeitorTransacoes over(&held);
+    body = turnstile::roster({{"B", 2, 1}, {"A", 1, 8}});
+    over.le(body.data(), body.size());
+    EXPECT_EQ(over.termina(),
+              "elemento 2: o cr\xE9"
+              "dito do usu\xE1rio 1 sairia do intervalo de 32 bits");
 }
 
 // Through the start-up: the reason is one line, status is -1, and main's failure

@@ -414,4 +414,47 @@ TEST(ConnectionFailures, HttpErrorStatusIsPassedThroughWithItsBody) {
     EXPECT_EQ(r.body, "database down");
 }
 
+// ---- a body handed to a sink ----
+
+struct SinkCase : rawtest::NamedCase {
+    std::string response;
+    int code;
+    std::string handed;  // every piece the sink got, in order
+};
+
+class BodySink : public ::testing::TestWithParam<SinkCase> {};
+
+// The body goes to the sink as it comes, with the status and the headers already
+// received; the Response keeps no body, and a failure is reported as without a sink.
+TEST_P(BodySink, GetsTheBodyAsItArrivesAndTheResponseKeepsNone) {
+    RawServer server({GetParam().response});
+    Connection conn(server.address());
+    conn.SetTimeout(1);
+    std::string handed;
+    conn.SetBodySink([&](const Response& head, const char* data, size_t n) {
+        EXPECT_EQ(head.code, GetParam().code == 28 ? 200 : GetParam().code);
+        EXPECT_EQ(head.headers.at("Roster-Cursor"), "c1");
+        handed.append(data, n);
+    });
+    Response r = conn.get("/r");
+    EXPECT_EQ(r.code, GetParam().code);
+    EXPECT_EQ(handed, GetParam().handed);
+    EXPECT_EQ(r.body, GetParam().code == 28 ? "Operation Timeout." : "");
+    EXPECT_LT(r.body.capacity(), 64u) << "nothing reserved for the announced length";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pieces, BodySink,
+    ::testing::Values(
+        SinkCase{"Whole",
+                 "HTTP/1.1 200 OK\r\nRoster-Cursor: c1\r\nContent-Length: 11\r\n\r\nhello world",
+                 200, "hello world"},
+        SinkCase{"ErrorStatus",
+                 "HTTP/1.1 404 Not Found\r\nRoster-Cursor: c1\r\nContent-Length: 4\r\n\r\ngone",
+                 404, "gone"},
+        SinkCase{"CutShort",
+                 "HTTP/1.1 200 OK\r\nRoster-Cursor: c1\r\nContent-Length: 900000000\r\n\r\n[{\"a\"",
+                 28, "[{\"a\""}),
+    rawtest::CaseName());
+
 }  // namespace

@@ -15,6 +15,7 @@ struct Row {
     int user = 0;
     std::string card, matricula, salt, hash;
     int credit = 0;
+    // The reference: one event per row; a load: its student's queue.
     std::vector<int> events;
 };
 
@@ -28,14 +29,15 @@ struct Outcome {
 // The reference reading of `body`.
 Outcome reference(const std::string& body);
 
-// carregaTransacoes on `body` into a fresh list, in pieces of `piece` bytes,
-// snapshotted. With `padded`, the body is handed over with spare capacity, as a
-// downloaded body of announced size. A body not given back as it was handed over is
-// reported as the reason "body changed".
-Outcome load(const std::string& body, bool padded, size_t piece);
+// The controller's streamed reader on `body` handed over in pieces of pieces[0],
+// pieces[1], ... bytes (the sizes taken in turn, again and again; none: the body in one
+// piece), then its users put into a fresh list, snapshotted.
+Outcome load(const std::string& body, const std::vector<size_t>& pieces = {});
 
-// "" when both outcomes agree (same refusal reason, or same students in the same
-// order with the same fields, credits and event queues); else what differs.
+// "" when both outcomes agree, else what differs: the same refusal reason (a body that
+// is not JSON may be refused at any byte up to the one the reference names), or the
+// same students in the same order with the same fields and credits, each student of
+// `got` holding one event, its credit (its rows folded).
 std::string compare(const Outcome& expected, const Outcome& got);
 
 }  // namespace rosterref

@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 namespace testsupport {
 
@@ -168,17 +170,29 @@ void ScriptedServer::serve(int fd) {
     if (act.stopListening) {
         stopListening();
     }
-    std::string head = statusLine(act.status) + "Content-Type: application/json\r\n";
+    std::string head = statusLine(act.status) + "Content-Type: application/json\r\n" + act.headers;
+    const std::string whole =
+        head + "Content-Length: " + std::to_string(act.body.size()) + "\r\n\r\n";
     switch (act.kind) {
         case Act::Answer:
-            sendAll(fd, head + "Content-Length: " + std::to_string(act.body.size()) + "\r\n\r\n" +
-                            act.body);
+            sendAll(fd, whole + act.body);
             break;
+        case Act::CutReset:
         case Act::Reset: {
+            if (act.kind == Act::CutReset) {
+                sendAll(fd, whole + act.body.substr(0, act.body.size() / 2));
+                // The reset must not overtake the bytes already sent.
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
             linger l{1, 0};
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
             break;
         }
+        case Act::CutStall:
+            if (!sendAll(fd, whole + act.body.substr(0, act.body.size() / 2))) {
+                break;
+            }
+            [[fallthrough]];
         case Act::Silent: {
             // Until the client hangs up or the server goes.
             pollfd fds[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
@@ -191,8 +205,7 @@ void ScriptedServer::serve(int fd) {
                             "\r\n\r\n" + act.body);
             break;
         case Act::Drip:
-            if (!sendAll(
-                    fd, head + "Content-Length: " + std::to_string(act.body.size()) + "\r\n\r\n")) {
+            if (!sendAll(fd, whole)) {
                 break;
             }
             for (char c : act.body) {

@@ -28,11 +28,15 @@ struct Act {
         Silent,    // nothing at all until the client gives up
         Truncate,  // announces 100 bytes more than the body it sends, then closes
         Drip,      // the head at once, then the body one byte every `dripMs`
+        CutReset,  // the head and the first half of the body, then a TCP reset
+        CutStall,  // the head and the first half of the body, then nothing more
     };
     Kind kind = Answer;
     int status = 200;
     std::string body;
     int dripMs = 0;
+    // Further header lines of the answer, each with its "\r\n".
+    std::string headers;
     // Stop listening before acting: every later connection is refused.
     bool stopListening = false;
 
@@ -41,6 +45,12 @@ struct Act {
     static Act silent() { return make(Silent, 0, "", 0); }
     static Act truncate(int status, std::string body) { return make(Truncate, status, body, 0); }
     static Act drip(int status, std::string body, int ms) { return make(Drip, status, body, ms); }
+    static Act cutReset(int status, std::string body) { return make(CutReset, status, body, 0); }
+    static Act cutStall(int status, std::string body) { return make(CutStall, status, body, 0); }
+    Act& with(const std::string& name, const std::string& value) {
+        headers += name + ": " + value + "\r\n";
+        return *this;
+    }
 
   private:
     static Act make(Kind k, int status, std::string body, int ms) {
