@@ -108,6 +108,28 @@ bool AllowList::allows(const boost::asio::ip::address& peer) const {
     return false;
 }
 
+bool AccessRules::admits(const boost::asio::ip::address& peer) const {
+    return boards.allows(peer) || (viewers && viewers->allows(peer));
+}
+
+Roles AccessRules::roles(const boost::asio::ip::address& peer, bool certified) const {
+    Roles roles = 0;
+    if (boardsByCertificate ? certified : boards.allows(peer)) {
+        roles |= kBoard | kViewer;
+    }
+    if ((viewers ? *viewers : boards).allows(peer)) {
+        roles |= kViewer;
+    }
+    if (isLoopback(peer)) {
+        roles |= kAdministrator;
+    }
+    return roles;
+}
+
+bool isLoopback(const boost::asio::ip::address& peer) {
+    return unmapped(peer).is_loopback();
+}
+
 std::optional<std::string> ConnectionCaps::open(const boost::asio::ip::address& peer) {
     const auto keys = keysOf(unmapped(peer));
     const std::size_t fromAddress = counts_[keys[0]];

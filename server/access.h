@@ -43,6 +43,35 @@ class AllowList {
     std::vector<Network> networks_;
 };
 
+// What a client may do, decided by the transport for each connection before any route runs
+// (routes.h holds the table of which role each route needs). A client may hold several.
+enum Role : unsigned {
+    kViewer = 1,         // the occupancy page, its data and the head-count read
+    kBoard = 2,          // the roster, uploads and head-count reports: student data
+    kAdministrator = 4,  // this machine itself
+};
+using Roles = unsigned;
+
+// Who decides a connection's roles: the boards' networks (--allow) and the viewers'
+// (--allow-viewers, by default the same), and whether boards are known by a client
+// certificate instead of by address.
+struct AccessRules {
+    AllowList boards = AllowList::loopback();
+    std::optional<AllowList> viewers;  // nothing: the boards' list
+    bool boardsByCertificate = false;
+
+    // Whether a connection from `peer` is let in at all: its address is on one of the
+    // lists. Anyone else is closed at once.
+    bool admits(const boost::asio::ip::address& peer) const;
+    // The roles of a client at `peer` that admits() let in; `certified` says whether it
+    // showed a certificate of the boards' authority (meaningful with boardsByCertificate
+    // only). With certificates, a client without one is at most a viewer.
+    Roles roles(const boost::asio::ip::address& peer, bool certified) const;
+};
+
+// Whether `peer` is this machine: 127.0.0.0/8 or ::1 (also mapped into IPv6).
+bool isLoopback(const boost::asio::ip::address& peer);
+
 // The connections open at once, counted overall, per client address and, for IPv6, per
 // /64 network: a host holds every address of its /64, so counting addresses alone would
 // not bound it. An IPv4 address mapped into IPv6 counts as IPv4. Not thread-safe.

@@ -17,12 +17,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "board_authority.h"
 #include "routes.h"
 
 namespace ru {
@@ -78,10 +80,37 @@ std::size_t rawTargetBytes(const beast::flat_buffer& buffer) {
     return first == last ? line.size() : last - first - 1;
 }
 
+// A host name as names are compared: in lower case, without a final dot or an IPv6
+// literal's brackets, and an address in its one canonical spelling.
+std::string comparable(std::string_view name) {
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+        name = name.substr(1, name.size() - 2);
+    }
+    if (!name.empty() && name.back() == '.') {
+        name.remove_suffix(1);
+    }
+    std::string text(name);
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    error_code ec;
+    const auto address = asio::ip::make_address(text, ec);
+    return ec ? text : address.to_string();
+}
+
+// The host a Host field names, without its port.
+std::string hostOf(std::string_view field) {
+    if (!field.empty() && field.front() == '[') {
+        return comparable(field.substr(0, field.find(']') + 1));
+    }
+    return comparable(field.substr(0, field.find(':')));
+}
+
 }  // namespace
 
 struct Listener::Impl {
     std::optional<asio::ssl::context> tls;
+    std::unique_ptr<BoardAuthority> boards;
     tcp protocol = tcp::v4();
     int fd = -1;
     unsigned short port = 0;
@@ -94,11 +123,18 @@ struct HttpServer::Impl {
         : store(s),
           settings(std::move(settingsIn)),
           tls(std::move(listener.tls)),
+          boards(std::move(listener.boards)),
           workers(static_cast<std::size_t>(settings.workers)),
           acceptor(ioc, listener.protocol, std::exchange(listener.fd, -1)),
           retryTimer(ioc),
           port(listener.port),
           caps({settings.maxConnections, settings.maxPerClient, settings.maxPerNetwork}) {
+        access.boards = settings.allow;
+        access.viewers = settings.viewers;
+        access.boardsByCertificate = boards != nullptr;
+        for (const std::string& name : settings.serverNames) {
+            serverNames.push_back(comparable(name));
+        }
         for (int i = 0; i < std::max(1, settings.workers / 2); ++i) {
             writeLanes.push_back(asio::make_strand(workers));
         }
@@ -119,6 +155,9 @@ struct HttpServer::Impl {
     Store& store;
     ServerSettings settings;
     std::optional<asio::ssl::context> tls;  // before the connections that use it
+    std::unique_ptr<BoardAuthority> boards;
+    AccessRules access;
+    std::vector<std::string> serverNames;  // comparable(); empty: any
     asio::io_context ioc;
     asio::thread_pool workers;
     // Writes take turns on these lanes of the workers, one write at a time on each: at
@@ -158,6 +197,7 @@ class Session : public std::enable_shared_from_this<Session> {
         error_code ignored;
         tcp().socket().set_option(tcp::no_delay(true), ignored);
         if (!tls_) {
+            roles_ = server_.access.roles(peer_, false);
             waitForRequest();
             return;
         }
@@ -168,6 +208,7 @@ class Session : public std::enable_shared_from_this<Session> {
                                   if (ec) {
                                       self->close();
                                   } else {
+                                      self->identify();
                                       self->waitForRequest();
                                   }
                               });
@@ -197,6 +238,38 @@ class Session : public std::enable_shared_from_this<Session> {
 
   private:
     enum class Phase { Handshake, Idle, Header, Body, Handling, Writing, Lingering, Closed };
+
+    // The roles of a client that made its TLS handshake: a board by its certificate when
+    // boards have one, by its address otherwise.
+    void identify() {
+        std::optional<std::string> board;
+        if (server_.boards) {
+            std::string refused;
+            board = BoardAuthority::board(tls_->native_handle(), refused);
+            if (!refused.empty()) {
+                server_.log("ru-server: refused the client certificate of " + clientAddress(peer_) +
+                            ": " + refused);
+            }
+        }
+        roles_ = server_.access.roles(peer_, board.has_value());
+        boardName_ = board.value_or("");
+    }
+
+    // Whether the request names one of the server's names, when it has any.
+    bool addressedHere() const {
+        if (server_.serverNames.empty()) {
+            return true;
+        }
+        const auto& message = parser_->get();
+        const auto host = message.find(http::field::host);
+        if (host == message.end()) {
+            return false;
+        }
+        const std::string name =
+            hostOf(std::string_view(host->value().data(), host->value().size()));
+        return std::find(server_.serverNames.begin(), server_.serverNames.end(), name) !=
+               server_.serverNames.end();
+    }
 
     beast::tcp_stream& tcp() { return tls_ ? beast::get_lowest_layer(*tls_) : *plain_; }
 
@@ -274,6 +347,8 @@ class Session : public std::enable_shared_from_this<Session> {
             refuse(400);
         } else if (target_.size() > kMaxTargetBytes) {
             refuse(414);
+        } else if (!addressedHere()) {
+            refuse(421);
         } else {
             readBody();
         }
@@ -350,6 +425,7 @@ class Session : public std::enable_shared_from_this<Session> {
         auto request = std::make_shared<Request>();
         request->method = method_;
         request->target = target_;
+        request->roles = roles_;
         const auto type = message.find(http::field::content_type);
         if (type != message.end()) {
             request->contentType = std::string(type->value());
@@ -501,7 +577,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     void log() {
         if (!logged_) {
-            server_.log(requestLogLine(method_, target_, status_));
+            server_.log(requestLogLine(method_, target_, status_, boardName_));
         }
         logged_ = true;
     }
@@ -559,6 +635,8 @@ class Session : public std::enable_shared_from_this<Session> {
     std::unique_ptr<beast::tcp_stream> plain_;
     std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls_;
     asio::ip::address peer_;
+    Roles roles_ = 0;
+    std::string boardName_;  // with client certificates, a board's: its common name
     Phase phase_ = Phase::Idle;
     bool stopping_ = false;
     bool closeAfter_ = false;
@@ -606,7 +684,7 @@ void HttpServer::Impl::accepted(tcp::socket socket, bool draining) {
         return;
     }
     const std::string client = clientAddress(peer.address());
-    if (!settings.allow.allows(peer.address())) {
+    if (!access.admits(peer.address())) {
         refuseOutsider(client);
         return;
     }
@@ -616,6 +694,10 @@ void HttpServer::Impl::accepted(tcp::socket socket, bool draining) {
     if (const auto refusal = caps.open(peer.address())) {
         log("ru-server: refused a connection from " + client + ": " + *refusal);
         return;
+    }
+    if (boards) {
+        // Before the connection is made: it keeps the revocation list in force then.
+        boards->refresh(tls->native_handle(), [this](std::string line) { log(std::move(line)); });
     }
     auto session = std::make_shared<Session>(*this, std::move(socket), peer.address());
     sessions.emplace(session.get(), session);
@@ -703,6 +785,17 @@ Listener::Listener(const ServerSettings& s) : impl_(std::make_unique<Impl>()) {
             throw ServerError("the key " + s.keyFile + " does not match the certificate " +
                               s.certFile);
         }
+        if (!s.clientCaFile.empty()) {
+            try {
+                impl_->boards = std::make_unique<BoardAuthority>(s.clientCaFile, s.crlFile);
+            } catch (const AuthorityError& e) {
+                throw ServerError(e.what());
+            }
+            impl_->boards->configure(tls.native_handle());
+        }
+    }
+    if (!s.clientCaFile.empty() && !impl_->tls) {
+        throw ServerError("client certificates need HTTPS (a certificate and its key)");
     }
     const bool ipv6 = s.host.find(':') != std::string::npos;
     const std::string where = (ipv6 ? "[" + s.host + "]" : s.host) + ":" + std::to_string(s.port);

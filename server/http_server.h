@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "access.h"
 #include "occupancy.h"
@@ -28,6 +29,11 @@ struct ServerSettings {
     // byte is read or TLS handshake made, so it costs no slot of the caps below, no parsing
     // and no cryptography, and the outsider learns nothing of the server.
     AllowList allow = AllowList::loopback();
+    // The networks of the viewers, let in too (nothing: the same as `allow`). Each
+    // connection gets its roles (access.h) before any route runs: a client of `allow` is a
+    // board, one of `viewers` a viewer; with `clientCaFile`, a board is a client with a
+    // certificate of that authority instead.
+    std::optional<AllowList> viewers;
     // Each phase of a connection has its own time-out; a connection that overruns one is
     // closed. `idle` runs from the end of an answer (or the accept) to the first byte of the
     // next request, `header` from there (or from the accept, for the TLS handshake) to the
@@ -42,13 +48,22 @@ struct ServerSettings {
     std::size_t maxPerNetwork = 256;    // open at once from one IPv6 /64
     std::string certFile;               // both set: HTTPS only, TLS 1.2 and later
     std::string keyFile;
+    // With HTTPS: the authority (PEM) whose client certificates make boards, and its
+    // revocation list, read again when the file changes (board_authority.h).
+    std::string clientCaFile;
+    std::string crlFile;
+    // The names (and addresses) the server answers to; a request whose Host is none of
+    // them is refused with 421, so that a page of another site that a browser's DNS sends
+    // here reads and writes nothing. Empty: any.
+    std::vector<std::string> serverNames;
     int workers = 4;            // threads that run the routes (the database)
     OpeningHours openingHours;  // for the occupancy page's silent-turnstile mark
     // Hands the Idempotency-Key fields to the routes (the default); off, the field is
     // ignored and a repeat is stored again.
     bool idempotencyKeys = true;
-    // Gets one line per answered request (see requestLogLine) and one per refused
-    // connection; those from outside the allow-list at most one a minute, counting the
+    // Gets one line per answered request (see requestLogLine), one per refused
+    // connection, one per refused client certificate, one per rereading of the revocation
+    // list; those from outside the allow-list at most one a minute, counting the
     // others. Called on the network thread: it must not block. May be empty.
     std::function<void(std::string)> log;
 };
@@ -60,7 +75,8 @@ struct ServerSettings {
 class Listener {
   public:
     // Binds settings.host and settings.port and listens; loads settings.certFile and
-    // settings.keyFile when set. Throws ServerError.
+    // settings.keyFile when set, and settings.clientCaFile with settings.crlFile. Throws
+    // ServerError.
     explicit Listener(const ServerSettings& settings);
     ~Listener();  // closes the socket, unless a server has taken it
     Listener(Listener&&) noexcept;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "access.h"
+#include "credit.h"
 #include "http_server.h"
 #include "key_pruner.h"
 #include "log_writer.h"
@@ -53,8 +54,21 @@ or a PostgreSQL database.
                   single address; repeatable. A connection from anyone else is closed as
                   soon as it is made, unanswered (default: 127.0.0.0/8 and ::1, this
                   machine only)
+  --allow-viewers CIDR  let clients of this network in as viewers of the occupancy page
+                  only (the page, its data and GET /contador; never student data);
+                  repeatable (default: the --allow networks)
   --cert FILE     serve HTTPS only (TLS 1.2 and later) with the certificate chain in FILE
   --key FILE        (PEM) and its private key in FILE; both or neither
+  --client-ca FILE  with HTTPS: a board is a client with a certificate of the authority in
+                  FILE (PEM), not revoked, whose common name is the board's name in the
+                  log; any other client of the --allow and --allow-viewers networks is at
+                  most a viewer. Without it, the clients of the --allow networks are boards
+  --crl FILE      the revocation list (PEM) of the --client-ca authority: a revoked board
+                  is refused as any stranger is. Read again, without a restart, within a
+                  second of a change of FILE
+  --server-name NAME  answer only requests whose Host is NAME (a host name or address);
+                  repeatable. Others get 421, so that a page of another site cannot reach
+                  this server through a browser (default: any name)
   --timeout SECS  close a connection that sits idle, or takes longer to send a request's
                   header or body, or to take an answer, than SECS seconds each (default: 5)
   --max-connections N  connections open at once; more are refused (default: 2048)
@@ -76,18 +90,29 @@ or a PostgreSQL database.
   --help          show this text and exit
   --version       show the version and exit
 
-Routes: GET /transaction (the roster), POST /transaction/<user_id> {"event_id": N},
-POST /contador {"v": N}, GET /contador (the latest head-count; {"v":0} before any),
-GET / (the occupancy page, for a browser) and GET /painel (its data, JSON).
-POST bodies must be sent as application/json.
+Routes of a board: GET /transaction (the roster), POST /transaction/<user_id>
+{"event_id": -1} (an admission; any other event is refused with 422), POST /contador
+{"v": N}. Routes of a viewer (and of a board): GET /contador (the latest head-count;
+{"v":0} before any), GET / (the occupancy page, for a browser) and GET /painel (its data,
+JSON). A client without the route's role gets 403. POST bodies must be sent as
+application/json.
+
+  ru-server credit --db PATH USER_ID AMOUNT
+  ru-server credit --db PATH --file FILE
+Adds credit on this machine, straight into the database (the server may be running):
+AMOUNT meals to the student USER_ID, who must be in the database already, or every row
+of FILE, a JSON array in the roster's form (new students included), all or nothing.
+Each addition is a row of the roster, which boards see at their next download. With
+PostgreSQL, PATH is the URI, and --db-schema NAME goes with it.
 
 Once listening, the first line on standard output is "ru-server listening on HOST:PORT",
-then one line per request: method, target, status. A reader too slow for the log never
-holds up a request: lines it cannot take are dropped and counted in a later line. SIGINT,
-SIGTERM or SIGHUP stops it cleanly, also during an import (which then imports nothing):
-it stops accepting, closes idle connections and answers the requests in progress.
-Exit status: 0 after a clean stop, 1 when the database, the import or listening fails,
-2 for bad options.
+then one line per request: method, target, status, and board=NAME for a board known by
+its certificate. A reader too slow for the log never holds up a request: lines it cannot
+take are dropped and counted in a later line. SIGINT, SIGTERM or SIGHUP stops it cleanly,
+also during an import (which then imports nothing): it stops accepting, closes idle
+connections and answers the requests in progress.
+Exit status: 0 after a clean stop or credit added, 1 when the database, the import, the
+certificates or listening fails or no credit was added, 2 for bad options.
 )";
 
 // The write lanes (and write connections) with PostgreSQL; SQLite keeps the transport's
@@ -101,8 +126,12 @@ struct Options {
     std::string host = "127.0.0.1";
     int port = 8080;
     std::vector<ru::Network> allow;
+    std::vector<ru::Network> allowViewers;
     std::string certFile;
     std::string keyFile;
+    std::string clientCaFile;
+    std::string crlFile;
+    std::vector<std::string> serverNames;
     int timeoutSeconds = 5;
     std::size_t maxConnections = 2048;
     std::size_t maxPerClient = 64;
@@ -127,6 +156,24 @@ std::optional<long long> parseNumber(const std::string& text, long long min, lon
         return std::nullopt;
     }
     return number;
+}
+
+// A host name (letters, digits, '-' and '.') or an IP address, an IPv6 one with or
+// without brackets: what a Host field may name.
+bool isServerName(const std::string& text) {
+    const std::string bare = text.size() > 2 && text.front() == '[' && text.back() == ']'
+                                 ? text.substr(1, text.size() - 2)
+                                 : text;
+    boost::system::error_code ec;
+    boost::asio::ip::make_address(bare, ec);
+    if (!ec) {
+        return bare.find('%') == std::string::npos;
+    }
+    return !text.empty() && text.size() <= 253 && text.front() != '.' && text.front() != '-' &&
+           text.find("..") == std::string::npos &&
+           text.find_first_not_of(
+               "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.") ==
+               std::string::npos;
 }
 
 Options parseOptions(int argc, char** argv) {
@@ -194,6 +241,29 @@ Options parseOptions(int argc, char** argv) {
                     text + "'"};
             }
             options.allow.push_back(*network);
+        } else if (arg == "--allow-viewers") {
+            const std::string text = value();
+            const auto network = ru::parseNetwork(text);
+            if (!network) {
+                throw UsageError{
+                    "--allow-viewers wants a network such as 192.168.0.0/16 or fd00::/48 (IPv4 "
+                    "ones written as IPv4), not '" +
+                    text + "'"};
+            }
+            options.allowViewers.push_back(*network);
+        } else if (arg == "--client-ca") {
+            options.clientCaFile = nonEmpty(value());
+        } else if (arg == "--crl") {
+            options.crlFile = nonEmpty(value());
+        } else if (arg == "--server-name") {
+            const std::string text = value();
+            if (!isServerName(text)) {
+                throw UsageError{
+                    "--server-name wants a host name or an address, such as ru-server.lan or "
+                    "192.168.10.2, not '" +
+                    text + "'"};
+            }
+            options.serverNames.push_back(text);
         } else if (arg == "--cert") {
             options.certFile = nonEmpty(value());
         } else if (arg == "--key") {
@@ -236,6 +306,12 @@ Options parseOptions(int argc, char** argv) {
     }
     if (options.certFile.empty() != options.keyFile.empty()) {
         throw UsageError{"--cert and --key go together"};
+    }
+    if (!options.clientCaFile.empty() && options.certFile.empty()) {
+        throw UsageError{"--client-ca needs HTTPS: --cert and --key"};
+    }
+    if (!options.crlFile.empty() && options.clientCaFile.empty()) {
+        throw UsageError{"--crl goes with --client-ca"};
     }
     if (options.dbSchema && !ru::isPostgresUri(options.db)) {
         throw UsageError{"--db-schema needs a PostgreSQL database (--db postgresql://...)"};
@@ -348,8 +424,14 @@ int serve(const Options& options) {
     if (!options.allow.empty()) {
         settings.allow = ru::AllowList(options.allow);
     }
+    if (!options.allowViewers.empty()) {
+        settings.viewers = ru::AllowList(options.allowViewers);
+    }
     settings.certFile = options.certFile;
     settings.keyFile = options.keyFile;
+    settings.clientCaFile = options.clientCaFile;
+    settings.crlFile = options.crlFile;
+    settings.serverNames = options.serverNames;
     // Before the store: opening it may upgrade an older database for good, which a start
     // that then cannot listen must not have done.
     std::optional<ru::Listener> listener;
@@ -444,6 +526,9 @@ int serve(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "credit") {
+        return ru::creditCommand(argc - 1, argv + 1);
+    }
     Options options;
     try {
         options = parseOptions(argc, argv);

@@ -72,6 +72,24 @@ const char* allowedMethods(Path path) {
     return "";
 }
 
+// Who may use each route. A board reads student data and writes; a viewer only reads what
+// the occupancy page shows.
+Role neededRole(Path path, const std::string& method) {
+    switch (path) {
+        case Path::Roster:
+        case Path::Upload:
+            return kBoard;
+        case Path::HeadCount:
+            return method == "POST" ? kBoard : kViewer;
+        case Path::Page:
+        case Path::Occupancy:
+        case Path::Asset:
+        case Path::Unknown:
+            break;
+    }
+    return kViewer;
+}
+
 bool allows(Path path, const std::string& method) {
     if (method == "OPTIONS") {
         return true;
@@ -225,6 +243,11 @@ Reply postEvent(Store& store, const std::string& segment, const Request& request
     if (!userId) {
         return refusal(404, "no user " + segment);
     }
+    if (*value != -1) {
+        return refusal(422,
+                       "an upload carries the event -1 only; credit is added on the "
+                       "server (ru-server credit)");
+    }
     const AppendResult result = key ? store.appendEvent(*userId, *value, *key, request.arrived)
                                     : store.appendEvent(*userId, *value, request.arrived);
     switch (result.status) {
@@ -290,6 +313,13 @@ Reply assetReply(const std::string& name) {
     // The files change only with the program; a new program must not meet an old page.
     reply.headers.emplace_back("Cache-Control", "no-cache");
     reply.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    // Scripts, styles and data from this server alone, and no frame: another site can
+    // neither run code in the page nor show it under its own.
+    reply.headers.emplace_back("Content-Security-Policy",
+                               "default-src 'none'; script-src 'self'; style-src 'self'; "
+                               "connect-src 'self'; img-src 'self'; base-uri 'none'; "
+                               "form-action 'none'; frame-ancestors 'none'");
+    reply.headers.emplace_back("X-Frame-Options", "DENY");
     return reply;
 }
 
@@ -305,6 +335,9 @@ Reply dispatch(Store& store, const Request& request, const OpeningHours& hours) 
     const Path route = classify(path, segment);
     if (route == Path::Unknown) {
         return refusal(404, "no such path: " + path);
+    }
+    if ((request.roles & neededRole(route, request.method)) == 0) {
+        return refusal(403, "this client may not use " + path);
     }
     if (!allows(route, request.method)) {
         Reply reply = refusal(405, "method " + request.method + " not allowed on " + path);
@@ -359,6 +392,8 @@ std::string reasonText(int status) {
             return "the body is larger than " + std::to_string(kMaxBodyBytes) + " bytes";
         case 414:
             return "the request target is too long";
+        case 421:
+            return "this server does not answer to that name";
         case 431:
             return "the request header is too large";
         case 500:
@@ -445,6 +480,8 @@ const char* reasonPhrase(int status) {
             return "URI Too Long";
         case 415:
             return "Unsupported Media Type";
+        case 421:
+            return "Misdirected Request";
         case 422:
             return "Unprocessable Entity";
         case 431:
@@ -458,13 +495,18 @@ const char* reasonPhrase(int status) {
     }
 }
 
-std::string requestLogLine(const std::string& method, const std::string& target, int status) {
+std::string requestLogLine(const std::string& method, const std::string& target, int status,
+                           const std::string& board) {
     std::string line;
     appendLogField(line, method);
     line += ' ';
     appendLogField(line, target);
     line += ' ';
     line += std::to_string(status);
+    if (!board.empty()) {
+        line += " board=";
+        appendLogField(line, board);
+    }
     return line;
 }
 

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "access.h"
 #include "occupancy.h"
 #include "store.h"
 
@@ -31,6 +32,13 @@ struct Request {
     // waits for the database at most the store's write wait counted from then, however
     // long it queued behind other writes.
     Clock::time_point arrived = Clock::now();
+    // What the client may do (access.h), which the transport decides for its connection.
+    // Each route needs one role, with HEAD and OPTIONS as its GET:
+    //   board   GET /transaction, POST /transaction/<user_id>, POST /contador
+    //   viewer  GET /, GET /web/<file>, GET /painel, GET /contador
+    // No route needs the administrator: credit is added on the server's own machine with
+    // `ru-server credit`.
+    Roles roles = kBoard | kViewer;
 };
 
 // Whether `request` may write to the store. The transport runs these one at a time, apart
@@ -87,9 +95,11 @@ struct Reply {
 // query string is ignored. A user id is canonical decimal: an optional minus sign, no
 // leading zero, no plus sign, within the signed 32-bit range; anything else is no user.
 // Range headers are ignored: every answer is whole. Refusals store nothing and carry
-// {"error": "<text>"}, checked in this order: 404 unknown path; 405 wrong method (any
-// method name), with Allow; 415 a POST body not sent as application/json; 400 body not
-// JSON, key missing, value not an integer in range; 404 unknown user; 422 an event that
+// {"error": "<text>"}, checked in this order: 404 unknown path; 403 a client without the
+// route's role (neededRole); 405 wrong method (any method name), with Allow; 415 a POST
+// body not sent as application/json; 400 body not JSON, key missing, value not an integer
+// in range; 404 a user id not written as above; 422 an event other than -1 (a board only ever
+// uploads an admission: no client adds credit); 404 unknown user; 422 an event that
 // would take the student's credit outside the signed 32-bit range. A write whose wait for
 // the database ran out (StoreBusy) is answered 503 and stored nothing; a request that
 // could not reach the database, or a write whose commit it did not confirm
@@ -101,8 +111,11 @@ struct Reply {
 // nothing. A malformed key (not one such string, or several fields) is refused with 400
 // before the body is parsed. Other routes ignore the field.
 // The transport adds 400 (malformed request, no Host, a Transfer-Encoding not ending in
-// chunked), 413 (body over kMaxBodyBytes), 414 (target over kMaxTargetBytes) and 431 (header
-// block too large) before any route runs.
+// chunked), 413 (body over kMaxBodyBytes), 414 (target over kMaxTargetBytes), 421 (a Host
+// that is not one of the server's names) and 431 (header block too large) before any
+// route runs.
+// The page and its files are sent with a Content-Security-Policy that lets them load
+// scripts, styles and data from the server alone, and refuse to be framed.
 Reply route(Store& store, const Request& request, const OpeningHours& hours = OpeningHours{});
 
 // A refusal with the JSON error body that the transport's own refusals also carry.
@@ -114,8 +127,10 @@ Reply refusal(int status);
 const char* reasonPhrase(int status);
 
 // The log line of one request, without a line end: method, target as sent (bytes outside
-// printable ASCII percent-encoded, so a line is always one line; "-" when empty), status.
-std::string requestLogLine(const std::string& method, const std::string& target, int status);
+// printable ASCII percent-encoded, so a line is always one line; "-" when empty), status,
+// and "board=<name>" when a certified board sent it.
+std::string requestLogLine(const std::string& method, const std::string& target, int status,
+                           const std::string& board = "");
 
 }  // namespace ru
 

@@ -24,6 +24,9 @@ const char* const kAjuda =
     "                      confirm\xE1-lo, e o envia de novo ao reiniciar\n"
     "  --cacert ARQUIVO    confia nas autoridades certificadoras de ARQUIVO para um\n"
     "                      endere\xE7o digitado como https://host\n"
+    "  --cert ARQUIVO      apresenta ao servidor https:// o certificado de cliente de\n"
+    "                      ARQUIVO (PEM), que identifica esta placa; vai com --key\n"
+    "  --key ARQUIVO       a chave privada (PEM) do certificado de --cert\n"
     "  --refresh SEGUNDOS  quando uma entrada \xE9 recusada e a lista de transa\xE7\xF5"
     "es tem mais\n"
     "                      de SEGUNDOS, baixa a lista de novo e procura o cart\xE3o outra vez\n"
@@ -61,6 +64,8 @@ enum Codigo {
     TIMEOUT = 256,
     JOURNAL,
     CACERT,
+    CERT,
+    KEY,
     REFRESH,
     SYNC,
     KEYS,
@@ -75,6 +80,8 @@ const option kOpcoes[] = {
     {"timeout", required_argument, nullptr, TIMEOUT},
     {"journal", required_argument, nullptr, JOURNAL},
     {"cacert", required_argument, nullptr, CACERT},
+    {"cert", required_argument, nullptr, CERT},
+    {"key", required_argument, nullptr, KEY},
     {"refresh", required_argument, nullptr, REFRESH},
     {"sync", required_argument, nullptr, SYNC},
     {"idempotency-keys", no_argument, nullptr, KEYS},
@@ -200,12 +207,16 @@ LeituraOpcoes leOpcoes(int argc, char* argv[]) {
                 l.opcoes.journal = valor;
                 break;
             case CACERT:
+            case CERT:
+            case KEY: {
+                const char* nome = c == CACERT ? "--cacert" : c == CERT ? "--cert" : "--key";
                 if (access(valor.c_str(), R_OK) != 0) {
-                    return erro("n\xE3o \xE9 poss\xEDvel ler o arquivo de --cacert \"" + valor +
-                                "\": " + std::strerror(errno));
+                    return erro(std::string("n\xE3o \xE9 poss\xEDvel ler o arquivo de ") + nome +
+                                " \"" + valor + "\": " + std::strerror(errno));
                 }
-                l.opcoes.cacert = valor;
+                (c == CACERT ? l.opcoes.cacert : c == CERT ? l.opcoes.cert : l.opcoes.key) = valor;
                 break;
+            }
             case KEYS:
                 l.opcoes.chaves = true;
                 break;
@@ -238,6 +249,9 @@ LeituraOpcoes leOpcoes(int argc, char* argv[]) {
     }
     if (optind < argc) {
         return erro(std::string("argumento inesperado: ") + argv[optind]);
+    }
+    if (l.opcoes.cert.empty() != l.opcoes.key.empty()) {
+        return erro("--cert e --key v\xE3o juntas");
     }
     // The question at the entry must give up before any other request would.
     if (l.opcoes.timeout > 0 && l.opcoes.esperaEntrada > l.opcoes.timeout) {

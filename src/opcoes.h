@@ -17,6 +17,10 @@ struct Opcoes {
     // File of certificate authorities trusted for an https:// address; empty: the
     // system's.
     std::string cacert;
+    // The board's client certificate and its private key (PEM), shown to an https://
+    // server that asks for one; both empty: none.
+    std::string cert;
+    std::string key;
     // A refused entry downloads the roster again when the last download is older than
     // this many seconds; -1: never.
     int refresh = -1;
@@ -50,8 +54,8 @@ struct LeituraOpcoes {
     std::string erro;
 };
 
-// Reads argv[1..argc-1]. Touches nothing but the files it checks (--cacert must be
-// readable); reentrant, so it may be called more than once in a process.
+// Reads argv[1..argc-1]. Touches nothing but the files it checks (--cacert, --cert and
+// --key must be readable); reentrant, so it may be called more than once in a process.
 LeituraOpcoes leOpcoes(int argc, char* argv[]);
 
 // The --help text, ISO-8859-1, ending in a line end.

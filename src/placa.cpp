@@ -58,6 +58,8 @@ int main(int argc, char* argv[]) {
     Servidor::Ajustes ajustes;
     ajustes.timeout = l.opcoes.timeout;
     ajustes.cacert = l.opcoes.cacert;
+    ajustes.cert = l.opcoes.cert;
+    ajustes.key = l.opcoes.key;
     ajustes.paradas = console::pedidosDeParada;
     ajustes.placa = l.opcoes.nomePlaca;
     ajustes.esperaEntrada = l.opcoes.esperaEntrada;

@@ -97,6 +97,10 @@ RestClient::Response Servidor::envia(const std::string& caminho, const std::stri
     if (!ajustes.cacert.empty()) {
         conn.SetCAInfoFilePath(ajustes.cacert);
     }
+    if (!ajustes.cert.empty()) {
+        conn.SetCertPath(ajustes.cert);
+        conn.SetKeyPath(ajustes.key);
+    }
     RestClient::Response r =
         corpo != nullptr ? conn.post(endereco + caminho, *corpo) : conn.get(endereco + caminho);
     if (r.code == 28) {

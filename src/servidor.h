@@ -37,6 +37,10 @@ class Servidor {
         int timeout = 10;
         // Certificate authorities for an https:// address; empty: the system's.
         std::string cacert;
+        // The board's client certificate and key (PEM) for an https:// address; empty:
+        // none.
+        std::string cert;
+        std::string key;
         std::chrono::milliseconds janela{60000};
         // How many stop requests came so far; empty: none ever comes.
         std::function<unsigned()> paradas;

@@ -9,6 +9,8 @@ const std::vector<OptionKey> kOptionKeys = {
     {"CATRACA_JOURNAL", "--journal"},
     {"CATRACA_TIMEOUT", "--timeout"},
     {"CATRACA_CACERT", "--cacert"},
+    {"CATRACA_CERT", "--cert"},
+    {"CATRACA_KEY", "--key"},
     {"CATRACA_REFRESH", "--refresh"},
     {"CATRACA_SYNC", "--sync"},
     {"CATRACA_BOARD", "--board", OptionKey::Joined},

@@ -14,8 +14,8 @@
 //
 //   CATRACA_SERVER   the answer to the address prompt (required)
 //   CATRACA_PORT     the answer to the port prompt (required)
-//   CATRACA_JOURNAL, CATRACA_TIMEOUT, CATRACA_CACERT, ...  one option of catraca
-//                    each (see kOptionKeys); an empty value leaves the option out,
+//   CATRACA_JOURNAL, CATRACA_TIMEOUT, CATRACA_CACERT, CATRACA_CERT, ...  one option of
+//                    catraca each (see kOptionKeys); an empty value leaves the option out,
 //                    and a yes/no key (CATRACA_ONLINE) takes only yes, no or nothing
 //   CATRACA_OPTIONS  further arguments, split at whitespace
 //

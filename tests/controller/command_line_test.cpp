@@ -92,6 +92,10 @@ TEST(CommandLine, BadOptionIsOneLineOnStandardErrorAndStatusTwoBeforeAnythingEls
         {{"--cacert", "/nonexistent/ca.pem"},
          "n\xE3o \xE9 poss\xEDvel ler o arquivo de --cacert \"/nonexistent/ca.pem\": No such file "
          "or directory"},
+        {{"--key", "/nonexistent/board.key"},
+         "n\xE3o \xE9 poss\xEDvel ler o arquivo de --key \"/nonexistent/board.key\": No such "
+         "file or directory"},
+        {{"--cert", "/dev/null"}, "--cert e --key v\xE3o juntas"},
         {{"extra"}, "argumento inesperado: extra"},
         {{"--timeout", "5", "--", "--help"}, "argumento inesperado: --help"},
         {{"--help", "--bogus"}, "op\xE7\xE3o desconhecida: --bogus"},
@@ -128,9 +132,10 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(help.wait(), 0);
     EXPECT_EQ(help.err(), "");
     EXPECT_EQ(help.out().rfind("Uso: catraca [OP\xC7\xC3O]...\n", 0), 0u) << help.out();
-    for (const char* option : {"--timeout SEGUNDOS", "--journal ARQUIVO", "--cacert ARQUIVO",
-                               "--sync SEGUNDOS", "--idempotency-keys", "--board[=NOME]",
-                               "--online", "--entry-timeout SEGUNDOS", "--help", "--version"}) {
+    for (const char* option :
+         {"--timeout SEGUNDOS", "--journal ARQUIVO", "--cacert ARQUIVO", "--cert ARQUIVO",
+          "--key ARQUIVO", "--sync SEGUNDOS", "--idempotency-keys", "--board[=NOME]", "--online",
+          "--entry-timeout SEGUNDOS", "--help", "--version"}) {
         EXPECT_NE(help.out().find(option), std::string::npos) << option;
     }
     ChildProcess version(CATRACA_BIN, {"--version"});

@@ -143,4 +143,58 @@ TEST_F(EndToEnd, BoardTrustsItsPrivateAuthorityOverHttps) {
     EXPECT_EQ(credits(roster->body)[1008], 19) << "the one admission reached the server";
 }
 
+// The deployment with boards known by certificate. Without its own, a board is at most a
+// viewer: the roster is refused and the start fails as against an unreachable server.
+// With it, every exchange goes through, logged under the board's name; and credit bought,
+// and a student enrolled, on the server's machine reach the board at its next refresh.
+TEST_F(EndToEnd, CertifiedBoardAndCreditAddedOnTheServersMachine) {
+    testsupport::TestCertificates certs(dir);
+    const testsupport::ClientCertificate board = certs.client("catraca-01");
+    const std::string db = dir.file("ru.db");
+    std::unique_ptr<ChildProcess> server;
+    const int port =
+        startServer(server, {"--db", db, "--import", SAMPLE_ROSTER, "--port", "0", "--cert",
+                             certs.certFile, "--key", certs.keyFile, "--client-ca", certs.caFile});
+    ASSERT_GT(port, 0);
+    const std::string address = "https://127.0.0.1\n" + std::to_string(port) + "\n";
+
+    ChildProcess refused(CATRACA_BIN, {"--cacert", certs.caFile});
+    refused.write(address + "1 D2B8E6F3\n");
+    refused.closeInput();
+    EXPECT_EQ(refused.wait(), 0);
+    EXPECT_EQ(refused.out(),
+              "Digite o ip do servidor\nDigite a porta\nConectando a https://127.0.0.1:" +
+                  std::to_string(port) +
+                  "\nerro na inicializacao! codigo do erro :403\n"
+                  "N\xE3o foi poss\xEDvel conectar com o servidor. Servidor Rodando?\n");
+
+    // 1008 (credit 20) enters; 1004 has no credit, and nobody has the card 0A0B0C0D yet.
+    ChildProcess catraca(CATRACA_BIN, {"--cacert", certs.caFile, "--cert", board.certFile, "--key",
+                                       board.keyFile, "--refresh", "0"});
+    catraca.write(address + "1 D2B8E6F3\n1 7B22F5D1\n1 0A0B0C0D\n");
+    ASSERT_TRUE(catraca.waitForOutput("Pessoa n\xE3o encontrada")) << catraca.out();
+    ASSERT_NE(catraca.out().find("Creditos insuficientes"), std::string::npos) << catraca.out();
+    const std::string file = dir.file("bought.json");
+    std::ofstream(file) << nlohmann::json::array(
+        {rutest::row("7B22F5D1", 1004, 2), rutest::row("0A0B0C0D", 2001, 1)});
+    ChildProcess credit(RU_SERVER_BIN, {"credit", "--db", db, "--file", file});
+    EXPECT_EQ(credit.wait(), 0) << credit.err();
+    catraca.write("1 7B22F5D1\n1 0A0B0C0D\n2 D2B8E6F3\n");
+    catraca.closeInput();
+    EXPECT_EQ(catraca.wait(), 0) << catraca.out();
+    for (const char* line : {"AUTORIZADO... novo credito (na placa): 1\n",
+                             "AUTORIZADO... novo credito (na placa): 0\n", "servidor atualizado"}) {
+        EXPECT_NE(catraca.out().find(line), std::string::npos) << line << catraca.out();
+    }
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0) << server->err();
+    for (const char* line :
+         {"GET /transaction 403\n", "GET /transaction 200 board=catraca-01\n",
+          "POST /transaction/1008 201 board=catraca-01\n", "POST /contador 201 board=catraca-01\n",
+          "POST /transaction/1004 201 board=catraca-01\n",
+          "POST /transaction/2001 201 board=catraca-01\n"}) {
+        EXPECT_NE(server->out().find(line), std::string::npos) << line << server->out();
+    }
+}
+
 }  // namespace

@@ -30,12 +30,15 @@ TEST(LauncherConfig, SettingsBecomeTheAnswersAndCatracasArguments) {
          "80",
          {}},
         {"options in a fixed order, whatever the file's",
-         base + "CATRACA_REFRESH=60\nCATRACA_CACERT=/etc/ssl/ru.pem\nCATRACA_TIMEOUT=5\n"
+         base + "CATRACA_REFRESH=60\nCATRACA_KEY=/etc/catraca/board.key\n"
+                "CATRACA_CACERT=/etc/ssl/ru.pem\nCATRACA_TIMEOUT=5\n"
+                "CATRACA_CERT=/etc/catraca/board.pem\n"
                 "CATRACA_JOURNAL=/var/lib/catraca/journal.db\n",
          "10.1.2.3",
          "8080",
          {"--journal", "/var/lib/catraca/journal.db", "--timeout", "5", "--cacert",
-          "/etc/ssl/ru.pem", "--refresh", "60"}},
+          "/etc/ssl/ru.pem", "--cert", "/etc/catraca/board.pem", "--key", "/etc/catraca/board.key",
+          "--refresh", "60"}},
         {"the sync interval",
          base + "CATRACA_SYNC=300\nCATRACA_REFRESH=60\n",
          "10.1.2.3",

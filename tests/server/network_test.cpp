@@ -8,14 +8,17 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "raw_client.h"
+#include "restclient/connection.h"
 #include "routes.h"
 #include "server_fixture.h"
+#include "support/tls_server.h"
 
 namespace {
 
@@ -201,6 +204,10 @@ std::vector<Hostile> hostileRequests() {
         {"near-miss content type", post("/contador", kCount, {"Content-Type: application/jsonp"}),
          415},
         {"empty content type", post("/transaction/7", kEvent, {"Content-Type:"}), 415},
+        // Credit minted by a client, in any amount, for anyone.
+        {"credit bought by a client", post("/transaction/7", "{\"event_id\": 100000}"), 422},
+        {"a meal given back", post("/transaction/7", "{\"event_id\": 1}"), 422},
+        {"credit for nobody", post("/transaction/99", "{\"event_id\": 5}"), 422},
     };
     // Every method on every route, with a body that the route would store if it ran.
     const std::vector<std::string> methods = {"GET",    "HEAD",    "POST",  "PUT", "PATCH",
@@ -283,7 +290,7 @@ TEST_F(ServerNetwork, PipelinedRequestsAreEachAnsweredInOrder) {
     RawConnection connection(port());
     // Three requests in one write, the last one closing.
     connection.send(rawRequest("POST", "/transaction/7", {kJsonType}, kEvent, true) +
-                    rawRequest("POST", "/transaction/7", {kJsonType}, "{\"event_id\": -2}", true) +
+                    rawRequest("POST", "/transaction/7", {kJsonType}, kEvent, true) +
                     rawRequest("GET", "/contador"));
     ASSERT_TRUE(connection.readUntilClosed(10000));
     const auto answers = rutest::parseAnswers(connection.received());
@@ -291,7 +298,7 @@ TEST_F(ServerNetwork, PipelinedRequestsAreEachAnsweredInOrder) {
     EXPECT_EQ(answers[0].status, 201);
     EXPECT_EQ(json::parse(answers[0].body)["credit"], 9);
     EXPECT_EQ(answers[1].status, 201);
-    EXPECT_EQ(json::parse(answers[1].body)["credit"], 7);
+    EXPECT_EQ(json::parse(answers[1].body)["credit"], 8);
     EXPECT_EQ(answers[2].body, "{\"v\":0}");
 }
 
@@ -360,6 +367,127 @@ TEST_F(ServerNetwork, ClientOutsideTheAllowListIsClosedUnansweredAndTakesNoSlot)
     server_.reset();
     EXPECT_TRUE(log_.contains("from 127.0.0.1: not in the allow-list"));
     EXPECT_TRUE(log_.contains("refused 11 more connections from outside the allow-list"));
+}
+
+// Every route of the role table, as a board (B) or a viewer (V) needs it, with what a
+// client holding that role gets.
+struct RoleRoute {
+    std::string method;
+    std::string path;
+    std::string body;
+    int status;
+    char role;
+};
+const RoleRoute kRoleRoutes[] = {
+    {"GET", "/transaction", "", 200, 'B'},
+    {"POST", "/transaction/7", kEvent, 201, 'B'},
+    {"POST", "/contador", kCount, 201, 'B'},
+    {"GET", "/contador", "", 200, 'V'},
+    {"GET", "/", "", 200, 'V'},
+    {"GET", "/painel", "", 200, 'V'},
+    {"GET", "/web/painel.css", "", 200, 'V'},
+};
+
+// A client's status on each route of kRoleRoutes, holding the roles in `roles` ("BV" a
+// board, "V" a viewer, "" none; "-" closed at accept), and nothing stored by a refusal.
+class ServerRoles : public ServerNetwork {
+  protected:
+    std::string stored() {
+        std::string text;
+        for (const auto roster = server_->store().openRoster(); roster->read(text, 1 << 16);) {
+        }
+        return text +
+               std::to_string(server_->store().latestHeadCount().value_or(ru::HeadCount{}).v);
+    }
+    template <class Send>
+    void check(const std::string& name, const std::string& roles, Send send, int refused = 403) {
+        for (const RoleRoute& r : kRoleRoutes) {
+            const int expected = roles == "-"                              ? 0
+                                 : roles.find(r.role) != std::string::npos ? r.status
+                                                                           : refused;
+            const std::string before = stored();
+            EXPECT_EQ(send(r), expected) << name << ": " << r.method << " " << r.path;
+            if (expected != 201) {
+                EXPECT_EQ(stored(), before) << name << ": " << r.method << " " << r.path;
+            }
+        }
+    }
+};
+
+TEST_F(ServerRoles, ByAddressABoardWritesAViewerOnlyLooksAndAnOutsiderIsNotLetIn) {
+    ru::ServerSettings settings;
+    settings.allow = ru::AllowList({*ru::parseNetwork("127.0.0.2")});
+    settings.viewers = ru::AllowList({*ru::parseNetwork("127.0.0.3")});
+    start(settings);
+    for (const auto& [from, roles] : std::vector<std::pair<std::string, std::string>>{
+             {"127.0.0.2", "BV"}, {"127.0.0.3", "V"}, {"127.0.0.4", "-"}, {"127.0.0.1", "-"}}) {
+        check(from, roles, [&, from = from](const RoleRoute& r) {
+            return exchange(rawRequest(r.method, r.path, {kJsonType}, r.body), from).status;
+        });
+    }
+}
+
+TEST_F(ServerRoles, ByCertificateOnlyABoardsValidCertificateMakesABoard) {
+    rutest::TempDir other;
+    testsupport::TestCertificates stranger(other);
+    testsupport::TestCertificates certs(dir_);
+    ru::ServerSettings settings;
+    settings.viewers = ru::AllowList({*ru::parseNetwork("127.0.0.1")});
+    settings.allow = ru::AllowList({*ru::parseNetwork("127.0.0.2")});
+    settings.certFile = certs.certFile;
+    settings.keyFile = certs.keyFile;
+    settings.clientCaFile = certs.caFile;
+    start(settings);
+    const std::vector<std::pair<testsupport::ClientCertificate, std::string>> cases = {
+        {certs.client("catraca-01"), "BV"},   {{}, "V"},
+        {stranger.client("catraca-01"), "V"}, {certs.client("catraca-03", true), "V"},
+        {certs.client("catraca 04"), "V"},  // not a board's name
+    };
+    for (const auto& [c, roles] : cases) {
+        check(c.certFile, roles, [&, c = c](const RoleRoute& r) {
+            RestClient::Connection connection("");
+            connection.SetTimeout(10);
+            connection.SetCAInfoFilePath(certs.caFile);
+            connection.SetCertPath(c.certFile);
+            connection.SetKeyPath(c.keyFile);
+            connection.AppendHeader("Content-Type", "application/json");
+            const std::string url = "https://127.0.0.1:" + std::to_string(port()) + r.path;
+            return (r.method == "GET" ? connection.get(url) : connection.post(url, r.body)).code;
+        });
+    }
+    server_.reset();
+    EXPECT_TRUE(log_.contains("POST /transaction/7 201 board=catraca-01"));
+    for (const char* why : {"certificate has expired", "its common name is not a board's"}) {
+        EXPECT_TRUE(
+            log_.contains("refused the client certificate of 127.0.0.1: " + std::string(why)))
+            << why;
+    }
+}
+
+// A request for a name the server was not given is refused before any route, so that a
+// site whose name a browser's DNS points here can neither read nor write.
+TEST_F(ServerRoles, RequestsForAnotherNameGet421AndStoreNothing) {
+    ru::ServerSettings settings;
+    settings.serverNames = {"ru-server.lan", "192.168.10.2", "[fd00::2]"};
+    start(settings);
+    for (const auto& [host, served] :
+         std::vector<std::pair<std::string, bool>>{{"RU-Server.LAN.:8443", true},
+                                                   {"[fd00:0::2]:8080", true},
+                                                   {"192.168.10.2", true},
+                                                   {"ru-server.lan.evil", false},
+                                                   {"evil:ru-server.lan", false},
+                                                   {"127.0.0.1", false}}) {
+        check(
+            host, served ? "BV" : "",
+            [&, host = host](const RoleRoute& r) {
+                const std::string request = rawRequest(r.method, r.path, {kJsonType}, r.body);
+                return exchange(std::regex_replace(request, std::regex("Host: 127.0.0.1"),
+                                                   "Host: " + host))
+                    .status;
+            },
+            421);
+    }
+    EXPECT_EQ(exchange("GET /contador HTTP/1.0\r\n\r\n").status, 421);
 }
 
 TEST_F(ServerNetwork, ConnectionsOverTheCapsAreRefusedWithALogLine) {

@@ -415,6 +415,11 @@ TEST(OccupancyRoutes, ThePageItsFilesAndItsDataAreServedByTheServerItself) {
     }
     // A browser must never show a stale figure from its cache.
     EXPECT_EQ(client.Get("/painel")->get_header_value("Cache-Control"), "no-store");
+    // Nor run a script of another site in the page, nor show it in a frame.
+    EXPECT_EQ(client.Get("/")->get_header_value("Content-Security-Policy"),
+              "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+              "img-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
+    EXPECT_EQ(client.Get("/web/painel.js")->get_header_value("X-Frame-Options"), "DENY");
     // HEAD answers as GET does, without the body.
     auto head = client.Head("/");
     ASSERT_TRUE(head);

@@ -186,8 +186,10 @@ TEST(ServerProgram, HelpListsTheOptions) {
                              "--db-schema"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
-    // The occupancy page.
-    for (const char* word : {"--opening-hours", "GET /painel"}) {
+    // The occupancy page, the roles and the administrator's command.
+    for (const char* word : {"--opening-hours", "GET /painel", "--allow-viewers", "--client-ca",
+                             "--crl", "--server-name", "ru-server credit --db PATH USER_ID AMOUNT",
+                             "ru-server credit --db PATH --file FILE"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     EXPECT_EQ(help.err(), "");
@@ -224,6 +226,14 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--idempotency-keys=yes"},
         {"--no-idempotency-keys=yes"},
         {"--version=1"},
+        {"--allow-viewers", "10.0.0.0/33"},
+        {"--client-ca", "ca.pem"},                                  // without HTTPS
+        {"--cert", "s.pem", "--key", "s.key", "--crl", "crl.pem"},  // without --client-ca
+        {"--server-name", "ru-server.lan:8443"},
+        {"credit"},
+        {"credit", "--db", "ru.db", "1001", "0"},
+        {"credit", "--db", "ru.db", "01001", "5"},
+        {"credit", "--db", "ru.db", "--file", "f.json", "1001", "5"},
         {"--db-schema", "ru"},
         {"--db", "ru.db", "--db-schema", "ru"},
         {"--db", "postgresql:///ru", "--db-schema", ""},
@@ -265,6 +275,63 @@ TEST(ServerProgram, FailedImportExitsWith1AndLeavesTheDatabaseEmpty) {
     EXPECT_EQ(good.wait(), 0) << good.err();
     EXPECT_EQ(good.out(), "imported 14 transactions of 12 students from " + kExampleRoster +
                               " into " + db + "\n");
+}
+
+// The administrator's command beside a running server: a purchase of a student already
+// there, or a file of rows in the roster's form (new students included), each added whole
+// or not at all.
+TEST(ServerProgram, CreditAddsAPurchaseOrAFileWholeOrNothing) {
+    rutest::TempDir dir;
+    const std::string db = dir.file("ru.db");
+    const std::string file = dir.file("bought.json");
+    Started server = start({"--db", db, "--import", kExampleRoster, "--port", "0"});
+    ASSERT_GT(server.port, 0);
+    auto client = clientOf(server);
+    const json bought =
+        json::array({rutest::row("7B22F5D1", 1004, 3), rutest::row("0A0B0C0D", 2001, 5)});
+    json noSalt = bought;
+    noSalt[1].erase("salt");
+    json overflow = bought;
+    overflow[0]["event"] = 2147483647;
+    struct Case {
+        std::vector<std::string> args;
+        std::string file;  // written to `file` first, when not empty
+        int status;
+        std::string line;  // in the one line of standard output, or else of standard error
+        long long credit;  // of 1004, after
+        std::size_t rows;
+    };
+    const Case cases[] = {
+        {{"1004", "2"}, "", 0, "added 2 to the credit of user 1004 in " + db + ": 2\n", 2, 15},
+        {{"9999", "2"}, "", 1, "no user 9999 in " + db, 2, 15},
+        {{"1004", "2147483647"}, "", 1, "would leave the signed 32-bit range", 2, 15},
+        {{"--file", file}, noSalt.dump(), 1, "element at index 1", 2, 15},
+        {{"--file", file}, overflow.dump(), 1, "; nothing added\n", 2, 15},
+        {{"--file", file}, "[{", 1, "; nothing added\n", 2, 15},
+        {{"--file", file},
+         bought.dump(),
+         0,
+         "added 2 transactions of 2 students from " + file + " to " + db + "\n",
+         5,
+         17},
+    };
+    for (const Case& c : cases) {
+        if (!c.file.empty()) {
+            rutest::writeFile(file, c.file);
+        }
+        std::vector<std::string> args = {"credit", "--db", db};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ChildProcess credit(kServer, args);
+        EXPECT_EQ(credit.wait(), c.status) << c.line;
+        EXPECT_NE((c.status == 0 ? credit.out() : credit.err()).find(c.line), std::string::npos)
+            << credit.out() << credit.err();
+        const json roster = rutest::fetchRoster(client);
+        EXPECT_EQ(roster.size(), c.rows) << c.line;
+        EXPECT_EQ(rutest::creditOf(roster, 1004), c.credit) << c.line;
+    }
+    ChildProcess none(kServer, {"credit", "--db", dir.file("none.db"), "1004", "1"});
+    EXPECT_EQ(none.wait(), 1);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("none.db")));
 }
 
 TEST(ServerProgram, ImportIntoADatabaseWithTransactionsIsRefused) {
@@ -480,6 +547,70 @@ TEST(ServerProgram, ServesHttpsOnlyWithACertificateThatItsAuthorityVerifies) {
     EXPECT_EQ(server.process->wait(), 0) << server.process->err();
 }
 
+// The deployment of the README: scripts/board-cert makes the authority, the server's
+// certificate and one per board; a board it revokes is refused once the new list is
+// renamed over the server's, without a restart, and a list that cannot be read leaves it so.
+TEST(ServerProgram, BoardsOfTheCertificateScriptAndTheirRetirement) {
+    rutest::TempDir dir;
+    const std::string ca = dir.file("ca");
+    const auto script = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--dir", ca});
+        ChildProcess run(BOARD_CERT_SCRIPT, args);
+        return run.wait(60000);
+    };
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"authority"},
+                                                 {"server", "127.0.0.1"},
+                                                 {"board", "catraca-01"},
+                                                 {"board", "catraca-02"}}) {
+        ASSERT_EQ(script(args), 0) << args[0];
+    }
+    const std::string crl = dir.file("crl.pem");
+    const auto copyList = [&](const std::string& from) {
+        std::filesystem::copy_file(from, crl + ".new");
+        std::filesystem::rename(crl + ".new", crl);
+    };
+    copyList(ca + "/crl.pem");
+    const std::string kept = ca + "/boards/catraca-01", retired = dir.file("catraca-02");
+    std::filesystem::copy_file(ca + "/boards/catraca-02.pem", retired + ".pem");
+    std::filesystem::copy_file(ca + "/boards/catraca-02.key", retired + ".key");
+    Started server =
+        start({"--db", dir.file("ru.db"), "--port", "0", "--cert", ca + "/server.pem", "--key",
+               ca + "/server.key", "--client-ca", ca + "/ca.pem", "--crl", crl});
+    ASSERT_GT(server.port, 0);
+    const auto roster = [&](const std::string& board) {
+        RestClient::Connection connection("");
+        connection.SetTimeout(10);
+        connection.SetCAInfoFilePath(ca + "/ca.pem");
+        connection.SetCertPath(board.empty() ? "" : board + ".pem");
+        connection.SetKeyPath(board.empty() ? "" : board + ".key");
+        return connection.get("https://127.0.0.1:" + std::to_string(server.port) + "/transaction")
+            .code;
+    };
+    EXPECT_EQ(roster(kept), 200);
+    EXPECT_EQ(roster(retired), 200);
+    EXPECT_EQ(roster(""), 403);
+    ASSERT_EQ(script({"revoke", "catraca-02"}), 0);
+    copyList(ca + "/crl.pem");
+    for (int i = 0; i < 100 && roster(retired) != 403; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(roster(retired), 403);
+    rutest::writeFile(dir.file("half.pem"), "-----BEGIN X509 CRL-----\nMIIB");
+    copyList(dir.file("half.pem"));
+    for (int i = 0; i < 100 && !server.process->waitForOutput("stays in force", 1, 100); ++i) {
+        roster(kept);
+    }
+    EXPECT_EQ(roster(retired), 403);
+    EXPECT_EQ(roster(kept), 200);
+    EXPECT_EQ(script({"board", "catraca-01"}), 1);  // issued already
+    EXPECT_EQ(script({"board", "catraca 03"}), 1);  // not a board's name
+    EXPECT_NE(server.process->out().find("GET /transaction 200 board=catraca-02\n"),
+              std::string::npos);
+    EXPECT_NE(server.process->out().find("refused the client certificate of 127.0.0.1: "
+                                         "certificate revoked\n"),
+              std::string::npos);
+}
+
 TEST(ServerProgram, UnusableCertificateOrKeyExitsWith1AndOneLine) {
     rutest::TempDir dir;
     ASSERT_TRUE(makeCertificates(dir));
@@ -496,6 +627,27 @@ TEST(ServerProgram, UnusableCertificateOrKeyExitsWith1AndOneLine) {
         EXPECT_EQ(run.out(), "") << cert;
         expectOneErrorLine(run.err(), cert + " " + key);
     }
+    // The boards' authority and its revocation list, read before the database is opened.
+    ChildProcess other(BOARD_CERT_SCRIPT, {"--dir", dir.file("other"), "authority"});
+    ASSERT_EQ(other.wait(60000), 0) << other.err();
+    for (const auto& [ca, crl] :
+         std::vector<std::pair<std::string, std::string>>{{"missing.pem", ""},
+                                                          {"server.pem", ""},
+                                                          {"ca.pem", "missing.pem"},
+                                                          {"ca.pem", "other/crl.pem"}}) {
+        std::vector<std::string> args = {"--db",        dir.file("none.db"),
+                                         "--port",      "0",
+                                         "--cert",      dir.file("server.pem"),
+                                         "--key",       dir.file("server.key"),
+                                         "--client-ca", dir.file(ca)};
+        if (!crl.empty()) {
+            args.insert(args.end(), {"--crl", dir.file(crl)});
+        }
+        ChildProcess run(kServer, args);
+        EXPECT_EQ(run.wait(), 1) << ca << " " << crl;
+        expectOneErrorLine(run.err(), ca + " " + crl);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("none.db")));
 }
 #endif
 

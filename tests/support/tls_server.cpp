@@ -29,25 +29,31 @@ void addExtension(X509* cert, X509* issuer, int nid, const char* value) {
     X509_EXTENSION_free(ext);
 }
 
+enum class Kind { Authority, Server, Client };
+
 // A certificate for `key` named `cn`, signed by `issuerKey` (itself when the issuer
-// is null).
-X509* certificate(EVP_PKEY* key, const char* cn, X509* issuer, EVP_PKEY* issuerKey, long serial) {
+// is null), valid from an hour ago until `until` seconds from now.
+X509* certificate(EVP_PKEY* key, const char* cn, X509* issuer, EVP_PKEY* issuerKey, long serial,
+                  Kind kind = Kind::Server, long until = 24 * 3600) {
     X509* cert = X509_new();
     X509_set_version(cert, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert), serial);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -7200);
+    X509_gmtime_adj(X509_getm_notAfter(cert), until);
     X509_set_pubkey(cert, key);
     X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
     X509_set_issuer_name(cert, X509_get_subject_name(issuer == nullptr ? cert : issuer));
-    if (issuer == nullptr) {
+    if (kind == Kind::Authority) {
         addExtension(cert, cert, NID_basic_constraints, "critical,CA:TRUE");
         addExtension(cert, cert, NID_key_usage, "critical,keyCertSign,cRLSign");
-    } else {
+    } else if (kind == Kind::Server) {
         addExtension(cert, issuer, NID_basic_constraints, "critical,CA:FALSE");
         addExtension(cert, issuer, NID_subject_alt_name, "IP:127.0.0.1");
         addExtension(cert, issuer, NID_ext_key_usage, "serverAuth");
+    } else {
+        addExtension(cert, issuer, NID_basic_constraints, "critical,CA:FALSE");
+        addExtension(cert, issuer, NID_ext_key_usage, "clientAuth");
     }
     X509_sign(cert, issuerKey, EVP_sha256());
     return cert;
@@ -71,18 +77,35 @@ void writePem(const std::string& path, X509* cert, EVP_PKEY* key) {
 TestCertificates::TestCertificates(const TempDir& dir)
     : caFile(dir.file("ca.pem")),
       certFile(dir.file("server.pem")),
-      keyFile(dir.file("server.key")) {
-    EVP_PKEY* caKey = EVP_EC_gen("P-256");
+      keyFile(dir.file("server.key")),
+      dir_(dir.path()),
+      caKey_(EVP_EC_gen("P-256"), EVP_PKEY_free) {
     EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* ca = certificate(caKey, "catraca test authority", nullptr, caKey, 1);
-    X509* server = certificate(key, "127.0.0.1", ca, caKey, 2);
-    writePem(caFile, ca, nullptr);
+    ca_.reset(certificate(caKey_.get(), "catraca test authority", nullptr, caKey_.get(), 1,
+                          Kind::Authority),
+              X509_free);
+    X509* server = certificate(key, "127.0.0.1", ca_.get(), caKey_.get(), 2);
+    writePem(caFile, ca_.get(), nullptr);
     writePem(certFile, server, nullptr);
     writePem(keyFile, nullptr, key);
     X509_free(server);
-    X509_free(ca);
     EVP_PKEY_free(key);
-    EVP_PKEY_free(caKey);
+}
+
+ClientCertificate TestCertificates::client(const std::string& name, bool expired) {
+    ClientCertificate made;
+    const long serial = ++serial_;
+    const std::string base = dir_ + "/client-" + std::to_string(serial);
+    made.certFile = base + ".pem";
+    made.keyFile = base + ".key";
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = certificate(key, name.c_str(), ca_.get(), caKey_.get(), serial, Kind::Client,
+                             expired ? -3600 : 24 * 3600);
+    writePem(made.certFile, cert, nullptr);
+    writePem(made.keyFile, nullptr, key);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    return made;
 }
 
 TlsServer::TlsServer(

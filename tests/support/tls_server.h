@@ -3,21 +3,42 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "loopback.h"
 
+struct x509_st;
+struct evp_pkey_st;
+
 namespace testsupport {
+
+// A client's certificate and key, in files.
+struct ClientCertificate {
+    std::string certFile;
+    std::string keyFile;
+};
 
 // A private certificate authority made at test time (never stored anywhere but the
 // temporary directory): ca.pem, and server.pem with server.key for 127.0.0.1,
 // signed by it.
-struct TestCertificates {
+class TestCertificates {
+  public:
     explicit TestCertificates(const TempDir& dir);
     std::string caFile;
     std::string certFile;
     std::string keyFile;
+
+    // A client certificate with the common name `name`, signed by the authority: valid
+    // for a day, or, when `expired`, until an hour ago.
+    ClientCertificate client(const std::string& name, bool expired = false);
+
+  private:
+    std::string dir_;
+    std::shared_ptr<x509_st> ca_;
+    std::shared_ptr<evp_pkey_st> caKey_;
+    long serial_ = 2;
 };
 
 // An HTTPS server on 127.0.0.1 and a port the system picks, with the certificate and
