@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <regex>
 #include <streambuf>
 #include <vector>
 
@@ -166,6 +167,31 @@ TEST_F(Session, UpdateStopsAtFirstRefusedStudent) {
                                         "/transaction/1", "/transaction/2", "/transaction/2",
                                         "/transaction/3", "/transaction/4"}));
     EXPECT_EQ(pending, 0u);
+}
+
+// Every upload refused for good (a route lost behind a proxy): each exit costs its own
+// student's upload and the head-count, not a resend of everyone waiting, the stop tries
+// each once more, and a line comes once per student and status.
+TEST_F(Session, RefusedForGoodCostsOneUploadAnExitAndOneLineAStatus) {
+    std::vector<Row> rows;
+    std::string input;
+    for (int i = 1; i <= 30; ++i) {
+        rows.push_back({"C" + std::to_string(i), i, 5});
+        input += "1 C" + std::to_string(i) + "\n2 C" + std::to_string(i) + "\n";
+    }
+    server.rosterBody = roster(rows);
+    std::atomic<int> uploads{0};
+    server.upload = [&](const RecordedRequest&) {
+        int n = ++uploads;
+        return Reply{n > 30 && n % 2 == 0 ? 410 : 404, "{}"};
+    };
+    std::string out = play(input);
+    EXPECT_EQ(uploads, 30 + 30);
+    EXPECT_EQ(server.updates().size(), 30u + 30u + 30u) << "and a head-count an exit";
+    std::regex line(
+        "recusado pelo servidor: c\xF3"
+        "digo do erro 4");
+    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), line), {}), 30 + 15);
 }
 
 TEST_F(Session, CreditOneIsAdmittedOnceThenRefused) {
