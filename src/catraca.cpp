@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "admissao.h"
 #include "atualizacao.h"
@@ -22,11 +23,16 @@ const char* const kContagemRecusada = "Nao foi possivel alterar a contagem no se
 const char* const kSemCredito = "Creditos insuficientes ou j\xE1 est\xE1 dentro do RU";
 
 // A refusal that the same request will meet again however often it is sent; other
-// failures (no answer, a time-out, 5xx, 408 Request Timeout, 429 Too Many Requests)
-// may pass.
+// failures (no answer, a time-out, 5xx, and the 4xx of a server busy or not ready for
+// it: 408 Request Timeout, 421 Misdirected Request, 423 Locked, 425 Too Early, 429 Too
+// Many Requests) may pass.
 bool recusaDefinitiva(int codigo) {
-    return codigo >= 400 && codigo < 500 && codigo != 408 && codigo != 429;
+    return codigo >= 400 && codigo < 500 && codigo != 408 && codigo != 421 && codigo != 423 &&
+           codigo != 425 && codigo != 429;
 }
+
+// The longest wait of a student refused for good, in first waits.
+const int kMaiorEspera = 15;
 
 // Moves the student of `n`, a node of `de`, to the tail of `para` and frees the node.
 void move(List* de, Node<Student>* n, List* para) {
@@ -181,17 +187,31 @@ Student::Envio Catraca::envioDe(Student* s, int* codigo) {
 
 bool Catraca::enviaEventos(Student* s, bool* passageira) {
     int codigo = 0;
-    if (s->atualizaEvents(envioDe(s, &codigo)) != 0) {
+    unsigned int antes = s->getContEvent();
+    bool entregue = s->atualizaEvents(envioDe(s, &codigo)) != 0;
+    if (s->getContEvent() < antes) {
+        // The server takes this student's uploads again: a later refusal is news.
+        recusas.erase(s->getUserID());
+    }
+    if (entregue) {
         return true;
     }
-    if (recusaDefinitiva(codigo)) {
+    if (!recusaDefinitiva(codigo)) {
+        *passageira = true;
+        return false;
+    }
+    Recusa& r = recusas[s->getUserID()];
+    if (r.codigo != codigo) {
         std::cout << "Evento de cr\xE9"
                      "dito do usu\xE1rio "
                   << s->getUserID() << " recusado pelo servidor: c\xF3"
                   << "digo do erro " << codigo << std::endl;
-    } else {
-        *passageira = true;
+        r.codigo = codigo;
     }
+    r.espera =
+        r.espera.count() == 0 ? esperaRecusa : std::min(2 * r.espera, kMaiorEspera * esperaRecusa);
+    r.ate = std::chrono::steady_clock::now() + r.espera;
+    r.soma = *s->getHead()->getData();
     return false;
 }
 
@@ -281,6 +301,16 @@ void Catraca::run() {
                   << " de cr\xE9"
                      "dito ao servidor."
                   << std::endl;
+    }
+    // The next start would take these for new events and send them again.
+    size_t retidos = pendentes.retidos();
+    if (retidos > 0) {
+        std::cout << retidos
+                  << (retidos == 1 ? " evento de cr\xE9"
+                                     "dito confirmado pelo servidor continua"
+                                   : " eventos de cr\xE9"
+                                     "dito confirmados pelo servidor continuam")
+                  << " no di\xE1rio (" << pendentes.ultimoErro() << ")" << std::endl;
     }
 }
 
@@ -398,8 +428,21 @@ bool Catraca::recarrega(std::function<bool()> interrompe) {
             "digo do erro " +
             std::to_string(carga.codigo);
     } else if (motivo.empty()) {
+        // News of a user refused for good (rows after the cursor, or a new sum in a whole
+        // roster) may have mended the refusal: the next update tries it again.
+        std::vector<int> novidades;
+        for (const LeitorTransacoes::Usuario& u : carga.leitor->usuarios()) {
+            auto r = recusas.find(u.user);
+            if (r != recusas.end() && (carga.delta || u.soma != r->second.soma)) {
+                novidades.push_back(u.user);
+            }
+        }
         motivo = atualizaAlunos(carga.leitor->usuarios(), carga.delta, *lista, *listaDentro,
                                 *listaAtualiza);
+        for (int u : motivo.empty() ? novidades : std::vector<int>()) {
+            recusas[u].espera = std::chrono::milliseconds(0);
+            recusas[u].ate = {};
+        }
     }
     if (!motivo.empty()) {
         std::cout << "Lista de transa\xE7\xF5"
@@ -434,10 +477,15 @@ int Catraca::getServerPort() {
 unsigned int Catraca::atualizaservidor() {
     pendentes.apagaConfirmados();
     bool passageira = false;
+    auto agora = std::chrono::steady_clock::now();
     Node<Student>* tmp = listaAtualiza->getHead();
     while (!passageira && tmp != nullptr) {
         Node<Student>* tmp2 = tmp;
         tmp = tmp->getNext();
+        auto r = recusas.find(tmp2->getData()->getUserID());
+        if (r != recusas.end() && agora < r->second.ate) {
+            continue;
+        }
         if (enviaEventos(tmp2->getData(), &passageira)) {
             move(listaAtualiza, tmp2, lista);
         }
@@ -472,6 +520,10 @@ unsigned int Catraca::enviaPendentes() {
     }
     pendentes.apagaConfirmados();
     return contaPendentes();
+}
+
+bool Catraca::tudoEntregue() {
+    return contaPendentes() == 0 && pendentes.retidos() == 0;
 }
 
 unsigned int Catraca::contaPendentes() {

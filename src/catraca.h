@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <unordered_map>
 
 #include "journal.h"
 #include "list.h"
@@ -23,11 +24,14 @@
 // one, every admission's event is committed to it before the turnstile opens and
 // leaves it when the server answers 201.
 //
-// An upload refusal that retrying cannot mend (a 4xx status other than 408 and 429:
-// the user removed on the server, a request it will never take) holds up only its
-// own student, whose events stay pending; any other failure (no connection, a
-// time-out, a 5xx, 408, 429) ends the server update, so that a struggling server is
-// not hammered.
+// An upload refusal that retrying cannot mend (a 4xx status other than 408, 421, 423,
+// 425 and 429: the user removed on the server, a request it will never take) holds up
+// only its own student, whose events stay pending, with one line per student and
+// status; the updates leave that student alone for a while (1 minute, doubling up to
+// 15), until one of its uploads is accepted or a download brings rows of its user;
+// the stop tries it anyway. Any other failure (no connection, a time-out, a 5xx, 408,
+// 421, 423, 425, 429) ends the server update, so that a struggling server is not
+// hammered.
 //
 // With a board identity (`placa` not empty), every event upload carries the event's
 // idempotency key (idempotencia.h), the same on every retry of the event.
@@ -80,13 +84,16 @@ class Catraca {
     void run();
     // Entries ask the server first (see above); off by default.
     void setOnline(bool o) { online = o; }
+    // The first wait of a student refused for good (see above); 1 minute by default.
+    void setEsperaRecusa(std::chrono::milliseconds e) { esperaRecusa = e; }
     int getStatus();
     std::string getServerIP();
     int getServerPort();
     // Uploads the pending events of the students awaiting upload, from the head,
     // until one fails in a way that may pass by retrying; moves each fully uploaded
     // student back outside; a student refused for good stays, with one line naming
-    // the user and the status, and the walk goes on. Then, when nothing failed in a
+    // the user and the status, and the walk goes on (and passes it by while its wait
+    // lasts). Then, when nothing failed in a
     // way that may pass, reports the head-count. Returns 1 when nothing failed in a
     // way that may pass (refusals for good included), else 0.
     unsigned int atualizaservidor();
@@ -95,12 +102,15 @@ class Catraca {
     // Tries to upload every pending event once more, of the students awaiting
     // upload and of those inside, without stopping at a refusal (a refusal for good
     // writes its line, as in an update). The stop that ended the loop no longer
-    // interrupts these requests; the first time-out ends the attempt, and so do 20
-    // seconds in all (Servidor::Ajustes::limiteFinal) and one more stop request.
+    // interrupts these requests; the first time-out ends the attempt, and so do the
+    // stop's limits (Servidor::Ajustes) and one more stop request.
     // Returns how many events are still pending afterwards.
     unsigned int enviaPendentes();
     // Number of events the server has not accepted yet, over all three lists.
     unsigned int contaPendentes();
+    // True when nothing is pending and no acknowledged event is left in the journal,
+    // where the next start would take it for a new one: the run ends with status 0.
+    bool tudoEntregue();
 
   private:
     // One entry of `cartao`. When it is refused (card not found, too little credit)
@@ -129,7 +139,8 @@ class Catraca {
     // start it says both counts; after a refresh only what it recovered.
     void recuperaDiario(bool naPartida);
     // Uploads the pending events of `s`; true when none is left. A refusal for good
-    // writes its line; `*passageira` is set when the failure may pass by retrying.
+    // writes its line, unless its status was the last one written for that student,
+    // and starts its wait; `*passageira` is set when the failure may pass by retrying.
     bool enviaEventos(Student* s, bool* passageira);
     // The transport of one student's uploads, which gives each upload its event's key,
     // forgets each acknowledged event, and leaves the last status in `*codigo`.
@@ -153,6 +164,17 @@ class Catraca {
     // The cursor of the last download; "" when the server offered none (or it is not
     // used: neither refreshing nor syncing).
     std::string cursor;
+    // A student refused for good, by user: the status of its last line, how long its
+    // last wait was (0: a wait begins anew), when that wait ends, and the sum of its
+    // server rows then, which a whole roster that brings it news changes.
+    struct Recusa {
+        int codigo = 0;
+        std::chrono::milliseconds espera{0};
+        std::chrono::steady_clock::time_point ate;
+        int soma = 0;
+    };
+    std::unordered_map<int, Recusa> recusas;
+    std::chrono::milliseconds esperaRecusa{60000};
 };
 
 #endif

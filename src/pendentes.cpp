@@ -61,11 +61,12 @@ bool Pendentes::apaga(int64_t numero, std::string* erro) {
     // Behind one that already failed, a delete would only wait for the same lock:
     // this one waits its turn, so a held journal costs one wait per update, not one
     // per event.
-    if (confirmados.empty() && journal->apaga(numero, &motivo)) {
+    bool atras = !confirmados.empty();
+    if (!atras && journal->apaga(numero, &motivo)) {
         return true;
     }
     confirmados.push_back(numero);
-    *erro = motivo;
+    *erro = atras ? "atr\xE1s de um anterior ainda n\xE3o apagado" : motivo;
     return false;
 }
 

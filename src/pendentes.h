@@ -54,6 +54,9 @@ class Pendentes {
     // Retries the deletes of the acknowledged events set aside, oldest first, stopping
     // at the first that fails again; returns how many are still set aside.
     size_t apagaConfirmados();
+    // How many acknowledged events are set aside, and why the last delete failed.
+    size_t retidos() const { return confirmados.size(); }
+    const std::string& ultimoErro() const { return motivo; }
     // The journal's events that this run holds neither as pending nor as set aside,
     // oldest first; empty without a journal.
     std::vector<Journal::Evento> recuperaveis();

@@ -74,8 +74,9 @@ int main(int argc, char* argv[]) {
                   << std::endl;
     } else {
         catraca->run();
-        // Events that never reached the server make the end a failure.
-        resultado = catraca->contaPendentes() == 0 ? 0 : 1;
+        // Events that never reached the server, or that it would get twice, make the
+        // end a failure.
+        resultado = catraca->tudoEntregue() ? 0 : 1;
     }
     delete catraca;
     std::cin.rdbuf(original);

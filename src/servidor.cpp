@@ -34,25 +34,35 @@ RestClient::Response Servidor::pergunta(const std::string& caminho, const std::s
 
 void Servidor::ultimaTentativa() {
     ultima = true;
-    // The request that ended the loop counts as the first; any beyond it ends the attempt.
-    paradasAntes = paradas() > 0 ? 1 : 0;
-    fimUltima = std::chrono::steady_clock::now() + ajustes.limiteFinal;
+    notaParada();
     emSilencio = false;
 }
 
-bool Servidor::tentativaEncerrada() const {
-    return paradas() > paradasAntes ||
-           (ajustes.timeout > 0 && std::chrono::steady_clock::now() >= fimUltima);
+void Servidor::notaParada() {
+    if (parando || (!ultima && paradas() == 0)) {
+        return;
+    }
+    parando = true;
+    // The request that ended the loop counts as the first; any beyond it ends the stop.
+    paradasAntes = paradas() > 0 ? 1 : 0;
+    auto agora = std::chrono::steady_clock::now();
+    fimUltima = agora + ajustes.limiteFinal;
+    fimDuro = agora + ajustes.limiteDuro;
+}
+
+bool Servidor::paradaEsgotada(std::chrono::steady_clock::time_point fim) const {
+    return parando && (paradas() > paradasAntes || std::chrono::steady_clock::now() >= fim);
 }
 
 RestClient::Response Servidor::envia(const std::string& caminho, const std::string* corpo,
                                      const std::string* chave, int limite,
                                      RestClient::Connection::BodySink recebe,
                                      std::function<bool()> interrompe) {
-    if (ultima && tentativaEncerrada()) {
+    notaParada();
+    if ((ultima || ajustes.timeout == 0) && paradaEsgotada(fimUltima)) {
         RestClient::Response r;
         r.code = -1;
-        r.body = "Not sent: the last attempt after a stop is over.";
+        r.body = "Not sent: the stop's time is over.";
         return r;
     }
     if (emSilencio && std::chrono::steady_clock::now() < silencioAte) {
@@ -74,8 +84,8 @@ RestClient::Response Servidor::envia(const std::string& caminho, const std::stri
         conn.AppendHeader("Idempotency-Key", "\"" + *chave + "\"");
     }
     // Without a time-out every wait is as long as libcurl's own, and a request in
-    // flight completes even after a stop; only a stop request during the last
-    // attempt, which the operator makes on purpose, ends one.
+    // flight may complete after a stop, but only within the stop's limits: the board's
+    // unit kills a stop that takes longer.
     if (ajustes.timeout > 0) {
         conn.SetConnectTimeout(ajustes.timeout);
         conn.SetStallTimeout(ajustes.timeout);
@@ -83,8 +93,11 @@ RestClient::Response Servidor::envia(const std::string& caminho, const std::stri
     if (limite > 0) {
         conn.SetTimeout(limite);
     }
-    if (ultima) {
-        conn.SetAbortCheck([this] { return tentativaEncerrada(); });
+    if (ultima || (ajustes.timeout == 0 && ajustes.paradas)) {
+        conn.SetAbortCheck([this, interrompe] {
+            notaParada();
+            return paradaEsgotada(fimDuro) || (interrompe && interrompe());
+        });
     } else if (ajustes.timeout > 0 && ajustes.paradas) {
         conn.SetAbortCheck(
             [this, interrompe] { return paradas() > 0 || (interrompe && interrompe()); });

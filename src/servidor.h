@@ -19,13 +19,14 @@
 //   window are not sent and come back as code 28 at once;
 // - once `paradas` counts a stop request, a request in flight ends within about a
 //   second (code -1), until ultimaTentativa();
-// - the last attempt after a stop (from ultimaTentativa() on) ends as a whole after
-//   `limiteFinal`, or at once at a further stop request: the request in flight ends
-//   within about a second (code -1) and later ones are not sent (code -1 at once).
-// A `timeout` of 0 turns all of these off but the further stop request: every wait
-// is then libcurl's own. The question at an entry (pergunta) has a bound of its own,
-// `esperaEntrada`, on the whole exchange, whatever `timeout` says; its time-out opens
-// the quiet window like any other.
+// - the stop as a whole has limits, counted from the first stop request seen (or from
+//   ultimaTentativa() after the end of input): no request starts after `limiteFinal`
+//   (code -1 at once), the one in flight ends at `limiteDuro`, and one more stop
+//   request ends it at once (code -1 within about a second).
+// A `timeout` of 0 turns the others off, not the stop's limits: every wait is then
+// libcurl's own, and the first stop request lets a request in flight finish. The
+// question at an entry (pergunta) has a bound of its own, `esperaEntrada`, on the whole
+// exchange, whatever `timeout` says; its time-out opens the quiet window like any other.
 //
 // With a board name (`placa` not empty), every request carries `Catraca-Board: <placa>`.
 //
@@ -44,9 +45,11 @@ class Servidor {
         std::chrono::milliseconds janela{60000};
         // How many stop requests came so far; empty: none ever comes.
         std::function<unsigned()> paradas;
-        // The whole last attempt: it must end well within the 30 s the board's unit
-        // gives a stop before it kills the program (TimeoutStopSec).
+        // The stop: no request starts after `limiteFinal`, and the one in flight, which
+        // the server may have stored already, may run until `limiteDuro`; the whole stop
+        // must end within the 30 s that the board's unit gives it (TimeoutStopSec).
         std::chrono::milliseconds limiteFinal{20000};
+        std::chrono::milliseconds limiteDuro{25000};
         // The board's name (see nomeDePlacaValido); empty: no header, as always.
         std::string placa;
         // Seconds the question at an entry may take, from connecting to the last byte.
@@ -80,10 +83,9 @@ class Servidor {
                                   const std::string* chave);
 
     // Starts the last attempt after a stop: the stop that ended the loop no longer
-    // ends a request, and the quiet window is closed, so that only a new time-out,
-    // `limiteFinal` running out, or one more stop request ends the remaining requests.
-    // When the loop ended without a stop request (the end of input), the first one
-    // ends the attempt.
+    // ends a request, and the quiet window is closed, so that only a new time-out, the
+    // stop's limits, or one more stop request end the remaining requests. When the loop
+    // ended without a stop request (the end of input), the first one ends the attempt.
     void ultimaTentativa();
 
   private:
@@ -92,16 +94,20 @@ class Servidor {
                                const std::string* chave, int limite = 0,
                                RestClient::Connection::BodySink recebe = {},
                                std::function<bool()> interrompe = {});
-    // True once the last attempt is over (its time ran out, or a stop request came
-    // beyond `paradasAntes`).
-    bool tentativaEncerrada() const;
+    // Starts the stop's clock at the first stop request seen.
+    void notaParada();
+    // True once the stop is over for a request: `fim` (fimUltima for one not started,
+    // fimDuro for one in flight) went by, or a stop request came beyond `paradasAntes`.
+    bool paradaEsgotada(std::chrono::steady_clock::time_point fim) const;
     unsigned paradas() const { return ajustes.paradas ? ajustes.paradas() : 0; }
 
     Ajustes ajustes;
     std::string endereco;
     bool ultima = false;
+    bool parando = false;
     unsigned paradasAntes = 0;
     std::chrono::steady_clock::time_point fimUltima;
+    std::chrono::steady_clock::time_point fimDuro;
     bool emSilencio = false;
     std::chrono::steady_clock::time_point silencioAte;
 };

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <string>
 
 namespace launcher {
 
@@ -30,6 +31,29 @@ bool writeAll(int fd, const char* data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+// Typed input waiting for a program that does not read (busy with an upload, or in
+// its last attempt at a stop) is held here, up to this much: the launcher never blocks
+// on the program, so a signal is always passed on at once.
+constexpr size_t kHeld = 64 * 1024;
+
+// Holds typed bytes for the program. From the first byte that does not fit, the bytes
+// are dropped up to the end of their line, and so is the start of that line still
+// held: a line either reaches the program whole or not at all (the line end itself
+// goes on, so the next one does not run into an earlier one cut short).
+void hold(std::string& held, bool& dropping, const char* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        if (!dropping && held.size() >= kHeld) {
+            dropping = true;
+            size_t end = held.rfind('\n');
+            held.erase(end == std::string::npos ? held.size() : end + 1);
+        }
+        if (!dropping || data[i] == '\n') {
+            held.push_back(data[i]);
+            dropping = false;
+        }
+    }
 }
 
 int statusOf(int waitStatus) {
@@ -113,14 +137,16 @@ int runOnConsole(const std::vector<std::string>& command, const std::string& ans
     }
 
     int toProgram = input[1];
-    if (!writeAll(toProgram, answers.data(), answers.size())) {
-        close(toProgram);
-        toProgram = -1;
-    }
+    fcntl(toProgram, F_SETFL, O_NONBLOCK);
+    std::string held = answers;
+    bool dropping = false;
+    bool typing = true;
     for (;;) {
-        struct pollfd fds[2] = {{signals, POLLIN, 0}, {console, POLLIN, 0}};
-        nfds_t count = toProgram >= 0 ? 2 : 1;
-        if (poll(fds, count, -1) < 0) {
+        // A program that stopped reading (its input closed) gets no more.
+        struct pollfd fds[3] = {{signals, POLLIN, 0},
+                                {typing && toProgram >= 0 ? console : -1, POLLIN, 0},
+                                {held.empty() ? -1 : toProgram, POLLOUT, 0}};
+        if (poll(fds, 3, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -150,18 +176,30 @@ int runOnConsole(const std::vector<std::string>& command, const std::string& ans
                 return statusOf(waitStatus);
             }
         }
-        if (count == 2 && fds[1].revents != 0) {
-            char buffer[4096];
-            ssize_t n = read(console, buffer, sizeof buffer);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-                continue;
-            }
-            // The end of input (or a console that went away) is passed on as the end
-            // of the program's input; a program that stopped reading gets no more.
-            if (n <= 0 || !writeAll(toProgram, buffer, static_cast<size_t>(n))) {
+        if (fds[2].revents != 0) {
+            ssize_t n = write(toProgram, held.data(), held.size());
+            if (n > 0) {
+                held.erase(0, static_cast<size_t>(n));
+            } else if (errno != EINTR && errno != EAGAIN) {
+                held.clear();
                 close(toProgram);
                 toProgram = -1;
             }
+        }
+        if (fds[1].revents != 0 && toProgram >= 0) {
+            char buffer[4096];
+            ssize_t n = read(console, buffer, sizeof buffer);
+            if (n > 0) {
+                hold(held, dropping, buffer, static_cast<size_t>(n));
+            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                typing = false;
+            }
+        }
+        // The end of input (or a console that went away) is passed on as the end of the
+        // program's input, once what was typed before it is through.
+        if (!typing && held.empty() && toProgram >= 0) {
+            close(toProgram);
+            toProgram = -1;
         }
     }
 }

@@ -10,7 +10,9 @@ namespace launcher {
 // arguments) with its standard input on a pipe that carries `answers` first and then
 // every byte read from the file descriptor `console`, until the program ends. Its
 // standard output and error are this process's. The end of the console's input closes
-// the pipe, so the program sees it too.
+// the pipe, so the program sees it too. The pipe is never written with a blocking
+// call: what the program does not read yet is held, up to 64 KiB, and lines typed
+// beyond that are dropped whole.
 //
 // SIGINT, SIGTERM and SIGHUP that reach this process are passed on to the program,
 // SIGQUIT as SIGTERM; none ends this process, which always waits for the program.

@@ -40,11 +40,16 @@ enum Fault {
     Truncated,
     Drip,
     Silent,
-    Refused408,
-    Refused429,
     Gone,  // every upload of user 1 refused with 404: the user was removed
     ResetHalfway,
     StallHalfway,
+    // Refused once with that status.
+    Refused400 = 400,
+    Refused408 = 408,
+    Refused421 = 421,
+    Refused423 = 423,
+    Refused425 = 425,
+    Refused429 = 429,
 };
 
 struct FaultRow {
@@ -90,9 +95,13 @@ Act faulty(Fault f, int status, const std::string& body) {
             return Act::drip(status, slow(body), 5);
         case Silent:
             return Act::silent();
+        case Refused400:
         case Refused408:
+        case Refused421:
+        case Refused423:
+        case Refused425:
         case Refused429:
-            return Act::answer(f == Refused408 ? 408 : 429, "{}");
+            return Act::answer(f, "{}");
         case ResetHalfway:
             return Act::cutReset(status, body);
         case StallHalfway:
@@ -120,11 +129,16 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeLosesNoEvent) {
         {"roster silent", Roster, Silent, 28, "", "", "", "G", 0, 0, 0},
         {"roster reset half-way", Roster, ResetHalfway, -1, "", "", "", "G", 0, 0, 0},
         {"roster stalls half-way", Roster, StallHalfway, 28, "", "", "", "G", 0, 0, 0},
-        {"upload 4xx", Upload, Refused4xx, 0, r404, "", "", "G U1 C0 U1 U2 C0", 2, 0, 0},
+        {"upload 4xx", Upload, Refused4xx, 0, r404, "", "", "G U1 C0 U2 C0 U1", 2, 0, 0},
+        {"upload 400", Upload, Refused400, 0, refusedForGood(1, 400), "", "", "G U1 C0 U2 C0 U1", 2,
+         0, 0},
         {"upload 408", Upload, Refused408, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
+        {"upload 421", Upload, Refused421, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
+        {"upload 423", Upload, Refused423, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
+        {"upload 425", Upload, Refused425, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
         {"upload 429", Upload, Refused429, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
-        {"upload 404 for good", Upload, Gone, 0, r404, r404, r404 + undelivered(1),
-         "G U1 C0 U1 U2 C0 U1", 1, 1, 0},
+        {"upload 404 for good", Upload, Gone, 0, r404, "", undelivered(1), "G U1 C0 U2 C0 U1", 1, 1,
+         0},
         {"upload 5xx", Upload, Refused5xx, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
         {"upload 200", Upload, WrongSuccess, 0, "", "", "", "G U1 U1 U2 C0", 2, 0, 0},
         {"upload nothing listening", Upload, NotListening, 0, "", "", undelivered(2), "G", 0, 2, 0},

@@ -147,6 +147,62 @@ TEST(JournalFile, AcknowledgedEventWhoseDeleteFailedIsNotSentAgain) {
     EXPECT_EQ(journal->eventos()[0].userID, 9);
 }
 
+// The lock held from A's upload until the first head-count (1), the second (2), or past
+// the stop (0), with a refresh after both exits that looks for user 9's event: each
+// admission is uploaded once, a delete set aside is tried again at each update (staying
+// set aside while it fails: J3) and at the stop, B's delete waits behind A's, and what is
+// left at the end is reported and fails the run.
+TEST(JournalFile, SetAsideDeletesAreRetriedAtEachUpdateAndReportedAtTheStop) {
+    const std::string kept =
+        "Evento de cr\xE9"
+        "dito do usu\xE1rio ";
+    const std::string notDeleted = " confirmado pelo servidor, mas n\xE3o apagado do di\xE1rio (";
+    const std::string behind =
+        kept + "2" + notDeleted + "atr\xE1s de um anterior ainda n\xE3o apagado)\n";
+    for (int releasedAt : {1, 2, 0}) {
+        SCOPED_TRACE(releasedAt);
+        TempDir dir;
+        std::string e;
+        auto journal = Journal::abre(dir.file("j.db"), &e);
+        ASSERT_GT(journal->grava(9, -1, &e), 0) << e;
+        sqlite3* other = nullptr;
+        int counts = 0;
+        testsupport::ScriptedServer server([&](const testsupport::ScriptedRequest& r) {
+            if (r.target == "/contador" && ++counts == releasedAt) {
+                sqlite3_close(other);  // rolls the lock back
+            } else if (r.target == "/transaction/1") {
+                sqlite3_open(dir.file("j.db").c_str(), &other);
+                EXPECT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr),
+                          SQLITE_OK);
+            }
+            return testsupport::Act::answer(r.method == "GET" ? 200 : 201,
+                                            roster({{"A", 1, 5}, {"B", 2, 5}}));
+        });
+        std::string port = std::to_string(server.port());
+        testsupport::ConsoleCapture console("127.0.0.1\n" + port + "\n1 A\n1 B\n2 A\n2 B\n1 X\n");
+        Catraca c(quick(), journal.get(), 0);
+        c.start();
+        c.run();
+        EXPECT_EQ(withoutScreens(console.output()),
+                  startup("127.0.0.1", port) +
+                      "1 evento de um usu\xE1rio fora da lista continua no di\xE1rio\n" + kCard +
+                      kFound + admitted(4) + kCard + kFound + admitted(4) + kCard + exited(4) +
+                      kept + "1" + notDeleted + "database is locked)\n" + kUpdated + kCard +
+                      exited(4) + (releasedAt == 1 ? "" : behind) + kUpdated + kCard + kNotFound +
+                      "Atualizando a lista de transa\xE7\xF5"
+                      "es...\n" +
+                      kNotFound +
+                      (releasedAt != 0 ? ""
+                                       : "2 eventos de cr\xE9"
+                                         "dito confirmados pelo servidor continuam no di\xE1rio "
+                                         "(database is locked)\n"));
+        EXPECT_EQ(requestCodes(server.requests()), "G U1 C1 U2 C0 G") << "one upload each";
+        EXPECT_EQ(c.tudoEntregue(), releasedAt != 0);
+        sqlite3_close(releasedAt == 0 ? other : nullptr);
+        EXPECT_EQ(journal->eventos().size(), releasedAt == 0 ? 3u : 1u);
+    }
+}
+
 }  // namespace
 
 namespace {

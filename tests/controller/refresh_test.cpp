@@ -84,6 +84,13 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
          kCard + kFound + admitted(4) + kCard + exited(4) + kUpdated + kCard + kNotFound +
              kRefreshing + kNotFound,
          screen({user(1, 3), user(3, 2)}, {user(2, 14)}, {}), undelivered(1), "G U2 G U2"},
+        {"refused for good, then news of it in a download: tried at the next exit", 0, fresh, 404,
+         "1 B\n2 B\n1 A\n2 A\n",
+         kCard + kFound + admitted(4) + kCard + exited(4) + refusedForGood(2, 404) + kUpdated +
+             kCard + kFound + kNoCredit + kRefreshing + kFound + admitted(2) + kCard + exited(2) +
+             refusedForGood(1, 404) + kUpdated,
+         screen({user(3, 2)}, {user(2, 14), user(1, 2)}, {}), undelivered(2),
+         "G U2 C0 G U2 U1 C0 U2 U1"},
         {"refused download", 0, Act::answer(503, "{}"), 201, "1 A\n",
          kCard + kFound + kNoCredit + kRefreshing + notRefreshed(cr + "503"),
          screen({user(1, 0), user(2, 5)}, {}, {}), "", "G G"},

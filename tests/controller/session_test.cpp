@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <regex>
 #include <streambuf>
 #include <vector>
 
@@ -15,8 +17,11 @@
 namespace {
 
 using namespace turnstile;
+using testsupport::Act;
 using testsupport::RecordedRequest;
 using testsupport::Reply;
+using testsupport::ScriptedRequest;
+using testsupport::ScriptedServer;
 
 const std::string kEvent = "{\"event_id\": -1}";
 
@@ -166,6 +171,86 @@ TEST_F(Session, UpdateStopsAtFirstRefusedStudent) {
                                         "/transaction/1", "/transaction/2", "/transaction/2",
                                         "/transaction/3", "/transaction/4"}));
     EXPECT_EQ(pending, 0u);
+}
+
+// Every upload refused for good (a route lost behind a proxy): each exit costs its own
+// student's upload and the head-count, not a resend of everyone waiting, the stop tries
+// each once more, and a line comes once per student and status.
+TEST_F(Session, RefusedForGoodCostsOneUploadAnExitAndOneLineAStatus) {
+    std::vector<Row> rows;
+    std::string input;
+    for (int i = 1; i <= 30; ++i) {
+        rows.push_back({"C" + std::to_string(i), i, 5});
+        input += "1 C" + std::to_string(i) + "\n2 C" + std::to_string(i) + "\n";
+    }
+    server.rosterBody = roster(rows);
+    std::atomic<int> uploads{0};
+    server.upload = [&](const RecordedRequest&) {
+        int n = ++uploads;
+        return Reply{n > 30 && n % 2 == 0 ? 410 : 404, "{}"};
+    };
+    std::string out = play(input);
+    EXPECT_EQ(uploads, 30 + 30);
+    EXPECT_EQ(server.updates().size(), 30u + 30u + 30u) << "and a head-count an exit";
+    std::regex line(
+        "recusado pelo servidor: c\xF3"
+        "digo do erro 4");
+    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), line), {}), 30 + 15);
+}
+
+// The stop's limits, shrunk, whatever --timeout says, against 2 s uploads: no upload
+// starts after the first, the one in flight (the server may have stored it) runs until
+// the second; the clock starts at the first stop request (`stopAt`: the upload it comes with) or
+// the end of input, and one more stop request ends the upload in flight.
+TEST(Stop, NothingStartsAfterTheLimitAndTheUploadInFlightRunsToTheHardOne) {
+    struct {
+        int timeout, limitMs, hardMs, stopAt;
+        std::string requests;
+        unsigned pending;
+    } const rows[] = {{10, 3000, 5000, 0, "G U1 C4 U2 U3", 2},
+                      {0, 3000, 5000, 0, "G U1 C4 U2 U3", 2},
+                      {0, 500, 1000, 0, "G U1 C4 U2", 4},
+                      {0, 3000, 5000, 1, "G U1 C4 U2", 3},
+                      {0, 20000, 25000, 2, "G U1 C4 U2", 4}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.requests + " " + std::to_string(row.pending));
+        std::atomic<int> stops{0}, uploads{0};
+        ScriptedServer server([&](const ScriptedRequest& r) {
+            if (r.method == "GET") {
+                return Act::answer(
+                    200, roster({{"A", 1, 5}, {"B", 2, 5}, {"C", 3, 5}, {"D", 4, 5}, {"E", 5, 5}}));
+            }
+            stops += r.target != "/contador" && ++uploads == row.stopAt;
+            return r.target == "/contador" ? Act::answer(201, "{}")
+                                           : Act::drip(201, "{}      ", 250);
+        });
+        Servidor::Ajustes a;
+        a.timeout = row.timeout;
+        a.paradas = [&stops] { return static_cast<unsigned>(stops); };
+        a.limiteFinal = std::chrono::milliseconds(row.limitMs);
+        a.limiteDuro = std::chrono::milliseconds(row.hardMs);
+        testsupport::ConsoleCapture console("127.0.0.1\n" + std::to_string(server.port()) +
+                                            "\n1 A\n1 B\n1 C\n1 D\n1 E\n2 A\n");
+        Catraca c(a, nullptr);
+        c.start();
+        c.run();
+        EXPECT_EQ(requestCodes(server.requests()), row.requests);
+        EXPECT_EQ(c.contaPendentes(), row.pending);
+    }
+}
+
+// As shipped, the stop ends before the board's unit would kill it: the upload in flight
+// is cut up to a second late (libcurl's progress check), and two journal deletes may
+// wait a second each.
+TEST(Stop, ShippedLimitsEndWithinTheUnitsStopTime) {
+    std::ifstream unit(UNIT_FILE);
+    int stopSec = 0;
+    for (std::string line; std::getline(unit, line);) {
+        stopSec = line.rfind("TimeoutStopSec=", 0) == 0 ? std::stoi(line.substr(15)) : stopSec;
+    }
+    Servidor::Ajustes a;
+    EXPECT_LT(a.limiteFinal, a.limiteDuro);
+    EXPECT_LE(a.limiteDuro + std::chrono::seconds(3), std::chrono::seconds(stopSec));
 }
 
 TEST_F(Session, CreditOneIsAdmittedOnceThenRefused) {

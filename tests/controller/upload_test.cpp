@@ -115,6 +115,34 @@ TEST(EventUpload, NothingListeningLeavesEverythingPending) {
     delete s;
 }
 
+// An update says whether nothing failed in a way that may pass: a refusal for good holds
+// up only its student, and the head-count goes out. Without a wait the student is tried
+// at each update, and once it is accepted, a later refusal is news again.
+TEST(HeadCount, SentUnlessAnUploadFailedInAWayThatMayPass) {
+    turnstile::Server server;
+    server.rosterBody = turnstile::roster({{"A", 1, 5}});
+    std::atomic<int> status{503};
+    server.upload = [&](const RecordedRequest&) { return Reply{status, "{}"}; };
+    testsupport::ConsoleCapture console("127.0.0.1\n" + server.port() + "\n1 A\n2 A\n");
+    Catraca c;
+    c.setEsperaRecusa(std::chrono::milliseconds(0));
+    c.start();
+    c.run();  // refused at the exit and at the stop: A awaits upload
+    EXPECT_EQ(c.atualizaservidor(), 0u);
+    status = 404;
+    EXPECT_EQ(c.atualizaservidor(), 1u);
+    EXPECT_EQ(c.atualizaservidor(), 1u);
+    status = 201;
+    EXPECT_EQ(c.atualizaservidor(), 1u);
+    EXPECT_EQ(server.updates().size(), 2u + 7u) << "U1 U1, then U1, U1 C0 twice, U1 C0";
+    status = 404;
+    testsupport::ConsoleCapture again("1 A\n2 A\n");
+    c.run();
+    EXPECT_NE(again.output().find(turnstile::refusedForGood(1, 404)), std::string::npos);
+    EXPECT_EQ(console.output().find(turnstile::refusedForGood(1, 404)),
+              console.output().rfind(turnstile::refusedForGood(1, 404)));
+}
+
 // With nobody awaiting upload, an update sends only the head-count.
 TEST(HeadCount, ReportsCountsAsCompactJson) {
     turnstile::Server server;

@@ -1,7 +1,8 @@
 // Stands in for catraca behind the launcher: asks the two start-up questions as catraca
 // does, shows the answers and its arguments, then echoes each word typed on its input.
-// "sai N" ends it with status N, "sinal N" raises signal N; the end of its input and the
-// stop signals end it with a line saying so.
+// "sai N" ends it with status N, "sinal N" raises signal N, "dorme N" stops reading for N
+// seconds (as catraca does in an upload); the end of its input and the stop signals end
+// it with a line saying so.
 #include <unistd.h>
 
 #include <csignal>
@@ -36,15 +37,18 @@ int main(int argc, char** argv) {
     }
     std::cout << std::endl;
     for (std::string palavra; std::cin >> palavra;) {
-        if (palavra == "sai" || palavra == "sinal") {
+        if (palavra == "dorme" && std::cin >> palavra) {
+            sleep(static_cast<unsigned>(std::stoi(palavra)));
+        } else if (palavra == "sai" || palavra == "sinal") {
             int n = 0;
             std::cin >> n;
             if (palavra == "sai") {
                 return n;
             }
             std::raise(n);
+        } else {
+            std::cout << "lido " << palavra << std::endl;
         }
-        std::cout << "lido " << palavra << std::endl;
     }
     std::cout << "fim da entrada" << std::endl;
     return 0;

@@ -148,7 +148,7 @@ TEST(LauncherConfig, ShippedFileKeepsTheJournalInTheUnitsStateDirectory) {
     EXPECT_EQ(config->server, "127.0.0.1");
     EXPECT_EQ(config->port, "8080");
     const std::vector<std::string> expected = {"--journal", "/var/lib/catraca/journal.db",
-                                               "--timeout", "10"};
+                                               "--timeout", "10", "--idempotency-keys"};
     EXPECT_EQ(config->arguments, expected);
 }
 

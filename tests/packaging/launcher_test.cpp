@@ -44,6 +44,11 @@ struct Session {
 TEST(Launcher, AnswersRelaysSignalsAndHandsBackTheStatus) {
     const std::string ok = "CATRACA_SERVER=10.0.0.5\nCATRACA_PORT=8080\n";
     const std::string echo = kPrompts + "resposta 10.0.0.5 8080\nargumentos\n";
+    // More than the pipe to the program holds, typed while it reads nothing.
+    std::string asleep = "dorme 30\n";
+    while (asleep.size() < 100000) {
+        asleep += std::string(99, '7') + "\n";
+    }
     const std::vector<Session> cases = {
         {"the console reaches the program, whose end of input follows",
          "CATRACA_SERVER=10.0.0.5\nCATRACA_PORT=8080\nCATRACA_TIMEOUT=5\n"
@@ -61,6 +66,8 @@ TEST(Launcher, AnswersRelaysSignalsAndHandsBackTheStatus) {
         {"SIGINT is passed on", ok, "", SIGINT, echo + "parada 02\n", 40 + SIGINT, ""},
         {"SIGHUP is passed on", ok, "", SIGHUP, echo + "parada 01\n", 40 + SIGHUP, ""},
         {"SIGQUIT is a stop like SIGTERM", ok, "", SIGQUIT, echo + "parada 15\n", 40 + SIGTERM, ""},
+        {"a signal is passed on while the program reads nothing and 100 KB are typed", ok, asleep,
+         SIGTERM, echo + "parada 15\n", 40 + SIGTERM, ""},
         {"a bad configuration starts nothing", "CATRACA_SERVER=10.0.0.5\n", "1 8F3A21C0\n", 0, "",
          1, "CATRACA_PORT is missing or empty"},
     };
