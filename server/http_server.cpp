@@ -83,6 +83,7 @@ std::size_t rawTargetBytes(const beast::flat_buffer& buffer) {
 struct Listener::Impl {
     std::optional<asio::ssl::context> tls;
     tcp protocol = tcp::v4();
+    std::string where;  // host:port, for messages
     int fd = -1;
     unsigned short port = 0;
 };
@@ -727,12 +728,10 @@ Listener::Listener(const ServerSettings& s) : impl_(std::make_unique<Impl>()) {
     if (!ec) {
         acceptor.bind(endpoint, ec);
     }
-    if (!ec) {
-        acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    }
     if (ec) {
         throw ServerError("cannot listen on " + where + ": " + ec.message());
     }
+    impl_->where = where;
     impl_->protocol = endpoint.protocol();
     impl_->port = acceptor.local_endpoint().port();
     impl_->fd = acceptor.release();
@@ -753,6 +752,11 @@ unsigned short Listener::port() const {
 
 HttpServer::HttpServer(Store& store, ServerSettings settings, Listener listener)
     : impl_(std::make_unique<Impl>(store, std::move(settings), *listener.impl_)) {
+    error_code ec;
+    impl_->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        throw ServerError("cannot listen on " + listener.impl_->where + ": " + ec.message());
+    }
     impl_->accept();
 }
 

@@ -53,14 +53,15 @@ struct ServerSettings {
     std::function<void(std::string)> log;
 };
 
-// The listening socket and, for HTTPS, the certificate and key loaded: the part of the
-// server whose set-up fails for want of the port or of usable files. Made before the store
-// is opened, so that a start that cannot listen leaves the database as it was, and then
-// handed to the HttpServer that serves on it.
+// The bound socket and, for HTTPS, the certificate and key loaded: the part of the server
+// whose set-up fails for want of the port or of usable files. Made before the store is
+// opened, so that a start that cannot listen leaves the database as it was, and then handed
+// to the HttpServer, which listens on it: until then a client's connection is refused, not
+// queued to be answered after the client may have given up and sent its request again.
 class Listener {
   public:
-    // Binds settings.host and settings.port and listens; loads settings.certFile and
-    // settings.keyFile when set. Throws ServerError.
+    // Binds settings.host and settings.port; loads settings.certFile and settings.keyFile
+    // when set. Throws ServerError.
     explicit Listener(const ServerSettings& settings);
     ~Listener();  // closes the socket, unless a server has taken it
     Listener(Listener&&) noexcept;
@@ -87,8 +88,8 @@ class Listener {
 // unanswered at once. `store` must outlive the server.
 class HttpServer {
   public:
-    // Serves on `listener`; settings.host, port, certFile and keyFile are those it was made
-    // with.
+    // Listens and serves on `listener`; settings.host, port, certFile and keyFile are those
+    // it was made with. Throws ServerError when it cannot listen.
     HttpServer(Store& store, ServerSettings settings, Listener listener);
     // Makes its own Listener of `settings`. Throws ServerError.
     HttpServer(Store& store, ServerSettings settings);
