@@ -282,10 +282,12 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // Whether the request's body has a length both sides agree on (RFC 9112 6.3: a
     // Transfer-Encoding must end in chunked, or the body could be taken for a next
-    // request) and it names one host (required of HTTP/1.1, at most one of HTTP/1.0).
+    // request; 6.1: in HTTP/1.0, where the field is unknown, its framing is faulty) and it
+    // names one host (required of HTTP/1.1, at most one of HTTP/1.0).
     bool framedAndAddressed() const {
         const auto& message = parser_->get();
-        if (message.count(http::field::transfer_encoding) > 0 && !parser_->chunked()) {
+        if (message.count(http::field::transfer_encoding) > 0 &&
+            (!parser_->chunked() || message.version() < 11)) {
             return false;
         }
         const std::size_t hosts = message.count(http::field::host);

@@ -83,9 +83,9 @@ class Listener {
 // and accepting of other connections. Requests on one connection, pipelined or not, are
 // answered one at a time and in order. Every request body is read to its end or refused
 // and the connection closed, so a body is never taken for a next request; a request whose
-// length is in doubt (a Transfer-Encoding that does not end in chunked) is refused. What a
-// connection buffers is bounded whatever it sends. A client outside the allow-list is closed
-// unanswered at once. `store` must outlive the server.
+// length is in doubt (a Transfer-Encoding that does not end in chunked, or any in HTTP/1.0)
+// is refused. What a connection buffers is bounded whatever it sends. A client outside the
+// allow-list is closed unanswered at once. `store` must outlive the server.
 class HttpServer {
   public:
     // Listens and serves on `listener`; settings.host, port, certFile and keyFile are those

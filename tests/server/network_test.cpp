@@ -115,8 +115,9 @@ std::string chunked(const std::string& target, std::size_t pieces, std::size_t p
 }
 
 // A request to /contador with the Transfer-Encoding `codings`, followed by `rest`.
-std::string te(const std::string& method, const std::string& codings, const std::string& rest) {
-    return method + " /contador HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJsonType +
+std::string te(const std::string& method, const std::string& codings, const std::string& rest,
+               const std::string& version = "1.1") {
+    return method + " /contador HTTP/" + version + "\r\nHost: 127.0.0.1\r\n" + kJsonType +
            "\r\nTransfer-Encoding: " + codings + "\r\n\r\n" + rest;
 }
 
@@ -186,13 +187,19 @@ std::vector<Hostile> hostileRequests() {
         {"gzip coding hiding a request", te("POST", "gzip", post("/transaction/7", kEvent)), 400},
         {"chunked, identity", te("POST", "chunked, identity", post("/transaction/7", kEvent)), 400},
         {"gzip coding on a GET", te("GET", "gzip", post("/transaction/7", kEvent)), 400},
+        {"gzip coding in HTTP/1.0", te("POST", "gzip", kCount, "1.0"), 400},
+        {"chunked in HTTP/1.0, kept alive",
+         "POST /contador HTTP/1.0\r\nConnection: keep-alive\r\n" + kJsonType +
+             "\r\nTransfer-Encoding: chunked\r\n\r\n8\r\n" + kCount + "\r\n0\r\n\r\n" +
+             rawRequest("GET", "/contador"),
+         400},
         {"chunk extension without end", te("POST", "chunked", "1;" + std::string(40000, 'x')), 413},
         {"chunk size without end", te("POST", "chunked", std::string(40000, '0')), 413},
         {"trailer without end", te("POST", "chunked", "0\r\nX: " + std::string(40000, 'x')), 413},
         {"no Host in HTTP/1.1", "GET /contador HTTP/1.1\r\n\r\n", 400},
         {"two Hosts", rawRequest("GET", "/contador", {"Host: 127.0.0.2"}), 400},
         {"no Host in HTTP/1.0", "GET /contador HTTP/1.0\r\n\r\n", 200},
-        {"space in the target", "GET /con tador HTTP/1.1\r\n\r\n", 400},
+        {"space in the target", "GET /con tador HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
         // Content types other than JSON.
         {"no content type", post("/transaction/7", kEvent, {}), 415},
         {"text content type", post("/transaction/7", kEvent, {"Content-Type: text/plain"}), 415},
