@@ -53,9 +53,6 @@ constexpr std::size_t kLingerBytes = 16 * 1024 * 1024;
 constexpr std::chrono::milliseconds kLingerTime{1000};
 // How long a stop waits for requests that are still being sent.
 constexpr std::chrono::milliseconds kStopGrace{2000};
-// Connections from outside the allow-list are logged at most this often, so that a flood
-// of them cannot fill the log; the next line counts those left out.
-constexpr std::chrono::seconds kOutsiderLogInterval{60};
 
 std::string clientAddress(const asio::ip::address& address) {
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {
@@ -582,6 +579,9 @@ class Session : public std::enable_shared_from_this<Session> {
 void HttpServer::Impl::accept() {
     acceptor.async_accept([this](const error_code& ec, tcp::socket socket) {
         if (stopping || !acceptor.is_open()) {
+            if (!ec && stopping) {
+                accepted(std::move(socket), true);  // taken from the queue as the stop came
+            }
             return;
         }
         if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
@@ -630,7 +630,7 @@ void HttpServer::Impl::accepted(tcp::socket socket, bool draining) {
 
 void HttpServer::Impl::refuseOutsider(const std::string& client) {
     const auto now = std::chrono::steady_clock::now();
-    if (outsiderLogged && now - *outsiderLogged < kOutsiderLogInterval) {
+    if (outsiderLogged && now - *outsiderLogged < settings.outsiderLogInterval) {
         ++outsidersUnlogged;
         return;
     }
@@ -656,10 +656,6 @@ void HttpServer::Impl::doStop() {
     stopping = true;
     error_code ec;
     retryTimer.cancel();
-    if (outsidersUnlogged > 0) {
-        log("ru-server: refused " + std::to_string(outsidersUnlogged) +
-            " more connections from outside the allow-list");
-    }
     if (acceptor.is_open()) {
         // Connections the kernel has completed but nobody has accepted yet: those that have
         // sent something get their answer.
@@ -775,6 +771,11 @@ unsigned short HttpServer::port() const {
 
 void HttpServer::run() {
     impl_->ioc.run();
+    // Last, so that it also counts the outsiders that the stop found in the listen queue.
+    if (impl_->outsidersUnlogged > 0) {
+        impl_->log("ru-server: refused " + std::to_string(impl_->outsidersUnlogged) +
+                   " more connections from outside the allow-list");
+    }
     impl_->workers.join();
 }
 

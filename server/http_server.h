@@ -48,9 +48,11 @@ struct ServerSettings {
     // ignored and a repeat is stored again.
     bool idempotencyKeys = true;
     // Gets one line per answered request (see requestLogLine) and one per refused
-    // connection; those from outside the allow-list at most one a minute, counting the
-    // others. Called on the network thread: it must not block. May be empty.
+    // connection; those from outside the allow-list at most one per outsiderLogInterval,
+    // so that a flood of them cannot fill the log, the next line (or one at the stop)
+    // counting the others. Called on the network thread: it must not block. May be empty.
     std::function<void(std::string)> log;
+    std::chrono::milliseconds outsiderLogInterval{60000};
 };
 
 // The bound socket and, for HTTPS, the certificate and key loaded: the part of the server

@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -32,28 +34,44 @@ json roster() {
     return json::array({row("AB12", 7, 10), row("CD34", 8, 3)});
 }
 
-// Collects the server's log lines.
+// Collects the server's log lines. A line holding the text given to hold() holds the
+// server's network thread until release(), as a stalled network thread would.
 class LogLines {
   public:
     std::function<void(std::string)> sink() {
         return [this](std::string line) {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::unique_lock<std::mutex> lock(mutex_);
+            const bool held = !held_.empty() && line.find(held_) != std::string::npos;
             lines_.push_back(std::move(line));
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return !held || released_; });
         };
     }
-    bool contains(const std::string& text) {
+    // Whether a line holds `text`, waiting up to `ms` for one.
+    bool contains(const std::string& text, int ms = 0) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+            return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
+                return line.find(text) != std::string::npos;
+            });
+        });
+    }
+    void hold(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (const std::string& line : lines_) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        held_ = text;
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
     }
 
   private:
     std::mutex mutex_;
+    std::condition_variable changed_;
     std::vector<std::string> lines_;
+    std::string held_;
+    bool released_ = false;
 };
 
 class ServerNetwork : public ::testing::Test {
@@ -64,6 +82,7 @@ class ServerNetwork : public ::testing::Test {
         std::istringstream in(roster().dump());
         server_->store().importRoster(in);
     }
+    void TearDown() override { log_.release(); }
     int port() const { return server_->port(); }
     // The roster and the head-count as a client at `from` sees them.
     std::string state(const std::string& from = "127.0.0.1") {
@@ -367,6 +386,26 @@ TEST_F(ServerNetwork, ClientOutsideTheAllowListIsClosedUnansweredAndTakesNoSlot)
     server_.reset();
     EXPECT_TRUE(log_.contains("from 127.0.0.1: not in the allow-list"));
     EXPECT_TRUE(log_.contains("refused 11 more connections from outside the allow-list"));
+}
+
+TEST_F(ServerNetwork, OutsidersLeftOutOfTheLogAreCountedOnceInTheNextLineOrAtTheStop) {
+    ru::ServerSettings settings;
+    settings.allow = ru::AllowList({*ru::parseNetwork("127.0.0.2/32")});
+    settings.outsiderLogInterval = std::chrono::seconds(1);
+    start(settings);
+    for (int i = 0; i < 4; ++i) {  // one line, three counted
+        EXPECT_TRUE(RawConnection(port()).readUntilClosed(10000));
+    }
+    std::this_thread::sleep_for(settings.outsiderLogInterval);
+    // The next line holds the network thread while two more wait to be accepted at the stop.
+    log_.hold("(and 3 more since the last such line)");
+    RawConnection logged(port());
+    ASSERT_TRUE(log_.contains("(and 3 more since the last such line)", 10000));
+    RawConnection waiting(port()), alsoWaiting(port());
+    server_->stop();
+    log_.release();
+    server_.reset();
+    EXPECT_TRUE(log_.contains("refused 2 more connections from outside the allow-list"));
 }
 
 TEST_F(ServerNetwork, ConnectionsOverTheCapsAreRefusedWithALogLine) {
