@@ -124,7 +124,7 @@ struct HttpServer::Impl {
     // holds it, and the rest stay free for reads. Two lanes keep the next write ready while
     // one commits.
     std::vector<asio::strand<asio::thread_pool::executor_type>> writeLanes;
-    std::size_t nextLane = 0;  // network thread only
+    std::atomic<std::size_t> nextLane{0};
     tcp::acceptor acceptor;
     asio::steady_timer retryTimer;
     unsigned short port;
@@ -376,12 +376,15 @@ class Session : public std::enable_shared_from_this<Session> {
                 self->send(std::move(*reply), std::move(*first));
             });
         };
-        if (isWrite(*request)) {
-            auto& lanes = server_.writeLanes;
-            asio::post(lanes[server_.nextLane++ % lanes.size()], std::move(work));
-        } else {
-            asio::post(server_.workers, std::move(work));
-        }
+        // Whether it writes is known once its body is parsed, which is done on a worker.
+        asio::post(server_.workers, [this, request, work = std::move(work)]() mutable {
+            if (isWrite(*request)) {
+                auto& lanes = server_.writeLanes;
+                asio::post(lanes[server_.nextLane++ % lanes.size()], std::move(work));
+            } else {
+                work();
+            }
+        });
     }
 
     // The next piece of the roster as a chunk, the last chunk once it is all out, or

@@ -153,11 +153,13 @@ TEST(ServerStore, ReadsAreAnsweredWhileUploadsWaitForALockHeldElsewhere) {
     rutest::RunningServer server(dir.file("ru.db"));
     importRows(server.store(), json::array({row("AB12", 7, 10)}));
     auto lock = writeLock(dir.file("ru.db"));
-    std::vector<std::future<int>> uploads;  // more than the server's workers
-    for (int i = 0; i < 5; ++i) {
-        uploads.push_back(std::async(std::launch::async, [&server] {
+    std::vector<std::future<int>> uploads;  // more than the server's workers, head-counts too
+    for (int i = 0; i < 7; ++i) {
+        uploads.push_back(std::async(std::launch::async, [&server, i] {
             const auto r =
-                server.client().Post("/transaction/7", "{\"event_id\": -1}", "application/json");
+                i < 5 ? server.client().Post("/transaction/7", "{\"event_id\": -1}",
+                                             "application/json")
+                      : server.client().Post("/contador", "{\"v\": 2}", "application/json");
             return r ? r->status : -1;
         }));
     }
@@ -169,6 +171,8 @@ TEST(ServerStore, ReadsAreAnsweredWhileUploadsWaitForALockHeldElsewhere) {
         const auto r = client.Get(path);
         EXPECT_EQ(r ? r->status : -1, 200) << path;
     }
+    const auto refused = client.Post("/contador", "{\"v\": \"x\"}", "application/json");
+    EXPECT_EQ(refused ? refused->status : -1, 400);  // not queued behind the writes
     lock.reset();  // only now: the reads above came while it was held
     for (auto& upload : uploads) {
         EXPECT_EQ(upload.get(), 201);
