@@ -176,6 +176,12 @@ std::vector<Hostile> hostileRequests() {
          431},
         {"long target", rawRequest("GET", "/contador?" + std::string(9000, 'q')), 414},
         {"very long target", rawRequest("GET", "/x/" + std::string(40000, 'q')), 414},
+        {"longest target, long header",
+         rawRequest("GET", "/?" + std::string(8190, 'q'), {"X-A: " + std::string(12000, 'a')}),
+         431},
+        {"target a byte too long, long header",
+         rawRequest("GET", "/?" + std::string(8191, 'q'), {"X-A: " + std::string(12000, 'a')}),
+         414},
         {"short target, long header",
          rawRequest("GET", "/?" + std::string(5000, 'q'), {"X-A: " + std::string(12000, 'a')}),
          431},
@@ -183,21 +189,22 @@ std::vector<Hostile> hostileRequests() {
         {"declared over the cap",
          post("/transaction/7", kEvent + std::string(ru::kMaxBodyBytes, ' ')), 413},
         {"declared a terabyte, sent a little",
-         "POST /transaction/7 HTTP/1.1\r\n" + kJsonType +
+         "POST /transaction/7 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJsonType +
              "\r\nContent-Length: 1000000000000\r\n\r\n" + kEvent,
          413},
         {"chunked over the cap", chunked("/transaction/7", 70, 1000), 413},
         {"chunked over the cap in one chunk", chunked("/contador", 1, ru::kMaxBodyBytes + 1), 413},
         // Malformed framing.
         {"bad chunk size",
-         "POST /contador HTTP/1.1\r\n" + kJsonType +
+         "POST /contador HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJsonType +
              "\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n" + kCount + "\r\n0\r\n\r\n",
          400},
         {"negative length",
-         "POST /contador HTTP/1.1\r\n" + kJsonType + "\r\nContent-Length: -7\r\n\r\n" + kCount,
+         "POST /contador HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJsonType +
+             "\r\nContent-Length: -7\r\n\r\n" + kCount,
          400},
         {"two lengths",
-         "POST /contador HTTP/1.1\r\n" + kJsonType +
+         "POST /contador HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJsonType +
              "\r\nContent-Length: 8\r\nContent-Length: 9\r\n\r\n" + kCount,
          400},
         {"not HTTP", "HELLO THERE\r\n\r\n", 400},

@@ -117,7 +117,7 @@ TEST(ServerProgram, AcknowledgedEventSurvivesAKilledServer) {
         server.process->signal(SIGKILL);
         EXPECT_EQ(server.process->wait(), 128 + SIGKILL);
     }
-    Started server = start({"--db", db, "--port", "0"});
+    Started server = start({"--db", db, "--port", "0", "--idempotency-keys"});  // as of old
     ASSERT_GT(server.port, 0);
     auto client = clientOf(server);
     EXPECT_EQ(
@@ -338,6 +338,27 @@ TEST(ServerProgram, RefusesConnectionsUntilItServes) {
     EXPECT_TRUE(rutest::RawConnection(port).connected());
     server.signal(SIGTERM);
     EXPECT_EQ(server.wait(), 0);
+}
+
+// Only IPv6 clients have a /64 network: this one needs the IPv6 loopback.
+TEST(ServerProgram, CapsConnectionsPerIpv6Network) {
+    boost::asio::io_context ioc;
+    tcp::acceptor probe(ioc);
+    boost::system::error_code ec;
+    probe.open(tcp::v6(), ec);
+    if (probe.bind({boost::asio::ip::make_address("::1"), 0}, ec); ec) {
+        GTEST_SKIP() << "no IPv6 loopback: " << ec.message();
+    }
+    rutest::TempDir dir;
+    Started server = start({"--db", dir.file("ru.db"), "--host", "::1", "--port", "0",
+                            "--max-per-network", "1", "--timeout", "60"});
+    ASSERT_GT(server.port, 0);
+    const tcp::endpoint at(boost::asio::ip::make_address("::1"), server.port);
+    tcp::socket first(ioc), second(ioc);
+    first.connect(at);
+    second.connect(at);
+    EXPECT_TRUE(server.process->waitForOutput(
+        "refused a connection from ::1: 1 connections open from its /64 network"));
 }
 
 TEST(ServerProgram, AnswersWhileNobodyReadsItsLogAndCountsTheDroppedLines) {

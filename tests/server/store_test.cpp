@@ -187,12 +187,19 @@ TEST(ServerStore, AWriteWhoseWaitRunsOutIsAnswered503AndStoresNothing) {
     ru::Request upload{
         "POST", "/transaction/7", "application/json", "{\"event_id\": -1}", {"\"k\""}};
     ru::Request count{"POST", "/contador", "application/json", "{\"v\": 3}", {}};
+    ru::Store patient(dir.file("ru.db"), std::chrono::seconds(30));
     {
         const auto lock = writeLock(dir.file("ru.db"));
         for (const ru::Request* request : {&upload, &count}) {
             const ru::Reply reply = ru::route(store, *request);
             EXPECT_EQ(reply.status, 503) << reply.body;
             EXPECT_NE(reply.body.find("busy"), std::string::npos) << reply.body;
+            // The wait counts from the arrival: one that queued through all of it ends at once.
+            ru::Request queued = *request;
+            queued.arrived -= std::chrono::seconds(30);
+            const auto asked = ru::Clock::now();
+            EXPECT_EQ(ru::route(patient, queued).status, 503);
+            EXPECT_LT(ru::Clock::now() - asked, std::chrono::seconds(15)) << request->target;
         }
     }
     // A write that can go at once goes, however long it queued; the key was not kept.
