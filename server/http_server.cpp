@@ -55,9 +55,6 @@ constexpr std::size_t kLingerBytes = 16 * 1024 * 1024;
 constexpr std::chrono::milliseconds kLingerTime{1000};
 // How long a stop waits for requests that are still being sent.
 constexpr std::chrono::milliseconds kStopGrace{2000};
-// Connections from outside the allow-list are logged at most this often, so that a flood
-// of them cannot fill the log; the next line counts those left out.
-constexpr std::chrono::seconds kOutsiderLogInterval{60};
 
 std::string clientAddress(const asio::ip::address& address) {
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {
@@ -112,6 +109,7 @@ struct Listener::Impl {
     std::optional<asio::ssl::context> tls;
     std::unique_ptr<BoardAuthority> boards;
     tcp protocol = tcp::v4();
+    std::string where;  // host:port, for messages
     int fd = -1;
     unsigned short port = 0;
 };
@@ -165,7 +163,7 @@ struct HttpServer::Impl {
     // holds it, and the rest stay free for reads. Two lanes keep the next write ready while
     // one commits.
     std::vector<asio::strand<asio::thread_pool::executor_type>> writeLanes;
-    std::size_t nextLane = 0;  // network thread only
+    std::atomic<std::size_t> nextLane{0};
     tcp::acceptor acceptor;
     asio::steady_timer retryTimer;
     unsigned short port;
@@ -356,10 +354,12 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // Whether the request's body has a length both sides agree on (RFC 9112 6.3: a
     // Transfer-Encoding must end in chunked, or the body could be taken for a next
-    // request) and it names one host (required of HTTP/1.1, at most one of HTTP/1.0).
+    // request; 6.1: in HTTP/1.0, where the field is unknown, its framing is faulty) and it
+    // names one host (required of HTTP/1.1, at most one of HTTP/1.0).
     bool framedAndAddressed() const {
         const auto& message = parser_->get();
-        if (message.count(http::field::transfer_encoding) > 0 && !parser_->chunked()) {
+        if (message.count(http::field::transfer_encoding) > 0 &&
+            (!parser_->chunked() || message.version() < 11)) {
             return false;
         }
         const std::size_t hosts = message.count(http::field::host);
@@ -452,12 +452,15 @@ class Session : public std::enable_shared_from_this<Session> {
                 self->send(std::move(*reply), std::move(*first));
             });
         };
-        if (isWrite(*request)) {
-            auto& lanes = server_.writeLanes;
-            asio::post(lanes[server_.nextLane++ % lanes.size()], std::move(work));
-        } else {
-            asio::post(server_.workers, std::move(work));
-        }
+        // Whether it writes is known once its body is parsed, which is done on a worker.
+        asio::post(server_.workers, [this, request, work = std::move(work)]() mutable {
+            if (isWrite(*request)) {
+                auto& lanes = server_.writeLanes;
+                asio::post(lanes[server_.nextLane++ % lanes.size()], std::move(work));
+            } else {
+                work();
+            }
+        });
     }
 
     // The next piece of the roster as a chunk, the last chunk once it is all out, or
@@ -657,6 +660,9 @@ class Session : public std::enable_shared_from_this<Session> {
 void HttpServer::Impl::accept() {
     acceptor.async_accept([this](const error_code& ec, tcp::socket socket) {
         if (stopping || !acceptor.is_open()) {
+            if (!ec && stopping) {
+                accepted(std::move(socket), true);  // taken from the queue as the stop came
+            }
             return;
         }
         if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
@@ -709,7 +715,7 @@ void HttpServer::Impl::accepted(tcp::socket socket, bool draining) {
 
 void HttpServer::Impl::refuseOutsider(const std::string& client) {
     const auto now = std::chrono::steady_clock::now();
-    if (outsiderLogged && now - *outsiderLogged < kOutsiderLogInterval) {
+    if (outsiderLogged && now - *outsiderLogged < settings.outsiderLogInterval) {
         ++outsidersUnlogged;
         return;
     }
@@ -735,10 +741,6 @@ void HttpServer::Impl::doStop() {
     stopping = true;
     error_code ec;
     retryTimer.cancel();
-    if (outsidersUnlogged > 0) {
-        log("ru-server: refused " + std::to_string(outsidersUnlogged) +
-            " more connections from outside the allow-list");
-    }
     if (acceptor.is_open()) {
         // Connections the kernel has completed but nobody has accepted yet: those that have
         // sent something get their answer.
@@ -820,12 +822,10 @@ Listener::Listener(const ServerSettings& s) : impl_(std::make_unique<Impl>()) {
     if (!ec) {
         acceptor.bind(endpoint, ec);
     }
-    if (!ec) {
-        acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    }
     if (ec) {
         throw ServerError("cannot listen on " + where + ": " + ec.message());
     }
+    impl_->where = where;
     impl_->protocol = endpoint.protocol();
     impl_->port = acceptor.local_endpoint().port();
     impl_->fd = acceptor.release();
@@ -846,6 +846,11 @@ unsigned short Listener::port() const {
 
 HttpServer::HttpServer(Store& store, ServerSettings settings, Listener listener)
     : impl_(std::make_unique<Impl>(store, std::move(settings), *listener.impl_)) {
+    error_code ec;
+    impl_->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        throw ServerError("cannot listen on " + listener.impl_->where + ": " + ec.message());
+    }
     impl_->accept();
 }
 
@@ -862,6 +867,11 @@ unsigned short HttpServer::port() const {
 
 void HttpServer::run() {
     impl_->ioc.run();
+    // Last, so that it also counts the outsiders that the stop found in the listen queue.
+    if (impl_->outsidersUnlogged > 0) {
+        impl_->log("ru-server: refused " + std::to_string(impl_->outsidersUnlogged) +
+                   " more connections from outside the allow-list");
+    }
     impl_->workers.join();
 }
 

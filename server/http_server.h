@@ -63,20 +63,22 @@ struct ServerSettings {
     bool idempotencyKeys = true;
     // Gets one line per answered request (see requestLogLine), one per refused
     // connection, one per refused client certificate, one per rereading of the revocation
-    // list; those from outside the allow-list at most one a minute, counting the
+    // list; those from outside the allow-list at most one per outsiderLogInterval, so that
+    // a flood of them cannot fill the log, the next line (or one at the stop) counting the
     // others. Called on the network thread: it must not block. May be empty.
     std::function<void(std::string)> log;
+    std::chrono::milliseconds outsiderLogInterval{60000};
 };
 
-// The listening socket and, for HTTPS, the certificate and key loaded: the part of the
-// server whose set-up fails for want of the port or of usable files. Made before the store
-// is opened, so that a start that cannot listen leaves the database as it was, and then
-// handed to the HttpServer that serves on it.
+// The bound socket and, for HTTPS, the certificate and key loaded: the part of the server
+// whose set-up fails for want of the port or of usable files. Made before the store is
+// opened, so that a start that cannot listen leaves the database as it was, and then handed
+// to the HttpServer, which listens on it: until then a client's connection is refused, not
+// queued to be answered after the client may have given up and sent its request again.
 class Listener {
   public:
-    // Binds settings.host and settings.port and listens; loads settings.certFile and
-    // settings.keyFile when set, and settings.clientCaFile with settings.crlFile. Throws
-    // ServerError.
+    // Binds settings.host and settings.port; loads settings.certFile and settings.keyFile
+    // when set, and settings.clientCaFile with settings.crlFile. Throws ServerError.
     explicit Listener(const ServerSettings& settings);
     ~Listener();  // closes the socket, unless a server has taken it
     Listener(Listener&&) noexcept;
@@ -98,13 +100,13 @@ class Listener {
 // and accepting of other connections. Requests on one connection, pipelined or not, are
 // answered one at a time and in order. Every request body is read to its end or refused
 // and the connection closed, so a body is never taken for a next request; a request whose
-// length is in doubt (a Transfer-Encoding that does not end in chunked) is refused. What a
-// connection buffers is bounded whatever it sends. A client outside the allow-list is closed
-// unanswered at once. `store` must outlive the server.
+// length is in doubt (a Transfer-Encoding that does not end in chunked, or any in HTTP/1.0)
+// is refused. What a connection buffers is bounded whatever it sends. A client outside the
+// allow-list is closed unanswered at once. `store` must outlive the server.
 class HttpServer {
   public:
-    // Serves on `listener`; settings.host, port, certFile and keyFile are those it was made
-    // with.
+    // Listens and serves on `listener`; settings.host, port, certFile and keyFile are those
+    // it was made with. Throws ServerError when it cannot listen.
     HttpServer(Store& store, ServerSettings settings, Listener listener);
     // Makes its own Listener of `settings`. Throws ServerError.
     HttpServer(Store& store, ServerSettings settings);

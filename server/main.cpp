@@ -432,8 +432,8 @@ int serve(const Options& options) {
     settings.clientCaFile = options.clientCaFile;
     settings.crlFile = options.crlFile;
     settings.serverNames = options.serverNames;
-    // Before the store: opening it may upgrade an older database for good, which a start
-    // that then cannot listen must not have done.
+    // Bound before the store: opening it may upgrade an older database for good, which a
+    // start that then cannot listen must not have done. Listening waits for the server.
     std::optional<ru::Listener> listener;
     if (options.serve) {
         try {

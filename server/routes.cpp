@@ -445,7 +445,20 @@ Reply route(Store& store, const Request& request, const OpeningHours& hours) {
 }
 
 bool isWrite(const Request& request) {
-    return request.method == "POST";
+    std::string segment;
+    const Path path = classify(request.target.substr(0, request.target.find('?')), segment);
+    if (request.method != "POST" || (path != Path::Upload && path != Path::HeadCount) ||
+        !isJsonType(request.contentType)) {
+        return false;
+    }
+    // The checks of postHeadCount and postEvent made before the store, in their order.
+    Reply refused;
+    if (path == Path::HeadCount) {
+        return intMember(request.body, "v", 0, kIntMax, refused).has_value();
+    }
+    const auto& keys = request.idempotencyKeys;
+    return (keys.empty() || (keys.size() == 1 && parseIdempotencyKey(keys.front()))) &&
+           intMember(request.body, "event_id", kIntMin, kIntMax, refused) && parseUserId(segment);
 }
 
 Reply refusal(int status, const std::string& message) {

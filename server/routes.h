@@ -41,9 +41,11 @@ struct Request {
     Roles roles = kBoard | kViewer;
 };
 
-// Whether `request` may write to the store. The transport runs these one at a time, apart
-// from the other requests, so that writes waiting for the database never hold every
-// worker: reads never wait for a write.
+// Whether `request` will write to the store: a POST to an upload or to the head-count that
+// passes every check made before the store. The transport runs these on lanes that take
+// at most half its workers, one write at a time on each, so that writes waiting for the
+// database's lock never hold up reads or requests refused before the store. It parses the
+// body.
 bool isWrite(const Request& request);
 
 // The longest idempotency key accepted, unescaped.

@@ -91,7 +91,9 @@ TEST(ConnectionCaps, CountPerAddressAndPerIpv6Network) {
         {"+2001:db8::3", ""},
         {"+::ffff:10.0.0.1", ""},  // a mapped peer is its IPv4 address
         {"+10.0.0.1", ""},
-        {"+10.0.0.1", "2" + address}};
+        {"+10.0.0.1", "2" + address},
+        {"-::ffff:10.0.0.1", ""},
+        {"+10.0.0.1", ""}};
     for (const auto& [step, refusal] : steps) {
         const auto peer = boost::asio::ip::make_address(step.substr(1));
         if (step[0] == '+') {

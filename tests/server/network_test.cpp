@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -35,28 +37,44 @@ json roster() {
     return json::array({row("AB12", 7, 10), row("CD34", 8, 3)});
 }
 
-// Collects the server's log lines.
+// Collects the server's log lines. A line holding the text given to hold() holds the
+// server's network thread until release(), as a stalled network thread would.
 class LogLines {
   public:
     std::function<void(std::string)> sink() {
         return [this](std::string line) {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::unique_lock<std::mutex> lock(mutex_);
+            const bool held = !held_.empty() && line.find(held_) != std::string::npos;
             lines_.push_back(std::move(line));
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return !held || released_; });
         };
     }
-    bool contains(const std::string& text) {
+    // Whether a line holds `text`, waiting up to `ms` for one.
+    bool contains(const std::string& text, int ms = 0) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+            return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
+                return line.find(text) != std::string::npos;
+            });
+        });
+    }
+    void hold(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (const std::string& line : lines_) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        held_ = text;
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
     }
 
   private:
     std::mutex mutex_;
+    std::condition_variable changed_;
     std::vector<std::string> lines_;
+    std::string held_;
+    bool released_ = false;
 };
 
 class ServerNetwork : public ::testing::Test {
@@ -67,6 +85,7 @@ class ServerNetwork : public ::testing::Test {
         std::istringstream in(roster().dump());
         server_->store().importRoster(in);
     }
+    void TearDown() override { log_.release(); }
     int port() const { return server_->port(); }
     // The roster and the head-count as a client at `from` sees them.
     std::string state(const std::string& from = "127.0.0.1") {
@@ -118,8 +137,9 @@ std::string chunked(const std::string& target, std::size_t pieces, std::size_t p
 }
 
 // A request to /contador with the Transfer-Encoding `codings`, followed by `rest`.
-std::string te(const std::string& method, const std::string& codings, const std::string& rest) {
-    return method + " /contador HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJsonType +
+std::string te(const std::string& method, const std::string& codings, const std::string& rest,
+               const std::string& version = "1.1") {
+    return method + " /contador HTTP/" + version + "\r\nHost: 127.0.0.1\r\n" + kJsonType +
            "\r\nTransfer-Encoding: " + codings + "\r\n\r\n" + rest;
 }
 
@@ -159,6 +179,12 @@ std::vector<Hostile> hostileRequests() {
          431},
         {"long target", rawRequest("GET", "/contador?" + std::string(9000, 'q')), 414},
         {"very long target", rawRequest("GET", "/x/" + std::string(40000, 'q')), 414},
+        {"longest target, long header",
+         rawRequest("GET", "/?" + std::string(8190, 'q'), {"X-A: " + std::string(12000, 'a')}),
+         431},
+        {"target a byte too long, long header",
+         rawRequest("GET", "/?" + std::string(8191, 'q'), {"X-A: " + std::string(12000, 'a')}),
+         414},
         {"short target, long header",
          rawRequest("GET", "/?" + std::string(5000, 'q'), {"X-A: " + std::string(12000, 'a')}),
          431},
@@ -166,21 +192,22 @@ std::vector<Hostile> hostileRequests() {
         {"declared over the cap",
          post("/transaction/7", kEvent + std::string(ru::kMaxBodyBytes, ' ')), 413},
         {"declared a terabyte, sent a little",
-         "POST /transaction/7 HTTP/1.1\r\n" + kJsonType +
+         "POST /transaction/7 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJsonType +
              "\r\nContent-Length: 1000000000000\r\n\r\n" + kEvent,
          413},
         {"chunked over the cap", chunked("/transaction/7", 70, 1000), 413},
         {"chunked over the cap in one chunk", chunked("/contador", 1, ru::kMaxBodyBytes + 1), 413},
         // Malformed framing.
         {"bad chunk size",
-         "POST /contador HTTP/1.1\r\n" + kJsonType +
+         "POST /contador HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJsonType +
              "\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n" + kCount + "\r\n0\r\n\r\n",
          400},
         {"negative length",
-         "POST /contador HTTP/1.1\r\n" + kJsonType + "\r\nContent-Length: -7\r\n\r\n" + kCount,
+         "POST /contador HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJsonType +
+             "\r\nContent-Length: -7\r\n\r\n" + kCount,
          400},
         {"two lengths",
-         "POST /contador HTTP/1.1\r\n" + kJsonType +
+         "POST /contador HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJsonType +
              "\r\nContent-Length: 8\r\nContent-Length: 9\r\n\r\n" + kCount,
          400},
         {"not HTTP", "HELLO THERE\r\n\r\n", 400},
@@ -189,13 +216,19 @@ std::vector<Hostile> hostileRequests() {
         {"gzip coding hiding a request", te("POST", "gzip", post("/transaction/7", kEvent)), 400},
         {"chunked, identity", te("POST", "chunked, identity", post("/transaction/7", kEvent)), 400},
         {"gzip coding on a GET", te("GET", "gzip", post("/transaction/7", kEvent)), 400},
+        {"gzip coding in HTTP/1.0", te("POST", "gzip", kCount, "1.0"), 400},
+        {"chunked in HTTP/1.0, kept alive",
+         "POST /contador HTTP/1.0\r\nConnection: keep-alive\r\n" + kJsonType +
+             "\r\nTransfer-Encoding: chunked\r\n\r\n8\r\n" + kCount + "\r\n0\r\n\r\n" +
+             rawRequest("GET", "/contador"),
+         400},
         {"chunk extension without end", te("POST", "chunked", "1;" + std::string(40000, 'x')), 413},
         {"chunk size without end", te("POST", "chunked", std::string(40000, '0')), 413},
         {"trailer without end", te("POST", "chunked", "0\r\nX: " + std::string(40000, 'x')), 413},
         {"no Host in HTTP/1.1", "GET /contador HTTP/1.1\r\n\r\n", 400},
         {"two Hosts", rawRequest("GET", "/contador", {"Host: 127.0.0.2"}), 400},
         {"no Host in HTTP/1.0", "GET /contador HTTP/1.0\r\n\r\n", 200},
-        {"space in the target", "GET /con tador HTTP/1.1\r\n\r\n", 400},
+        {"space in the target", "GET /con tador HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
         // Content types other than JSON.
         {"no content type", post("/transaction/7", kEvent, {}), 415},
         {"text content type", post("/transaction/7", kEvent, {"Content-Type: text/plain"}), 415},
@@ -488,6 +521,26 @@ TEST_F(ServerRoles, RequestsForAnotherNameGet421AndStoreNothing) {
             421);
     }
     EXPECT_EQ(exchange("GET /contador HTTP/1.0\r\n\r\n").status, 421);
+}
+
+TEST_F(ServerNetwork, OutsidersLeftOutOfTheLogAreCountedOnceInTheNextLineOrAtTheStop) {
+    ru::ServerSettings settings;
+    settings.allow = ru::AllowList({*ru::parseNetwork("127.0.0.2/32")});
+    settings.outsiderLogInterval = std::chrono::seconds(1);
+    start(settings);
+    for (int i = 0; i < 4; ++i) {  // one line, three counted
+        EXPECT_TRUE(RawConnection(port()).readUntilClosed(10000));
+    }
+    std::this_thread::sleep_for(settings.outsiderLogInterval);
+    // The next line holds the network thread while two more wait to be accepted at the stop.
+    log_.hold("(and 3 more since the last such line)");
+    RawConnection logged(port());
+    ASSERT_TRUE(log_.contains("(and 3 more since the last such line)", 10000));
+    RawConnection waiting(port()), alsoWaiting(port());
+    server_->stop();
+    log_.release();
+    server_.reset();
+    EXPECT_TRUE(log_.contains("refused 2 more connections from outside the allow-list"));
 }
 
 TEST_F(ServerNetwork, ConnectionsOverTheCapsAreRefusedWithALogLine) {

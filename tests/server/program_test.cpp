@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
+#include <boost/asio/ip/tcp.hpp>
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -21,6 +23,7 @@
 
 namespace {
 
+using boost::asio::ip::tcp;
 using nlohmann::json;
 using testsupport::ChildProcess;
 
@@ -114,7 +117,7 @@ TEST(ServerProgram, AcknowledgedEventSurvivesAKilledServer) {
         server.process->signal(SIGKILL);
         EXPECT_EQ(server.process->wait(), 128 + SIGKILL);
     }
-    Started server = start({"--db", db, "--port", "0"});
+    Started server = start({"--db", db, "--port", "0", "--idempotency-keys"});  // as of old
     ASSERT_GT(server.port, 0);
     auto client = clientOf(server);
     EXPECT_EQ(
@@ -403,6 +406,50 @@ TEST(ServerProgram, StopSignalEndsAnImportFromAPipeThatStaysOpen) {
         ChildProcess good(kServer, {"--db", db, "--import", kExampleRoster, "--no-serve"});
         EXPECT_EQ(good.wait(), 0) << "signal " << sig << ": " << good.err();
     }
+}
+
+// Refused, not queued, until it serves: a request queued through a long import would be
+// stored after its client gave up and sent it again.
+TEST(ServerProgram, RefusesConnectionsUntilItServes) {
+    rutest::TempDir dir;
+    boost::asio::io_context ioc;
+    const int port =
+        tcp::acceptor(ioc, {boost::asio::ip::make_address("127.0.0.1"), 0}).local_endpoint().port();
+    ChildProcess server(kServer, {"--db", dir.file("ru.db"), "--import", "/dev/stdin", "--port",
+                                  std::to_string(port)});
+    std::string text = "[";
+    for (int i = 0; i < 5000; ++i) {
+        text += rutest::row("AB" + std::to_string(i), i, 1).dump() + ",";
+    }
+    server.write(text);  // once most of it is read, and so the port bound
+    EXPECT_FALSE(rutest::RawConnection(port).connected());
+    server.write(rutest::row("CD34", 5000, 1).dump() + "]");
+    server.closeInput();
+    ASSERT_TRUE(server.waitForOutput("\n")) << server.err();
+    EXPECT_TRUE(rutest::RawConnection(port).connected());
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+// Only IPv6 clients have a /64 network: this one needs the IPv6 loopback.
+TEST(ServerProgram, CapsConnectionsPerIpv6Network) {
+    boost::asio::io_context ioc;
+    tcp::acceptor probe(ioc);
+    boost::system::error_code ec;
+    probe.open(tcp::v6(), ec);
+    if (probe.bind({boost::asio::ip::make_address("::1"), 0}, ec); ec) {
+        GTEST_SKIP() << "no IPv6 loopback: " << ec.message();
+    }
+    rutest::TempDir dir;
+    Started server = start({"--db", dir.file("ru.db"), "--host", "::1", "--port", "0",
+                            "--max-per-network", "1", "--timeout", "60"});
+    ASSERT_GT(server.port, 0);
+    const tcp::endpoint at(boost::asio::ip::make_address("::1"), server.port);
+    tcp::socket first(ioc), second(ioc);
+    first.connect(at);
+    second.connect(at);
+    EXPECT_TRUE(server.process->waitForOutput(
+        "refused a connection from ::1: 1 connections open from its /64 network"));
 }
 
 TEST(ServerProgram, AnswersWhileNobodyReadsItsLogAndCountsTheDroppedLines) {

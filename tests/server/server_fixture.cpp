@@ -111,7 +111,7 @@ StartedProgram startProgram(const std::string& binary, const std::vector<std::st
     }
     const std::string& out = started.process->out();
     const std::string first = out.substr(0, out.find('\n'));
-    static const std::regex line(R"(ru-server listening on 127\.0\.0\.1:(\d+))");
+    static const std::regex line(R"(ru-server listening on (?:127\.0\.0\.1|\[::1\]):(\d+))");
     std::smatch match;
     if (!std::regex_match(first, match, line)) {
         ADD_FAILURE() << "first line: \"" << first << "\"";

@@ -127,11 +127,13 @@ TEST_P(StoreContract, ReadsAreAnsweredWhileUploadsWaitForALockHeldElsewhere) {
     rutest::RunningServer server(database.open());
     importRows(server.store(), json::array({row("AB12", 7, 10)}));
     auto lock = database.blockWrites();
-    std::vector<std::future<int>> uploads;  // more than the server's workers
-    for (int i = 0; i < 5; ++i) {
-        uploads.push_back(std::async(std::launch::async, [&server] {
+    std::vector<std::future<int>> uploads;  // more than the server's workers, head-counts too
+    for (int i = 0; i < 7; ++i) {
+        uploads.push_back(std::async(std::launch::async, [&server, i] {
             const auto r =
-                server.client().Post("/transaction/7", "{\"event_id\": -1}", "application/json");
+                i < 5 ? server.client().Post("/transaction/7", "{\"event_id\": -1}",
+                                             "application/json")
+                      : server.client().Post("/contador", "{\"v\": 2}", "application/json");
             return r ? r->status : -1;
         }));
     }
@@ -143,6 +145,8 @@ TEST_P(StoreContract, ReadsAreAnsweredWhileUploadsWaitForALockHeldElsewhere) {
         const auto r = client.Get(path);
         EXPECT_EQ(r ? r->status : -1, 200) << path;
     }
+    const auto refused = client.Post("/contador", "{\"v\": \"x\"}", "application/json");
+    EXPECT_EQ(refused ? refused->status : -1, 400);  // not queued behind the writes
     lock.reset();  // only now: the reads above came while it was held
     for (auto& upload : uploads) {
         EXPECT_EQ(upload.get(), 201);
@@ -157,12 +161,19 @@ TEST_P(StoreContract, AWriteWhoseWaitRunsOutIsAnswered503AndStoresNothing) {
     ru::Request upload{
         "POST", "/transaction/7", "application/json", "{\"event_id\": -1}", {"\"k\""}};
     ru::Request count{"POST", "/contador", "application/json", "{\"v\": 3}", {}};
+    const auto patient = database.open(std::chrono::seconds(30));
     {
         const auto lock = database.blockWrites();
         for (const ru::Request* request : {&upload, &count}) {
             const ru::Reply reply = ru::route(store, *request);
             EXPECT_EQ(reply.status, 503) << reply.body;
             EXPECT_NE(reply.body.find("busy"), std::string::npos) << reply.body;
+            // The wait counts from the arrival: one that queued through all of it ends at once.
+            ru::Request queued = *request;
+            queued.arrived -= std::chrono::seconds(30);
+            const auto asked = ru::Clock::now();
+            EXPECT_EQ(ru::route(*patient, queued).status, 503);
+            EXPECT_LT(ru::Clock::now() - asked, std::chrono::seconds(15)) << request->target;
         }
     }
     // A write that can go at once goes, however long it queued; the key was not kept.
