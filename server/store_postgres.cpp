@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "roster.h"
+#include "roster_cursor.h"
 
 namespace ru {
 
@@ -777,6 +778,17 @@ class PostgresRosterStream : public RosterStream {
         });
     }
 
+    // The rows numbered after `after` up to `last` that are visible in `snapshot` and, when
+    // `since` is not empty, not visible in that older snapshot: the rows committed between
+    // the two.
+    PostgresRosterStream(std::shared_ptr<pg::Database> db, std::string snapshot, std::string since,
+                         std::int64_t after, std::int64_t last)
+        : db_(std::move(db)),
+          snapshot_(std::move(snapshot)),
+          since_(std::move(since)),
+          after_(after),
+          last_(last) {}
+
     bool read(std::string& out, std::size_t maxBytes) override {
         if (state_ == State::Done) {
             return false;
@@ -790,6 +802,19 @@ class PostgresRosterStream : public RosterStream {
             const auto deadline = Clock::now() + pg::kReadWait;
             const pg::Result page =
                 pg::withConnection(*db_->readers, deadline, [&](pg::Connection& c) {
+                    if (!since_.empty()) {
+                        return c.run("roster_page_since",
+                                     "SELECT seq, card_id, user_id, event, matricula, salt, "
+                                     "n_password_hash FROM " +
+                                         db_->table("transactions") +
+                                         " WHERE seq > $1::bigint AND seq <= $2::bigint AND "
+                                         "pg_visible_in_snapshot(xid, $3::pg_snapshot) AND NOT "
+                                         "pg_visible_in_snapshot(xid, $4::pg_snapshot) "
+                                         "ORDER BY seq LIMIT " +
+                                         std::to_string(pg::kPageRows),
+                                     {pg::str(after_), pg::str(last_), snapshot_, since_},
+                                     deadline + pg::kGrace);
+                    }
                     return c.run("roster_page",
                                  "SELECT seq, card_id, user_id, event, matricula, salt, "
                                  "n_password_hash FROM " +
@@ -827,6 +852,7 @@ class PostgresRosterStream : public RosterStream {
     enum class State { Start, Rows, End, Done };
     std::shared_ptr<pg::Database> db_;
     std::string snapshot_;
+    std::string since_;
     std::int64_t after_ = 0;
     std::int64_t last_ = 0;
     bool first_ = true;
@@ -1239,6 +1265,75 @@ Activity PostgresStore::activity(std::int64_t from, std::int64_t to, std::int64_
 
 std::unique_ptr<RosterStream> PostgresStore::openRoster() {
     return std::make_unique<PostgresRosterStream>(db_);
+}
+
+namespace {
+
+// The opening of a roster with its cursor: one statement, so one snapshot, whose text it
+// gives with the identity, the check of where the data lives (the cluster's identifier,
+// its current timeline and the table's oid, which a restored backup, a failover and a
+// point-in-time recovery each change; none on a standby, which issues no cursors) and the
+// last sequence number of the roster. $1 is the table.
+constexpr const char* kCursorColumns =
+    "SELECT pg_current_snapshot()::text, (SELECT value FROM S.meta WHERE key = 'identity'), "
+    "CASE WHEN NOT pg_is_in_recovery() THEN (SELECT system_identifier FROM "
+    "pg_control_system())::text || ':' || substr(pg_walfile_name(pg_current_wal_lsn()), 1, 8) "
+    "|| ':' || $1::regclass::oid::text END, (SELECT COALESCE(MAX(seq), 0) FROM S.transactions)";
+// With a token's snapshot $2 and its xmin $3: whether the database has reached that
+// snapshot, and the range of sequence numbers of the rows committed since, found through
+// the index of the inserting transactions (each of them is xmin or later). OFFSET 0 keeps
+// the planner from taking MIN and MAX from the sequence's index instead, which would walk
+// the whole history to the first row after the cursor.
+constexpr const char* kCursorSince =
+    ", pg_snapshot_xmax($2::pg_snapshot) <= pg_snapshot_xmax(pg_current_snapshot()), "
+    "MIN(d.seq), MAX(d.seq) FROM (SELECT seq FROM S.transactions WHERE xid >= $3::xid8 AND NOT "
+    "pg_visible_in_snapshot(xid, $2::pg_snapshot) OFFSET 0) d";
+
+}  // namespace
+
+// The position is a snapshot, not a sequence number: sequence numbers are handed out at
+// insertion, so a row may commit after rows numbered later than it. A roster holds the
+// rows whose transaction is visible in its snapshot S; the rows after S are those visible
+// now whose transaction S did not see, so a late commit with an earlier number comes with
+// the delta that follows its commit, and with that one only.
+CursorRoster PostgresStore::openRosterWithCursor(const std::string* after) {
+    const std::optional<CursorToken> token = after ? parseCursor(*after) : std::nullopt;
+    const std::optional<PgSnapshot> since =
+        token ? parsePgSnapshotPosition(token->position) : std::nullopt;
+    const std::string table = db_->table("transactions");
+    const auto deadline = Clock::now() + pg::kReadWait;
+    return pg::withConnection(*db_->readers, deadline, [&](pg::Connection& c) {
+        const pg::Result r =
+            since ? c.run("cursor_since",
+                          pg::withSchema(kCursorColumns, db_->schema) +
+                              pg::withSchema(kCursorSince, db_->schema),
+                          {table, pgSnapshotText(*since), std::to_string(since->xmin)},
+                          deadline + pg::kGrace)
+                  : c.run("cursor_whole", pg::withSchema(kCursorColumns, db_->schema), {table},
+                          deadline + pg::kGrace);
+        const std::string snapshot = pg::text(r.get(), 0, 0);
+        const std::string identity = pg::text(r.get(), 0, 1);
+        const bool placed = !pg::isNull(r.get(), 0, 2);
+        const std::uint32_t check = fnv1a(pg::text(r.get(), 0, 2));
+        const std::int64_t last = pg::integer(r.get(), 0, 3);
+        CursorRoster roster;
+        const std::optional<PgSnapshot> now = parsePgSnapshot(snapshot);
+        if (placed && now) {
+            roster.cursor = formatCursor({identity, check, pgSnapshotPosition(*now)});
+        }
+        roster.after = since && placed && token->identity == identity && token->check == check &&
+                       std::strcmp(PQgetvalue(r.get(), 0, 4), "t") == 0;
+        if (!roster.after) {
+            roster.stream = std::make_unique<PostgresRosterStream>(db_, snapshot, "", 0, last);
+        } else if (pg::isNull(r.get(), 0, 5)) {
+            roster.stream = std::make_unique<PostgresRosterStream>(db_, snapshot, "", 0, 0);
+        } else {
+            roster.stream = std::make_unique<PostgresRosterStream>(
+                db_, snapshot, pgSnapshotText(*since), pg::integer(r.get(), 0, 5) - 1,
+                pg::integer(r.get(), 0, 6));
+        }
+        return roster;
+    });
 }
 
 }  // namespace ru

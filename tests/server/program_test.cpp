@@ -183,7 +183,8 @@ TEST(ServerProgram, HelpListsTheOptions) {
                              "--no-idempotency-keys",
                              "--idempotency-days",
                              "postgresql://",
-                             "--db-schema"}) {
+                             "--db-schema",
+                             "--roster-cursors"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     // The occupancy page.
@@ -223,6 +224,7 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--no-idempotency-keys", "--idempotency-days", "30"},
         {"--idempotency-keys=yes"},
         {"--no-idempotency-keys=yes"},
+        {"--roster-cursors=yes"},
         {"--version=1"},
         {"--db-schema", "ru"},
         {"--db", "ru.db", "--db-schema", "ru"},
