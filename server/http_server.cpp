@@ -437,6 +437,7 @@ class Session : public std::enable_shared_from_this<Session> {
             }
         }
         request->body = std::move(message.body());
+        request->rosterCursors = server_.settings.rosterCursors;
         closeAfter_ = !message.keep_alive();
         parser_.reset();
         // The guard keeps run() going while the route works.

@@ -61,6 +61,8 @@ struct ServerSettings {
     // Hands the Idempotency-Key fields to the routes (the default); off, the field is
     // ignored and a repeat is stored again.
     bool idempotencyKeys = true;
+    // Offers roster cursors (Request::rosterCursors); off, GET /transaction is as before.
+    bool rosterCursors = false;
     // Gets one line per answered request (see requestLogLine), one per refused
     // connection, one per refused client certificate, one per rereading of the revocation
     // list; those from outside the allow-list at most one per outsiderLogInterval, so that

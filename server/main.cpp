@@ -86,6 +86,10 @@ or a PostgreSQL database.
   --idempotency-keys  the default; accepted for older configurations
   --idempotency-days DAYS  forget keys after DAYS days (default: 30; 1 to 3650); an
                   upload repeated later than that is stored again
+  --roster-cursors  offer roster cursors: every roster carries the header Roster-Cursor,
+                  and GET /transaction?after=<cursor> answers only the rows committed
+                  since (with Roster-After), or the whole roster for a cursor it does not
+                  know; catraca --refresh and --sync then download only what changed
   --no-serve      stop after opening the database and importing, without listening
   --help          show this text and exit
   --version       show the version and exit
@@ -142,6 +146,7 @@ struct Options {
     bool version = false;
     bool idempotencyKeys = true;
     std::optional<int> idempotencyDays;
+    bool rosterCursors = false;
 };
 
 struct UsageError {
@@ -208,6 +213,8 @@ Options parseOptions(int argc, char** argv) {
             options.serve = false;
         } else if (arg == "--idempotency-keys" || arg == "--no-idempotency-keys") {
             options.idempotencyKeys = arg == "--idempotency-keys";
+        } else if (arg == "--roster-cursors") {
+            options.rosterCursors = true;
         } else if (arg == "--idempotency-days") {
             const std::string text = value();
             const auto days = parseNumber(text, 1, 3650);
@@ -298,9 +305,9 @@ Options parseOptions(int argc, char** argv) {
         } else {
             throw UsageError{"unknown argument '" + std::string(argv[i]) + "'"};
         }
-        if (inlineValue &&
-            (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--no-serve" ||
-             arg == "--idempotency-keys" || arg == "--no-idempotency-keys")) {
+        if (inlineValue && (arg == "--help" || arg == "-h" || arg == "--version" ||
+                            arg == "--no-serve" || arg == "--idempotency-keys" ||
+                            arg == "--no-idempotency-keys" || arg == "--roster-cursors")) {
             throw UsageError{"option " + arg + " takes no value"};
         }
     }
@@ -502,6 +509,7 @@ int serve(const Options& options) {
     settings.openingHours = options.openingHours;
     settings.log = [&log](std::string line) { log.line(std::move(line)); };
     settings.idempotencyKeys = options.idempotencyKeys;
+    settings.rosterCursors = options.rosterCursors;
     if (postgres) {
         settings.workers = 2 * static_cast<int>(kPostgresWriteLanes);
     }

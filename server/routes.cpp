@@ -329,6 +329,42 @@ Reply occupancyReply(Store& store, const OpeningHours& hours) {
     return reply;
 }
 
+// The token of a roster request's query: the value of its one `after` parameter, taken
+// as sent (a token needs no escaping); nothing without one, or with several.
+std::optional<std::string> afterToken(const std::string& target) {
+    const std::size_t query = target.find('?');
+    std::optional<std::string> token;
+    for (std::size_t start = query; start != std::string::npos;) {
+        const std::size_t end = target.find('&', start + 1);
+        const std::string parameter = target.substr(start + 1, end - start - 1);
+        if (parameter.compare(0, 6, "after=") == 0) {
+            if (token) {
+                return std::nullopt;
+            }
+            token = parameter.substr(6);
+        }
+        start = end;
+    }
+    return token;
+}
+
+// The roster with its cursor, or the rows after the one asked for. A HEAD gets the same
+// header without the rows.
+Reply withCursor(Store& store, const Request& request, Reply reply) {
+    const std::optional<std::string> after = afterToken(request.target);
+    CursorRoster roster = store.openRosterWithCursor(after ? &*after : nullptr);
+    if (!roster.cursor.empty()) {
+        reply.headers.emplace_back("Roster-Cursor", roster.cursor);
+    }
+    if (roster.after) {
+        reply.headers.emplace_back("Roster-After", *after);
+    }
+    if (request.method == "GET") {
+        reply.roster = std::move(roster.stream);
+    }
+    return reply;
+}
+
 Reply dispatch(Store& store, const Request& request, const OpeningHours& hours) {
     const std::string path = request.target.substr(0, request.target.find('?'));
     std::string segment;
@@ -357,6 +393,9 @@ Reply dispatch(Store& store, const Request& request, const OpeningHours& hours) 
         case Path::Roster: {
             Reply reply = jsonReply(200, "");
             reply.chunked = true;
+            if (request.rosterCursors) {
+                return withCursor(store, request, std::move(reply));
+            }
             if (request.method == "GET") {
                 reply.roster = store.openRoster();
             }

@@ -28,6 +28,9 @@ struct Request {
     // The value of every Idempotency-Key field, when the server honours keys; empty
     // otherwise, and then the request is answered as if it carried none.
     std::vector<std::string> idempotencyKeys;
+    // Whether the server offers roster cursors (ru-server --roster-cursors): GET
+    // /transaction then answers with Roster-Cursor, and with ?after=<token> the rows after it.
+    bool rosterCursors = false;
     // When the request was made, which the transport does once its body is in: a write
     // waits for the database at most the store's write wait counted from then, however
     // long it queued behind other writes.
@@ -65,7 +68,14 @@ struct Reply {
 
 // The HTTP interface of ru-server, answering from `store`; it may wait on the database:
 //   GET  /transaction            200, the roster: a JSON array of every stored transaction
-//                                in insertion order, sent in chunks as it is read
+//                                in insertion order, sent in chunks as it is read. With
+//                                request.rosterCursors, also the header Roster-Cursor (the
+//                                token of how far it goes, when the store can give one)
+//   GET  /transaction?after=<token>  with request.rosterCursors, 200 with the rows committed
+//                                since that token's position, Roster-Cursor, and
+//                                Roster-After: <token>, when the store knows the token; the
+//                                whole roster as above otherwise (see
+//                                Store::openRosterWithCursor)
 //   POST /transaction/<user_id>  body {"event_id": <int>}; 201 once the new transaction is
 //                                committed, with {"user_id", "event", "credit"}
 //   POST /contador               body {"v": <int >= 0>}; 201 once committed, with {"v"}
@@ -93,8 +103,9 @@ struct Reply {
 //                                ISO 8601 with its offset, "2026-12-07T11:45:07-03:00". No
 //                                student appears in it.
 //   OPTIONS on a known path      204 with Allow
-// HEAD works wherever GET does. Paths are matched byte for byte, without decoding; a
-// query string is ignored. A user id is canonical decimal: an optional minus sign, no
+// HEAD works wherever GET does, with the same header. Paths are matched byte for byte,
+// without decoding; a query string is ignored but for the roster's after= above, which
+// must be its one `after` parameter. A user id is canonical decimal: an optional minus sign, no
 // leading zero, no plus sign, within the signed 32-bit range; anything else is no user.
 // Range headers are ignored: every answer is whole. Refusals store nothing and carry
 // {"error": "<text>"}, checked in this order: 404 unknown path; 403 a client without the

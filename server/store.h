@@ -95,6 +95,19 @@ class RosterStream {
     virtual bool read(std::string& out, std::size_t maxBytes) = 0;
 };
 
+// A roster with its cursor (ru-server --roster-cursors): the text to send and how far it
+// goes, so that the next download asks only for what was committed since.
+struct CursorRoster {
+    // The whole roster, or the rows committed since the cursor asked for (`after`).
+    std::unique_ptr<RosterStream> stream;
+    // The token of the position this text reaches (roster_cursor.h), which the rows after
+    // it continue exactly; "" when none can be given for this answer (the board then
+    // downloads the whole roster next time).
+    std::string cursor;
+    // Whether `stream` holds only the rows after the cursor that was asked for.
+    bool after = false;
+};
+
 using Clock = std::chrono::steady_clock;
 
 // How long a write waits by default for the database, from the arrival of its request:
@@ -188,6 +201,15 @@ class Store {
 
     // Opens the roster as it is now. Throws StoreError.
     virtual std::unique_ptr<RosterStream> openRoster() = 0;
+
+    // Opens the roster as it is now with its cursor; given a token (`after`, null for
+    // none), only the rows committed since that position, in insertion order, when the
+    // token is one of this database that the store can continue exactly: no row is left
+    // out, whatever order concurrent writers committed in, and none comes twice. Any
+    // other token (malformed, of another database, of a position this database does not
+    // have, as after restoring an older backup) gets the whole roster, with `after`
+    // false. Throws StoreError.
+    virtual CursorRoster openRosterWithCursor(const std::string* after) = 0;
 
   protected:
     Store() = default;

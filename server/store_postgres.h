@@ -54,6 +54,8 @@ class PostgresStore : public Store {
     std::optional<HeadCount> latestHeadCount() override;
     Activity activity(std::int64_t from, std::int64_t to, std::int64_t slotSeconds) override;
     std::unique_ptr<RosterStream> openRoster() override;
+    // The position is a snapshot (pg_current_snapshot): see store_postgres.cpp.
+    CursorRoster openRosterWithCursor(const std::string* after) override;
 
   protected:
     AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key,

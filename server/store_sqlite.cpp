@@ -8,6 +8,7 @@
 #include <map>
 
 #include "roster.h"
+#include "roster_cursor.h"
 
 namespace ru {
 
@@ -185,12 +186,21 @@ class WriteTransaction {
 
 }  // namespace
 
+namespace {
+
+constexpr const char* kRosterPage =
+    "SELECT seq, card_id, user_id, event, matricula, salt, n_password_hash "
+    "FROM transactions WHERE seq > ?1 AND seq <= ?2 ORDER BY seq LIMIT 256";
+
+}  // namespace
+
 SqliteRosterStream::SqliteRosterStream(const std::string& path)
     : db_(open(path, SQLITE_OPEN_READONLY)),
-      rows_(prepare(db_.get(),
-                    "SELECT seq, card_id, user_id, event, matricula, salt, n_password_hash "
-                    "FROM transactions WHERE seq > ?1 AND seq <= ?2 ORDER BY seq LIMIT 256")),
+      rows_(prepare(db_.get(), kRosterPage)),
       last_(queryInt(db_.get(), "SELECT COALESCE(MAX(seq), 0) FROM transactions")) {}
+
+SqliteRosterStream::SqliteRosterStream(sql::Db db, std::int64_t after, std::int64_t last)
+    : db_(std::move(db)), rows_(prepare(db_.get(), kRosterPage)), after_(after), last_(last) {}
 
 bool SqliteRosterStream::read(std::string& out, std::size_t maxBytes) {
     if (state_ == State::Done) {
@@ -209,9 +219,10 @@ bool SqliteRosterStream::read(std::string& out, std::size_t maxBytes) {
         bool any = false;
         while (step(stmt)) {
             any = true;
-            if (after_ != 0) {
+            if (!first_) {
                 out += ',';
             }
+            first_ = false;
             appendTransactionJson(out, columnText(stmt, 1), sqlite3_column_int64(stmt, 2),
                                   sqlite3_column_int64(stmt, 3), columnText(stmt, 4),
                                   columnText(stmt, 5), columnText(stmt, 6));
@@ -668,6 +679,75 @@ Activity SqliteStore::activity(std::int64_t from, std::int64_t to, std::int64_t 
 
 std::unique_ptr<RosterStream> SqliteStore::openRoster() {
     return std::make_unique<SqliteRosterStream>(path_);
+}
+
+namespace {
+
+// A token's check in SQLite: a digest of the row at its position, the last row the board
+// has. Rows are numbered in commit order, so a database that holds that very row holds
+// every row before it as the board had them; a restored older backup may number other
+// rows the same, but those arrived later (their arrival time differs) or are other rows.
+constexpr const char* kCursorRow =
+    "SELECT seq, stored_at, user_id, event, card_id, matricula, salt, n_password_hash "
+    "FROM transactions";
+
+std::uint32_t rowCheck(sqlite3_stmt* stmt) {
+    std::uint32_t hash = kFnvBasis;
+    for (int column = 1; column < 8; ++column) {
+        const char type = static_cast<char>(sqlite3_column_type(stmt, column));
+        hash = fnv1a(std::string_view(&type, 1), hash);
+        hash = fnv1a(columnText(stmt, column), hash);
+    }
+    return hash;
+}
+
+}  // namespace
+
+CursorRoster SqliteStore::openRosterWithCursor(const std::string* after) {
+    sql::Db db = open(path_, SQLITE_OPEN_READONLY);
+    std::string identity;
+    std::int64_t last = 0;
+    std::uint32_t lastCheck = kFnvBasis;  // of an empty roster
+    std::int64_t from = -1;               // where the rows after the token start, if known
+    {
+        // One read transaction: the identity, the last row and the row of the token agree
+        // with each other and with the rows the stream then reads.
+        exec(db.get(), "BEGIN");
+        struct EndRead {
+            sqlite3* db;
+            ~EndRead() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+        } endRead{db.get()};
+        sql::Stmt stmt = prepare(db.get(), "SELECT value FROM meta WHERE key = 'identity'");
+        if (!step(stmt.get())) {
+            throw StoreError(path_ + ": the database has no identity");
+        }
+        identity = std::string(columnText(stmt.get(), 0));
+        stmt = prepare(db.get(), (std::string(kCursorRow) + " ORDER BY seq DESC LIMIT 1").c_str());
+        if (step(stmt.get())) {
+            last = sqlite3_column_int64(stmt.get(), 0);
+            lastCheck = rowCheck(stmt.get());
+        }
+        const std::optional<CursorToken> token = after ? parseCursor(*after) : std::nullopt;
+        if (token && token->identity == identity && token->position[0] == 's') {
+            const auto seq = parseBase36(std::string_view(token->position).substr(1));
+            if (seq && *seq == 0 && token->check == kFnvBasis) {
+                from = 0;
+            } else if (seq && static_cast<std::int64_t>(*seq) <= last) {
+                stmt = prepare(db.get(), (std::string(kCursorRow) + " WHERE seq = ?1").c_str());
+                sqlite3_bind_int64(stmt.get(), 1, static_cast<std::int64_t>(*seq));
+                if (step(stmt.get()) && rowCheck(stmt.get()) == token->check) {
+                    from = static_cast<std::int64_t>(*seq);
+                }
+            }
+        }
+    }
+    CursorRoster roster;
+    roster.after = from >= 0;
+    roster.cursor =
+        formatCursor({identity, lastCheck, "s" + base36(static_cast<std::uint64_t>(last))});
+    roster.stream =
+        std::make_unique<SqliteRosterStream>(std::move(db), std::max<std::int64_t>(from, 0), last);
+    return roster;
 }
 
 }  // namespace ru

@@ -33,6 +33,8 @@ class SqliteRosterStream : public RosterStream {
   public:
     // Opens the database file at `path` read-only and fixes the snapshot. Throws StoreError.
     explicit SqliteRosterStream(const std::string& path);
+    // The rows numbered after `after` up to `last`, read through `db` (read-only).
+    SqliteRosterStream(sql::Db db, std::int64_t after, std::int64_t last);
 
     bool read(std::string& out, std::size_t maxBytes) override;
 
@@ -42,6 +44,7 @@ class SqliteRosterStream : public RosterStream {
     sql::Stmt rows_;
     std::int64_t after_ = 0;  // sequence number of the last row handed out (rows count from 1)
     std::int64_t last_ = 0;   // sequence number of the last row of the snapshot
+    bool first_ = true;       // no row handed out yet
     State state_ = State::Start;
 };
 
@@ -70,6 +73,9 @@ class SqliteStore : public Store {
     std::optional<HeadCount> latestHeadCount() override;
     Activity activity(std::int64_t from, std::int64_t to, std::int64_t slotSeconds) override;
     std::unique_ptr<RosterStream> openRoster() override;
+    // The position is the last sequence number: one writer at a time numbers the rows in
+    // the order they commit, so the rows after it are exactly those committed since.
+    CursorRoster openRosterWithCursor(const std::string* after) override;
 
   protected:
     AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key,

@@ -13,6 +13,7 @@
 #include "journal.h"
 #include "support/loopback.h"
 #include "support/process.h"
+#include "support/roster_wire.h"
 #include "support/scripted_server.h"
 #include "turnstile.h"
 
@@ -250,7 +251,7 @@ struct SilentAfterStart {
             return testsupport::Act::answer(201, "{}");
         }
         return ++gets == 1 ? testsupport::Act::answer(200, roster({{"A", 1, 5}}))
-                                 .with("Roster-Cursor", "c1")
+                                 .with(wire::kRosterCursor, "c1")
                            : testsupport::Act::silent();
     }};
     std::string port() const { return std::to_string(server.port()); }

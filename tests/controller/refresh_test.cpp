@@ -11,6 +11,7 @@
 #include "journal.h"
 #include "support/console.h"
 #include "support/loopback.h"
+#include "support/roster_wire.h"
 #include "support/scripted_server.h"
 #include "turnstile.h"
 
@@ -134,8 +135,8 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
          screen({user(2, 15), user(3, 2)}, {}, {user(1, 2)}), "", "G E1 G U1", asks(down)},
         {"online: 201, then the rows after the cursor bring that event back once", 0,
          Act::answer(200, roster({{"B", 2, -1}}))
-             .with("Roster-After", "c1")
-             .with("Roster-Cursor", "c2"),
+             .with(wire::kRosterAfter, "c1")
+             .with(wire::kRosterCursor, "c2"),
          201, "1 B\n2 B\n1 X\n",
          kCard + kFound + admitted(4) + kCard + exited(4) + kUpdated + kCard + kNotFound +
              kRefreshing + kNotFound,
@@ -153,7 +154,7 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
                     return row.second;
                 }
                 Act start = Act::answer(200, first);
-                return row.offered.empty() ? start : start.with("Roster-Cursor", row.offered);
+                return row.offered.empty() ? start : start.with(wire::kRosterCursor, row.offered);
             }
             if (r.target.rfind("/entrada/", 0) == 0 && !answers.empty()) {
                 Act a = answers.front();
@@ -214,15 +215,15 @@ TEST(Refresh, ACursorAsksForWhatChangedAndMergesItExactly) {
     const std::string whole =
         roster({{"A", 1, 2}, {"B", 2, 0}, {"A", 1, -1}, {"B", 2, 3}, {"N", 3, 2}});
     auto after = [](Act a, const std::string& from, const std::string& to) {
-        return a.with("Roster-After", from).with("Roster-Cursor", to);
+        return a.with(wire::kRosterAfter, from).with(wire::kRosterCursor, to);
     };
     const Act rest = after(Act::answer(200, "[]"), "c2", "c3");
     const std::string admittedB = kCard + kFound + admitted(1) + kCard + exited(1) + kUpdated +
                                   kCard + kFound + kNoCredit + kRefreshing + kFound + admitted(2) +
                                   kCard + kNotFound + kRefreshing + kNotFound;
     const std::string lastB = screen({user(1, 1), user(3, 2)}, {}, {user(2, 2)});
-    const std::vector<std::string> c1c2 = {"/transaction", "/transaction?after=c1",
-                                           "/transaction?after=c2"};
+    const std::vector<std::string> c1c2 = {"/transaction", wire::rosterAfter("c1"),
+                                           wire::rosterAfter("c2")};
     const std::vector<CursorRow> rows = {
         {"a delta", "c1", after(Act::answer(200, delta), "c1", "c2"), rest, 201, admittedB, lastB,
          "", c1c2},
@@ -246,7 +247,7 @@ TEST(Refresh, ACursorAsksForWhatChangedAndMergesItExactly) {
              kNotFound + kRefreshing + kNotFound,
          screen({user(2, 3), user(1, 1), user(3, 2)}, {}, {}),
          "",
-         {"/transaction", "/transaction?after=c1", "/transaction?after=c1"}},
+         {"/transaction", wire::rosterAfter("c1"), wire::rosterAfter("c1")}},
         {"a credit the pending events would take out of range changes nothing",
          "c1",
          after(
@@ -262,7 +263,7 @@ TEST(Refresh, ACursorAsksForWhatChangedAndMergesItExactly) {
              kCard + kNotFound + kRefreshing + kNotFound,
          screen({user(2, 0)}, {user(1, 1)}, {}),
          undelivered(1),
-         {"/transaction", "/transaction?after=c1", "/transaction?after=c1"}},
+         {"/transaction", wire::rosterAfter("c1"), wire::rosterAfter("c1")}},
         {"a pending upload is not in the delta and stays pending", "c1",
          after(Act::answer(200, roster({{"B", 2, 3}, {"N", 3, 2}})), "c1", "c2"), rest, 503,
          kCard + kFound + admitted(1) + kCard + exited(1) + kUpdated + kCard + kFound + kNoCredit +
@@ -278,8 +279,9 @@ TEST(Refresh, ACursorAsksForWhatChangedAndMergesItExactly) {
             if (r.method == "GET") {
                 ++gets;
                 Act start = Act::answer(200, first);
-                return gets == 1   ? (row.offered.empty() ? start
-                                                          : start.with("Roster-Cursor", row.offered))
+                return gets == 1
+                           ? (row.offered.empty() ? start
+                                                  : start.with(wire::kRosterCursor, row.offered))
                        : gets == 2 ? row.second
                                    : row.third;
             }
@@ -332,11 +334,11 @@ TEST(Sync, EachDueSyncFetchesWhatChangedBeforeThePass) {
         switch (++gets) {
             case 1:
                 return Act::answer(200, roster({{"A", 1, 0}, {"B", 2, 5}}))
-                    .with("Roster-Cursor", "c1");
+                    .with(wire::kRosterCursor, "c1");
             case 2:
                 return Act::answer(200, roster({{"A", 1, 3}}))
-                    .with("Roster-After", "c1")
-                    .with("Roster-Cursor", "c2");
+                    .with(wire::kRosterAfter, "c1")
+                    .with(wire::kRosterCursor, "c2");
             default:
                 return Act::answer(503, "{}");
         }

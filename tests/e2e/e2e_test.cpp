@@ -197,4 +197,39 @@ TEST_F(EndToEnd, CertifiedBoardAndCreditAddedOnTheServersMachine) {
     }
 }
 
+// The two programs with roster cursors: a refresh asks for the rows after the cursor of
+// the start-up roster; the board's own upload comes back among them and counts once, and
+// the credit bought at the cashier meanwhile admits the student it was refused to.
+TEST_F(EndToEnd, ARefreshAfterACursorCountsOwnUploadsOnceAndSeesNewCredit) {
+    std::unique_ptr<ChildProcess> server;
+    const std::string db = dir.file("ru.db");
+    int port = startServer(
+        server, {"--db", db, "--import", SAMPLE_ROSTER, "--port", "0", "--roster-cursors"});
+    ASSERT_GT(port, 0);
+    ChildProcess catraca(CATRACA_BIN, {"--refresh", "0"});
+    // 1001 (credit 10) enters and leaves: its event is uploaded.
+    catraca.write("127.0.0.1\n" + std::to_string(port) + "\n1 8F3A21C0\n2 8F3A21C0\n");
+    ASSERT_TRUE(catraca.waitForOutput("servidor atualizado")) << catraca.out();
+    // 1004 (credit 0) buys three meals at the cashier.
+    ChildProcess credit(RU_SERVER_BIN, {"credit", "--db", db, "1004", "3"});
+    ASSERT_EQ(credit.wait(), 0) << credit.err();
+    catraca.write("1 7B22F5D1\n1 8F3A21C0\n");
+    catraca.closeInput();
+    ASSERT_EQ(catraca.wait(), 0) << catraca.out();
+    const std::string& out = catraca.out();
+    EXPECT_NE(out.find("Atualizando a lista de transa\xE7\xF5"
+                       "es...\nPessoa encontrada\nAUTORIZADO... novo credito (na placa): 2\n"),
+              std::string::npos)
+        << out;
+    // 10, less its first meal (back from the server once) and the second.
+    EXPECT_NE(out.find("AUTORIZADO... novo credito (na placa): 8\n"), std::string::npos) << out;
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0) << server->err();
+    const std::string& log = server->out();
+    EXPECT_NE(log.find("GET /transaction?after="), std::string::npos) << log;
+    EXPECT_EQ(log.find("GET /transaction 200", log.find("GET /transaction 200") + 1),
+              std::string::npos)
+        << "one whole download, at the start: " << log;
+}
+
 }  // namespace

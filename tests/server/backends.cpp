@@ -4,11 +4,13 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <filesystem>
 #include <stdexcept>
 
 #include "store_postgres.h"
 #include "store_sqlite.h"
 #include "support/pg_cluster.h"
+#include "support/process.h"
 
 namespace rutest {
 
@@ -79,6 +81,37 @@ std::string TestDatabase::sql(const std::string& statement) const {
     }
     return testsupport::sharedCluster().query("SET search_path TO \"" + schema_ + "\"; " +
                                               statement);
+}
+
+namespace {
+
+void runTool(const std::string& program, const std::vector<std::string>& args) {
+    testsupport::ChildProcess tool(program, args);
+    if (tool.wait(60000) != 0) {
+        throw std::runtime_error(program + " failed: " + tool.err());
+    }
+}
+
+}  // namespace
+
+void TestDatabase::backup(const std::string& file) const {
+    if (backend_ == Backend::SQLite) {
+        sqliteQuery(db_, "VACUUM INTO '" + file + "'");
+        return;
+    }
+    runTool(testsupport::sharedCluster().binDir() + "/pg_dump",
+            {"-Fc", "-n", schema_, "-f", file, "-d", db_});
+}
+
+void TestDatabase::restore(const std::string& file) const {
+    if (backend_ == Backend::SQLite) {
+        std::filesystem::copy_file(file, db_, std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::remove(db_ + "-wal");
+        std::filesystem::remove(db_ + "-shm");
+        return;
+    }
+    testsupport::sharedCluster().query("DROP SCHEMA \"" + schema_ + "\" CASCADE");
+    runTool(testsupport::sharedCluster().binDir() + "/pg_restore", {"-d", db_, file});
 }
 
 std::shared_ptr<void> TestDatabase::blockWrites() const {

@@ -34,6 +34,13 @@ class TestDatabase {
     // named without a schema: the first column of its first row, or "" when none.
     std::string sql(const std::string& statement) const;
 
+    // Copies the data to `file` as an operator's backup does (SQLite: VACUUM INTO;
+    // PostgreSQL: pg_dump of the schema), and puts such a copy back in place of the data
+    // (SQLite: the file copied over the database; PostgreSQL: the schema dropped, then
+    // pg_restore). Close the stores on it before a restore. Throw std::runtime_error.
+    void backup(const std::string& file) const;
+    void restore(const std::string& file) const;
+
     // Holds off every write of the stores (another process holding SQLite's write lock;
     // on PostgreSQL, a session holding the students' rows and the head-count table) until
     // the object goes. Reads go on.

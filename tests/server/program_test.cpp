@@ -186,7 +186,8 @@ TEST(ServerProgram, HelpListsTheOptions) {
                              "--no-idempotency-keys",
                              "--idempotency-days",
                              "postgresql://",
-                             "--db-schema"}) {
+                             "--db-schema",
+                             "--roster-cursors"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     // The occupancy page, the roles and the administrator's command.
@@ -228,6 +229,7 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--no-idempotency-keys", "--idempotency-days", "30"},
         {"--idempotency-keys=yes"},
         {"--no-idempotency-keys=yes"},
+        {"--roster-cursors=yes"},
         {"--version=1"},
         {"--allow-viewers", "10.0.0.0/33"},
         {"--client-ca", "ca.pem"},                                  // without HTTPS

@@ -31,6 +31,8 @@ class PgCluster {
     std::string uri(const std::string& dbname = "postgres",
                     const std::string& user = "postgres") const;
     const std::string& socketDir() const { return dir_.path(); }
+    // The folder of PostgreSQL's programs (initdb, pg_dump, ...).
+    const std::string& binDir() const { return bin_; }
     int port() const { return port_; }
 
     // Stops the server (fast shutdown: sessions are cut) / starts it again on the same
