@@ -237,6 +237,7 @@ class Session : public std::enable_shared_from_this<Session> {
         phase_ = Phase::Header;
         logged_ = false;
         status_ = 0;
+        board_.clear();
         parser_.emplace();
         parser_->header_limit(kMaxHeaderBytes);
         parser_->body_limit(kMaxBodyBytes);
@@ -360,14 +361,22 @@ class Session : public std::enable_shared_from_this<Session> {
                 request->idempotencyKeys.emplace_back(field->value());
             }
         }
+        {
+            const auto [first, last] = message.equal_range("Catraca-Board");
+            for (auto field = first; field != last; ++field) {
+                request->boardNames.emplace_back(field->value());
+            }
+            board_ = request->boardNames.empty() ? "" : request->boardNames.front();
+        }
         request->body = std::move(message.body());
         closeAfter_ = !message.keep_alive();
         parser_.reset();
         // The guard keeps run() going while the route works.
         auto work = [self = shared_from_this(), request,
                      guard = asio::make_work_guard(server_.ioc)]() mutable {
-            auto reply = std::make_shared<Reply>(
-                route(self->server_.store, *request, self->server_.settings.openingHours));
+            auto reply = std::make_shared<Reply>(route(self->server_.store, *request,
+                                                       self->server_.settings.openingHours,
+                                                       self->server_.settings.online));
             auto first = std::make_shared<std::optional<std::string>>();
             if (reply->roster) {
                 *first = self->readPiece(*reply->roster);
@@ -501,7 +510,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     void log() {
         if (!logged_) {
-            server_.log(requestLogLine(method_, target_, status_));
+            server_.log(requestLogLine(method_, target_, status_, board_));
         }
         logged_ = true;
     }
@@ -568,6 +577,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::optional<http::request_parser<http::string_body>> parser_;
     std::string method_;
     std::string target_;
+    std::string board_;  // as the request named it, for the log
     int status_ = 0;
     std::string out_;
     std::unique_ptr<RosterStream> roster_;

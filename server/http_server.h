@@ -47,6 +47,9 @@ struct ServerSettings {
     // Hands the Idempotency-Key fields to the routes (the default); off, the field is
     // ignored and a repeat is stored again.
     bool idempotencyKeys = true;
+    // Answers the online entry, POST /entrada/<user_id> (see routes.h); off, it is an
+    // unknown path.
+    bool online = false;
     // Gets one line per answered request (see requestLogLine) and one per refused
     // connection; those from outside the allow-list at most one a minute, counting the
     // others. Called on the network thread: it must not block. May be empty.

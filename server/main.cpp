@@ -25,6 +25,7 @@
 #include "http_server.h"
 #include "key_pruner.h"
 #include "log_writer.h"
+#include "overdrawn_command.h"
 #include "roster.h"
 #include "stoppable_input.h"
 #include "store.h"
@@ -32,8 +33,10 @@
 namespace {
 
 constexpr const char* kUsage = R"(Usage: ru-server [OPTION]...
+       ru-server overdrawn --db DB [--db-schema NAME]
 Serves the restaurant's roster of credit transactions over HTTP, kept in an SQLite file
-or a PostgreSQL database.
+or a PostgreSQL database. "ru-server overdrawn" lists the students that uploads left
+below zero instead (see ru-server overdrawn --help).
 
   --db PATH       the SQLite database file, created when absent (default: ru-server.db)
   --db URI        a PostgreSQL database instead, as a libpq URI: postgresql://USER@HOST/DB,
@@ -72,14 +75,18 @@ or a PostgreSQL database.
   --idempotency-keys  the default; accepted for older configurations
   --idempotency-days DAYS  forget keys after DAYS days (default: 30; 1 to 3650); an
                   upload repeated later than that is stored again
+  --online        answer the boards' online entries (catraca --online): POST
+                  /entrada/<user_id> stores the meal only if the student's committed
+                  credit covers it (201), or answers 409 with that credit
   --no-serve      stop after opening the database and importing, without listening
   --help          show this text and exit
   --version       show the version and exit
 
 Routes: GET /transaction (the roster), POST /transaction/<user_id> {"event_id": N},
-POST /contador {"v": N}, GET /contador (the latest head-count; {"v":0} before any),
-GET / (the occupancy page, for a browser) and GET /painel (its data, JSON).
-POST bodies must be sent as application/json.
+POST /contador {"v": N} (a board's head-count), GET /contador (the restaurant's: the sum
+of each board's latest; {"v":0} before any), GET / (the occupancy page, for a browser)
+and GET /painel (its data, JSON); with --online, POST /entrada/<user_id>. POST bodies
+must be sent as application/json. A board names itself with Catraca-Board: NAME.
 
 Once listening, the first line on standard output is "ru-server listening on HOST:PORT",
 then one line per request: method, target, status. A reader too slow for the log never
@@ -113,6 +120,7 @@ struct Options {
     bool version = false;
     bool idempotencyKeys = true;
     std::optional<int> idempotencyDays;
+    bool online = false;
 };
 
 struct UsageError {
@@ -159,6 +167,8 @@ Options parseOptions(int argc, char** argv) {
             options.version = true;
         } else if (arg == "--no-serve") {
             options.serve = false;
+        } else if (arg == "--online") {
+            options.online = true;
         } else if (arg == "--idempotency-keys" || arg == "--no-idempotency-keys") {
             options.idempotencyKeys = arg == "--idempotency-keys";
         } else if (arg == "--idempotency-days") {
@@ -230,7 +240,7 @@ Options parseOptions(int argc, char** argv) {
         }
         if (inlineValue &&
             (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--no-serve" ||
-             arg == "--idempotency-keys" || arg == "--no-idempotency-keys")) {
+             arg == "--idempotency-keys" || arg == "--no-idempotency-keys" || arg == "--online")) {
             throw UsageError{"option " + arg + " takes no value"};
         }
     }
@@ -420,6 +430,7 @@ int serve(const Options& options) {
     settings.openingHours = options.openingHours;
     settings.log = [&log](std::string line) { log.line(std::move(line)); };
     settings.idempotencyKeys = options.idempotencyKeys;
+    settings.online = options.online;
     if (postgres) {
         settings.workers = 2 * static_cast<int>(kPostgresWriteLanes);
     }
@@ -444,6 +455,11 @@ int serve(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The administrator's commands, on this machine's database.
+    if (argc > 1 && std::string(argv[1]) == "overdrawn") {
+        return ru::overdrawnCommand(std::vector<std::string>(argv + 2, argv + argc), std::cout,
+                                    std::cerr);
+    }
     Options options;
     try {
         options = parseOptions(argc, argv);

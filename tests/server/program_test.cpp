@@ -183,7 +183,10 @@ TEST(ServerProgram, HelpListsTheOptions) {
                              "--no-idempotency-keys",
                              "--idempotency-days",
                              "postgresql://",
-                             "--db-schema"}) {
+                             "--db-schema",
+                             "--online",
+                             "POST /entrada/<user_id>",
+                             "ru-server overdrawn --db DB"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     // The occupancy page.
@@ -228,6 +231,8 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--db", "ru.db", "--db-schema", "ru"},
         {"--db", "postgresql:///ru", "--db-schema", ""},
         {"--db", "postgresql:///ru", "--db-schema"},
+        {"--online=yes"},
+        {"--online", "overdrawn"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);

@@ -5,11 +5,13 @@
 #include <ctime>
 #include <future>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "backends.h"
+#include "overdrawn_command.h"
 #include "roster.h"
 #include "routes.h"
 #include "server_fixture.h"
@@ -324,16 +326,202 @@ TEST_P(StoreContract, ActivityCountsTheMealsThatArrivedAndTheReports) {
     EXPECT_EQ(a.mealsPerSlot[0], 0);
     ASSERT_EQ(a.headCounts.size(), 2u);
     EXPECT_EQ(a.headCounts[1].v, 2);
-    EXPECT_FALSE(a.headCountBefore.has_value());
-    ASSERT_TRUE(a.latestHeadCount.has_value());
-    EXPECT_EQ(a.latestHeadCount->v, 2);
-    EXPECT_NEAR(static_cast<double>(a.latestHeadCount->receivedAt), static_cast<double>(now), 5);
+    EXPECT_TRUE(a.headCountsBefore.empty());
+    ASSERT_EQ(a.latestHeadCounts.size(), 1u);
+    EXPECT_EQ(a.latestHeadCounts[0].v, 2);
+    EXPECT_NEAR(static_cast<double>(a.latestHeadCounts[0].receivedAt), static_cast<double>(now), 5);
     ASSERT_TRUE(a.latestEventAt.has_value());
     EXPECT_NEAR(static_cast<double>(*a.latestEventAt), static_cast<double>(now), 5);
     const ru::Activity later = store.activity(now + 3600, now + 7200, 900);
-    ASSERT_TRUE(later.headCountBefore.has_value());
-    EXPECT_EQ(later.headCountBefore->v, 2);
+    ASSERT_EQ(later.headCountsBefore.size(), 1u);
+    EXPECT_EQ(later.headCountsBefore[0].v, 2);
     EXPECT_TRUE(later.headCounts.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// An online entry of `user` (a meal: -1), with `key` when not empty.
+ru::AppendResult entry(ru::Store& store, std::int32_t user, const std::string& key = "") {
+    ru::EventWrite write;
+    write.userId = user;
+    write.value = -1;
+    write.mustBeCovered = true;
+    if (!key.empty()) {
+        write.key = key;
+    }
+    return store.appendEvent(write);
+}
+
+// An upload of a meal by `board`.
+ru::AppendResult upload(ru::Store& store, std::int32_t user, const std::string& board) {
+    ru::EventWrite write;
+    write.userId = user;
+    write.value = -1;
+    write.board = board;
+    return store.appendEvent(write);
+}
+
+TEST_P(StoreContract, TheRestaurantCountsTheLatestReportOfEachBoard) {
+    const auto opened = database.open();
+    ru::Store& store = *opened;
+    store.recordHeadCount(4, "b");
+    store.recordHeadCount(3, "a");
+    store.recordHeadCount(2);
+    store.recordHeadCount(1, "a");  // a's new count replaces its old one
+    const std::vector<ru::HeadCount> latest = store.latestHeadCounts();
+    ASSERT_EQ(latest.size(), 3u);
+    EXPECT_EQ(latest[0].board, "");
+    EXPECT_EQ(latest[0].v, 2);
+    EXPECT_EQ(latest[1].board, "a");
+    EXPECT_EQ(latest[1].v, 1);
+    EXPECT_EQ(latest[2].board, "b");
+    EXPECT_EQ(store.latestHeadCount()->v, 7);
+    const std::int64_t now = std::time(nullptr);
+    const ru::Activity today = store.activity(now - 60, now + 60, 60);
+    ASSERT_EQ(today.headCounts.size(), 4u);
+    EXPECT_EQ(today.headCounts[0].board, "b");
+    EXPECT_EQ(today.headCounts[3].board, "a");
+    EXPECT_EQ(today.latestHeadCounts.size(), 3u);
+    // Each board's last report before a period, however long ago the others reported.
+    const ru::Activity later = store.activity(now + 60, now + 120, 60);
+    ASSERT_EQ(later.headCountsBefore.size(), 3u);
+    EXPECT_EQ(later.headCountsBefore[1].board, "a");
+    EXPECT_EQ(later.headCountsBefore[1].v, 1);
+    EXPECT_TRUE(store.activity(now - 120, now - 60, 60).headCountsBefore.empty());
+}
+
+TEST_P(StoreContract, AnOnlineEntryIsStoredOnlyWhenTheCommittedCreditCoversIt) {
+    const auto opened = database.open();
+    ru::Store& store = *opened;
+    importRows(store, json::array({row("AB12", 7, 2), row("CD34", 8, 0)}));
+    struct Case {
+        std::int32_t user;
+        const char* key;
+        ru::AppendStatus status;
+        std::int64_t credit;
+    };
+    const Case cases[] = {
+        {7, "", ru::AppendStatus::Stored, 1},
+        {7, "k1", ru::AppendStatus::Stored, 0},
+        {7, "", ru::AppendStatus::NotCovered, 0},
+        // A repeat answers as the first time, whatever the credit says now.
+        {7, "k1", ru::AppendStatus::Repeated, 0},
+        {8, "k2", ru::AppendStatus::NotCovered, 0},
+        {9, "", ru::AppendStatus::UnknownUser, 0},
+    };
+    for (const Case& c : cases) {
+        const ru::AppendResult result = entry(store, c.user, c.key);
+        EXPECT_EQ(result.status, c.status) << c.user << " " << c.key;
+        EXPECT_EQ(result.credit, c.credit) << c.user << " " << c.key;
+    }
+    EXPECT_EQ(json::parse(rosterText(store)).size(), 4u);
+    // A refusal keeps no key: the question asked again after a purchase is decided again.
+    ASSERT_EQ(store.appendEvent(8, 5).status, ru::AppendStatus::Stored);
+    EXPECT_EQ(entry(store, 8, "k2").status, ru::AppendStatus::Stored);
+    // The upload of an entry whose answer was lost carries the entry's key: stored once.
+    const ru::AppendResult late = store.appendEvent(7, -1, "k1");
+    EXPECT_EQ(late.status, ru::AppendStatus::Repeated);
+    EXPECT_EQ(rutest::creditOf(json::parse(rosterText(store)), 7), 0);
+    // Entries never mark anyone.
+    EXPECT_TRUE(store.overdrawnStudents().empty());
+}
+
+// Two servers on one database, each asked for the last credit of the same students at the
+// same moment: each credit is spent once, and none goes below zero.
+TEST_P(StoreContract, TwoServersNeverSpendTheLastCreditTwice) {
+    const auto first = database.open();
+    const auto second = database.open();
+    constexpr int kStudents = 30;
+    json rows = json::array();
+    for (int user = 1; user <= kStudents; ++user) {
+        rows.push_back(row("C" + std::to_string(user), user, 1));
+    }
+    importRows(*first, rows);
+    std::vector<std::future<int>> boards;
+    for (int t = 0; t < 4; ++t) {
+        ru::Store* store = t % 2 == 0 ? first.get() : second.get();
+        boards.push_back(std::async(std::launch::async, [store] {
+            int admitted = 0;
+            for (int i = 0; i < kStudents; ++i) {
+                const int user = 1 + i;  // all four after the same student at once
+                const ru::AppendResult result = entry(*store, user);
+                EXPECT_TRUE(result.status == ru::AppendStatus::Stored ||
+                            result.status == ru::AppendStatus::NotCovered);
+                EXPECT_EQ(result.credit, 0) << user;
+                admitted += result.status == ru::AppendStatus::Stored ? 1 : 0;
+            }
+            return admitted;
+        }));
+    }
+    int admitted = 0;
+    for (auto& b : boards) {
+        admitted += b.get();
+    }
+    EXPECT_EQ(admitted, kStudents);
+    const json roster = json::parse(rosterText(*second));
+    for (int user = 1; user <= kStudents; ++user) {
+        EXPECT_EQ(rutest::creditOf(roster, user), 0) << user;
+    }
+}
+
+TEST_P(StoreContract, AnUploadBelowZeroIsStoredAndMarksTheStudentUntilRepaid) {
+    const auto opened = database.open();
+    ru::Store& store = *opened;
+    importRows(store, json::array({row("AB12", 7, 1, "2019001"), row("CD34", 8, -3)}));
+    EXPECT_EQ(upload(store, 7, "a").credit, 0);
+    EXPECT_TRUE(store.overdrawnStudents().empty()) << "down to zero is no debt";
+    EXPECT_EQ(upload(store, 7, "b").credit, -1);
+    EXPECT_EQ(upload(store, 7, "").credit, -2);
+    // A positive event, or a negative credit of the roster, is no mark.
+    ASSERT_EQ(store.appendEvent(8, 1).status, ru::AppendStatus::Stored);
+    std::vector<ru::OverdrawnStudent> marked = store.overdrawnStudents();
+    ASSERT_EQ(marked.size(), 1u);
+    EXPECT_EQ(marked[0].userId, 7);
+    EXPECT_EQ(marked[0].matricula, "2019001");
+    EXPECT_EQ(marked[0].credit, -2);
+    EXPECT_EQ(marked[0].times, 2);
+    EXPECT_EQ(marked[0].board, "");
+    const std::int64_t now = std::time(nullptr);
+    EXPECT_NEAR(static_cast<double>(marked[0].lastAt), static_cast<double>(now), 5);
+    EXPECT_EQ(store.activity(now - 60, now + 60, 60).overdrawnStudents, 1);
+    // Paid back, the student leaves the list; in debt again, it comes back, counted on.
+    appendRows(store, json::array({row("AB12", 7, 2, "2019001")}));
+    EXPECT_TRUE(store.overdrawnStudents().empty());
+    EXPECT_EQ(store.activity(now - 60, now + 60, 60).overdrawnStudents, 0);
+    EXPECT_EQ(upload(store, 7, "a").credit, -1);
+    marked = store.overdrawnStudents();
+    ASSERT_EQ(marked.size(), 1u);
+    EXPECT_EQ(marked[0].times, 3);
+    EXPECT_EQ(marked[0].board, "a");
+}
+
+}  // namespace
+
+namespace {
+
+// The administrator's list, as `ru-server overdrawn` writes it from either database.
+TEST_P(StoreContract, TheOverdrawnCommandListsTheStudentsInDebt) {
+    {
+        const auto opened = database.open();
+        importRows(*opened, json::array({row("AB12", 7, 0, "2019001"), row("CD34", 8, 1)}));
+        EXPECT_EQ(upload(*opened, 8, "sul").credit, 0);
+        EXPECT_EQ(upload(*opened, 7, "sul").credit, -1);
+    }
+    std::vector<std::string> args = {"--db", database.db()};
+    if (!database.schema().empty()) {
+        args.insert(args.end(), {"--db-schema", database.schema()});
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(ru::overdrawnCommand(args, out, err), 0) << err.str();
+    EXPECT_EQ(err.str(), "");
+    EXPECT_TRUE(std::regex_match(
+        out.str(),
+        std::regex("user_id\tmatricula\tcredit\ttimes\tlast\tboard\n"
+                   "7\t2019001\t-1\t1\t20[0-9-]{8}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}\tsul\n")))
+        << out.str();
 }
 
 }  // namespace
