@@ -205,20 +205,10 @@ std::vector<Hostile> hostileRequests() {
         // boards' routes; the viewers' routes ignore the field.
         {"two board names",
          post("/contador", kCount, {kJsonType, "Catraca-Board: a", "Catraca-Board: b"}), 400},
-        {"board name with a space", post("/contador", kCount, {kJsonType, "Catraca-Board: ru 1"}),
-         400},
-        {"empty board name", post("/transaction/7", kEvent, {kJsonType, "Catraca-Board:"}), 400},
+        {"board name with a space",
+         post("/transaction/7", kEvent, {kJsonType, "Catraca-Board: a b"}), 400},
         {"board name of 65 bytes",
-         post("/transaction/7", kEvent, {kJsonType, "Catraca-Board: " + std::string(65, 'a')}),
-         400},
-        {"board name beyond ASCII",
-         post("/transaction/7", kEvent, {kJsonType, "Catraca-Board: caf\xC3\xA9"}), 400},
-        {"board name on the roster", rawRequest("GET", "/transaction", {"Catraca-Board: a b"}),
-         400},
-        {"board name before the content type", post("/contador", kCount, {"Catraca-Board: a b"}),
-         400},
-        {"board name on the head-count read",
-         rawRequest("GET", "/contador", {"Catraca-Board: a b"}), 200},
+         rawRequest("GET", "/transaction", {"Catraca-Board: " + std::string(65, 'a')}), 400},
         {"board name on the page", rawRequest("GET", "/painel", {"Catraca-Board: a b"}), 200},
         {"online entry of a server without --online", post("/entrada/7", kEvent), 404},
     };
@@ -265,21 +255,6 @@ TEST_F(ServerNetwork, HostileRequestsGetTheirStatusAndStoreNothing) {
         EXPECT_EQ(received.find("Content-Range"), std::string::npos) << hostile.name;
         EXPECT_EQ(state(), before) << hostile.name;
     }
-}
-
-// The log names the board of each request that named one, in a form that stays one line.
-TEST_F(ServerNetwork, LogLinesNameTheBoard) {
-    start();
-    EXPECT_EQ(exchange(post("/transaction/7", kEvent, {kJsonType, "Catraca-Board: ru-1"})).status,
-              201);
-    EXPECT_EQ(exchange(post("/contador", kCount, {kJsonType})).status, 201);
-    EXPECT_EQ(exchange(post("/contador", kCount, {kJsonType, "Catraca-Board: a\tb"})).status, 400);
-    for (int i = 0; i < 500 && !log_.contains("POST /contador 400"); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(log_.contains("POST /transaction/7 201 board=ru-1"));
-    EXPECT_TRUE(log_.contains("POST /contador 400 board=a%09b"));
-    EXPECT_FALSE(log_.contains("POST /contador 201 board="));
 }
 
 TEST_F(ServerNetwork, JsonContentTypeIsRecognisedInAnySpelling) {

@@ -342,90 +342,76 @@ TEST_P(StoreContract, ActivityCountsTheMealsThatArrivedAndTheReports) {
 
 namespace {
 
-// An online entry of `user` (a meal: -1), with `key` when not empty.
-ru::AppendResult entry(ru::Store& store, std::int32_t user, const std::string& key = "") {
-    ru::EventWrite write;
-    write.userId = user;
-    write.value = -1;
-    write.mustBeCovered = true;
+// A POST of `body` to `path` as a board sends it, from `board` with the key `key` (none
+// when empty), to a server with --online.
+ru::Reply post(ru::Store& store, const std::string& path, const std::string& board = "",
+               const std::string& key = "", const std::string& body = "{\"event_id\": -1}") {
+    ru::Request request{"POST", path, "application/json", body, {}};
     if (!key.empty()) {
-        write.key = key;
+        request.idempotencyKeys = {"\"" + key + "\""};
     }
-    return store.appendEvent(write);
-}
-
-// An upload of a meal by `board`.
-ru::AppendResult upload(ru::Store& store, std::int32_t user, const std::string& board) {
-    ru::EventWrite write;
-    write.userId = user;
-    write.value = -1;
-    write.board = board;
-    return store.appendEvent(write);
+    if (!board.empty()) {
+        request.boardNames = {board};
+    }
+    return ru::route(store, request, {}, true);
 }
 
 TEST_P(StoreContract, TheRestaurantCountsTheLatestReportOfEachBoard) {
     const auto opened = database.open();
     ru::Store& store = *opened;
-    store.recordHeadCount(4, "b");
-    store.recordHeadCount(3, "a");
-    store.recordHeadCount(2);
-    store.recordHeadCount(1, "a");  // a's new count replaces its old one
+    for (const auto& [board, v] : {std::pair{"b", 4}, {"a", 3}, {"", 2}, {"a", 1}}) {
+        EXPECT_EQ(post(store, "/contador", board, "", "{\"v\":" + std::to_string(v) + "}").status,
+                  201);
+    }
     const std::vector<ru::HeadCount> latest = store.latestHeadCounts();
     ASSERT_EQ(latest.size(), 3u);
-    EXPECT_EQ(latest[0].board, "");
-    EXPECT_EQ(latest[0].v, 2);
-    EXPECT_EQ(latest[1].board, "a");
-    EXPECT_EQ(latest[1].v, 1);
-    EXPECT_EQ(latest[2].board, "b");
+    EXPECT_EQ(latest[1].board + "=" + std::to_string(latest[1].v), "a=1");
     EXPECT_EQ(store.latestHeadCount()->v, 7);
     const std::int64_t now = std::time(nullptr);
-    const ru::Activity today = store.activity(now - 60, now + 60, 60);
-    ASSERT_EQ(today.headCounts.size(), 4u);
-    EXPECT_EQ(today.headCounts[0].board, "b");
-    EXPECT_EQ(today.headCounts[3].board, "a");
-    EXPECT_EQ(today.latestHeadCounts.size(), 3u);
+    EXPECT_EQ(store.activity(now - 60, now + 60, 60).headCounts.at(3).board, "a");
     // Each board's last report before a period, however long ago the others reported.
     const ru::Activity later = store.activity(now + 60, now + 120, 60);
     ASSERT_EQ(later.headCountsBefore.size(), 3u);
-    EXPECT_EQ(later.headCountsBefore[1].board, "a");
-    EXPECT_EQ(later.headCountsBefore[1].v, 1);
-    EXPECT_TRUE(store.activity(now - 120, now - 60, 60).headCountsBefore.empty());
+    EXPECT_EQ(later.headCountsBefore[1].board + "=" + std::to_string(later.headCountsBefore[1].v),
+              "a=1");
 }
 
-TEST_P(StoreContract, AnOnlineEntryIsStoredOnlyWhenTheCommittedCreditCoversIt) {
+// ru-server --online asked as boards ask, one question after the other: what each answer
+// says, against the committed credit.
+TEST_P(StoreContract, OnlineEntriesAreDecidedByTheCommittedCredit) {
     const auto opened = database.open();
     ru::Store& store = *opened;
     importRows(store, json::array({row("AB12", 7, 2), row("CD34", 8, 0)}));
     struct Case {
-        std::int32_t user;
+        const char* path;
         const char* key;
-        ru::AppendStatus status;
-        std::int64_t credit;
+        const char* body;
+        int status;
+        const char* answer;
     };
+    const char* meal = "{\"event_id\": -1}";
     const Case cases[] = {
-        {7, "", ru::AppendStatus::Stored, 1},
-        {7, "k1", ru::AppendStatus::Stored, 0},
-        {7, "", ru::AppendStatus::NotCovered, 0},
-        // A repeat answers as the first time, whatever the credit says now.
-        {7, "k1", ru::AppendStatus::Repeated, 0},
-        {8, "k2", ru::AppendStatus::NotCovered, 0},
-        {9, "", ru::AppendStatus::UnknownUser, 0},
+        {"/entrada/7", "", meal, 201, "{\"user_id\":7,\"event\":-1,\"credit\":1}"},
+        {"/entrada/7", "k1", meal, 201, "{\"user_id\":7,\"event\":-1,\"credit\":0}"},
+        {"/entrada/7", "", meal, 409, "{\"error\":\"insufficient credit\",\"credit\":0}"},
+        // The answer of k1 lost: the question again, and the board's upload, store nothing.
+        {"/entrada/7", "k1", meal, 201, "{\"user_id\":7,\"event\":-1,\"credit\":0}"},
+        {"/transaction/7", "k1", meal, 201, "{\"user_id\":7,\"event\":-1,\"credit\":0}"},
+        // A refusal keeps no key: after a purchase, the same question is admitted.
+        {"/entrada/8", "k2", meal, 409, "{\"error\":\"insufficient credit\",\"credit\":0}"},
+        {"/transaction/8", "", "{\"event_id\": 3}", 201,
+         "{\"user_id\":8,\"event\":3,\"credit\":3}"},
+        {"/entrada/8", "k2", meal, 201, "{\"user_id\":8,\"event\":-1,\"credit\":2}"},
+        {"/entrada/9", "", meal, 404, nullptr},
+        {"/entrada/8", "", "{\"event_id\": 1}", 422, nullptr},
     };
     for (const Case& c : cases) {
-        const ru::AppendResult result = entry(store, c.user, c.key);
-        EXPECT_EQ(result.status, c.status) << c.user << " " << c.key;
-        EXPECT_EQ(result.credit, c.credit) << c.user << " " << c.key;
+        const ru::Reply reply = post(store, c.path, "", c.key, c.body);
+        EXPECT_EQ(reply.status, c.status) << c.path << " " << c.key << ": " << reply.body;
+        EXPECT_TRUE(c.answer == nullptr || reply.body == c.answer) << c.path << ": " << reply.body;
     }
-    EXPECT_EQ(json::parse(rosterText(store)).size(), 4u);
-    // A refusal keeps no key: the question asked again after a purchase is decided again.
-    ASSERT_EQ(store.appendEvent(8, 5).status, ru::AppendStatus::Stored);
-    EXPECT_EQ(entry(store, 8, "k2").status, ru::AppendStatus::Stored);
-    // The upload of an entry whose answer was lost carries the entry's key: stored once.
-    const ru::AppendResult late = store.appendEvent(7, -1, "k1");
-    EXPECT_EQ(late.status, ru::AppendStatus::Repeated);
-    EXPECT_EQ(rutest::creditOf(json::parse(rosterText(store)), 7), 0);
-    // Entries never mark anyone.
-    EXPECT_TRUE(store.overdrawnStudents().empty());
+    EXPECT_EQ(json::parse(rosterText(store)).size(), 6u);
+    EXPECT_TRUE(store.overdrawnStudents().empty()) << "entries never mark anyone";
 }
 
 // Two servers on one database, each asked for the last credit of the same students at the
@@ -444,13 +430,10 @@ TEST_P(StoreContract, TwoServersNeverSpendTheLastCreditTwice) {
         ru::Store* store = t % 2 == 0 ? first.get() : second.get();
         boards.push_back(std::async(std::launch::async, [store] {
             int admitted = 0;
-            for (int i = 0; i < kStudents; ++i) {
-                const int user = 1 + i;  // all four after the same student at once
-                const ru::AppendResult result = entry(*store, user);
-                EXPECT_TRUE(result.status == ru::AppendStatus::Stored ||
-                            result.status == ru::AppendStatus::NotCovered);
-                EXPECT_EQ(result.credit, 0) << user;
-                admitted += result.status == ru::AppendStatus::Stored ? 1 : 0;
+            for (int user = 1; user <= kStudents; ++user) {  // all four at once on each
+                const int status = post(*store, "/entrada/" + std::to_string(user)).status;
+                EXPECT_TRUE(status == 201 || status == 409) << status;
+                admitted += status == 201 ? 1 : 0;
             }
             return admitted;
         }));
@@ -466,49 +449,20 @@ TEST_P(StoreContract, TwoServersNeverSpendTheLastCreditTwice) {
     }
 }
 
-TEST_P(StoreContract, AnUploadBelowZeroIsStoredAndMarksTheStudentUntilRepaid) {
+// An upload is a fact: stored below zero, it marks the student, whom the administrator's
+// list (ru-server overdrawn) and the page's count show until the debt is paid.
+TEST_P(StoreContract, AnUploadBelowZeroMarksTheStudentUntilRepaid) {
     const auto opened = database.open();
     ru::Store& store = *opened;
     importRows(store, json::array({row("AB12", 7, 1, "2019001"), row("CD34", 8, -3)}));
-    EXPECT_EQ(upload(store, 7, "a").credit, 0);
+    EXPECT_EQ(post(store, "/transaction/7", "a").status, 201);
     EXPECT_TRUE(store.overdrawnStudents().empty()) << "down to zero is no debt";
-    EXPECT_EQ(upload(store, 7, "b").credit, -1);
-    EXPECT_EQ(upload(store, 7, "").credit, -2);
+    EXPECT_EQ(post(store, "/transaction/7", "b").status, 201);
+    EXPECT_EQ(post(store, "/transaction/7", "sul").status, 201);
     // A positive event, or a negative credit of the roster, is no mark.
-    ASSERT_EQ(store.appendEvent(8, 1).status, ru::AppendStatus::Stored);
-    std::vector<ru::OverdrawnStudent> marked = store.overdrawnStudents();
-    ASSERT_EQ(marked.size(), 1u);
-    EXPECT_EQ(marked[0].userId, 7);
-    EXPECT_EQ(marked[0].matricula, "2019001");
-    EXPECT_EQ(marked[0].credit, -2);
-    EXPECT_EQ(marked[0].times, 2);
-    EXPECT_EQ(marked[0].board, "");
+    EXPECT_EQ(post(store, "/transaction/8", "a", "", "{\"event_id\": 1}").status, 201);
     const std::int64_t now = std::time(nullptr);
-    EXPECT_NEAR(static_cast<double>(marked[0].lastAt), static_cast<double>(now), 5);
     EXPECT_EQ(store.activity(now - 60, now + 60, 60).overdrawnStudents, 1);
-    // Paid back, the student leaves the list; in debt again, it comes back, counted on.
-    appendRows(store, json::array({row("AB12", 7, 2, "2019001")}));
-    EXPECT_TRUE(store.overdrawnStudents().empty());
-    EXPECT_EQ(store.activity(now - 60, now + 60, 60).overdrawnStudents, 0);
-    EXPECT_EQ(upload(store, 7, "a").credit, -1);
-    marked = store.overdrawnStudents();
-    ASSERT_EQ(marked.size(), 1u);
-    EXPECT_EQ(marked[0].times, 3);
-    EXPECT_EQ(marked[0].board, "a");
-}
-
-}  // namespace
-
-namespace {
-
-// The administrator's list, as `ru-server overdrawn` writes it from either database.
-TEST_P(StoreContract, TheOverdrawnCommandListsTheStudentsInDebt) {
-    {
-        const auto opened = database.open();
-        importRows(*opened, json::array({row("AB12", 7, 0, "2019001"), row("CD34", 8, 1)}));
-        EXPECT_EQ(upload(*opened, 8, "sul").credit, 0);
-        EXPECT_EQ(upload(*opened, 7, "sul").credit, -1);
-    }
     std::vector<std::string> args = {"--db", database.db()};
     if (!database.schema().empty()) {
         args.insert(args.end(), {"--db-schema", database.schema()});
@@ -516,12 +470,20 @@ TEST_P(StoreContract, TheOverdrawnCommandListsTheStudentsInDebt) {
     std::ostringstream out;
     std::ostringstream err;
     EXPECT_EQ(ru::overdrawnCommand(args, out, err), 0) << err.str();
-    EXPECT_EQ(err.str(), "");
     EXPECT_TRUE(std::regex_match(
         out.str(),
         std::regex("user_id\tmatricula\tcredit\ttimes\tlast\tboard\n"
-                   "7\t2019001\t-1\t1\t20[0-9-]{8}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}\tsul\n")))
+                   "7\t2019001\t-2\t2\t20[0-9-]{8}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}\tsul\n")))
         << out.str();
+    // Paid back, the student leaves the list; in debt again, it comes back, counted on.
+    appendRows(store, json::array({row("AB12", 7, 2, "2019001")}));
+    EXPECT_TRUE(store.overdrawnStudents().empty());
+    EXPECT_EQ(post(store, "/transaction/7", "a").status, 201);
+    const std::vector<ru::OverdrawnStudent> marked = store.overdrawnStudents();
+    ASSERT_EQ(marked.size(), 1u);
+    EXPECT_EQ(std::to_string(marked[0].credit) + " " + std::to_string(marked[0].times) + " " +
+                  marked[0].board,
+              "-1 3 a");
 }
 
 }  // namespace
