@@ -79,7 +79,6 @@ bool isBoardRoute(Path path, const std::string& method) {
             return method == "GET" || method == "HEAD";
         case Path::Upload:
         case Path::Entry:
-            return method == "POST";
         case Path::HeadCount:
             return method == "POST";
         case Path::Unknown:
