@@ -10,7 +10,14 @@
 // servers on that one database, the clients spread over both, after an unreported
 // warm-up round.
 //
+// Then, on each back end, the online entries (ru-server --online, with keys, as from
+// catraca --online --idempotency-keys): the time an entry adds at the board, which is the
+// board's own question (its client code, a connection each, as at the turnstile) asked
+// --entries times one after the other, and the entries per second the server can
+// authorize, 16 clients asking at once on kept-alive connections.
+//
 // Usage: ru_server_bench [--uploads N] [--idle N] [--dir PATH] [--keys] [--pg URI]
+//                        [--entries N]
 //   --uploads N  uploads per scenario, spread over its clients (default 2000)
 //   --idle N     idle connections held open in the second round (default 1000)
 //   --dir PATH   where the database goes (default: a fresh directory under /tmp); its
@@ -18,6 +25,7 @@
 //   --keys       the server honours idempotency keys and every upload carries a new one,
 //                as from catraca --idempotency-keys
 //   --pg URI     also the PostgreSQL rows, on the database of this libpq URI
+//   --entries N  online entries per figure (default 1000)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -39,7 +47,10 @@
 #include <thread>
 #include <vector>
 
+#include "admissao.h"
 #include "http_server.h"
+#include "idempotencia.h"
+#include "servidor.h"
 #include "store.h"
 #include "store_postgres.h"
 #include "store_sqlite.h"
@@ -67,16 +78,17 @@ int connectTo(int port) {
     return fd;
 }
 
-// Sends one upload on `fd` and reads its whole answer; the status.
-int upload(int fd, int user, std::string& buffer) {
+// Sends one upload (or, with `path` "/entrada/", one online entry) on `fd` and reads its
+// whole answer; the status.
+int upload(int fd, int user, std::string& buffer, const char* path = "/transaction/") {
     const std::string body = "{\"event_id\": -1}";
     // A key of catraca's form: a board of 32 hexadecimal digits and an event number.
     const std::string key = nextKey < 0 ? ""
                                         : "Idempotency-Key: \"0123456789abcdef0123456789abcdef-" +
                                               std::to_string(nextKey++) + "\"\r\n";
     const std::string request =
-        "POST /transaction/" + std::to_string(user) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + key +
-        "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "POST " + std::string(path) + std::to_string(user) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+        key + "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
         "\r\n\r\n" + body;
     if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(request.size())) {
@@ -107,7 +119,8 @@ struct Figures {
     int failures = 0;
 };
 
-Figures run(const std::vector<int>& ports, int clients, int uploads) {
+Figures run(const std::vector<int>& ports, int clients, int uploads,
+            const char* path = "/transaction/") {
     Figures figures;
     std::vector<std::vector<double>> latencies(static_cast<std::size_t>(clients));
     std::vector<int> failures(static_cast<std::size_t>(clients), 0);
@@ -120,7 +133,7 @@ Figures run(const std::vector<int>& ports, int clients, int uploads) {
             const int mine = uploads / clients + (c < uploads % clients ? 1 : 0);
             for (int i = 0; i < mine; ++i) {
                 const auto sent = Clock::now();
-                const int status = upload(fd, 1 + (c * 131 + i) % kUsers, buffer);
+                const int status = upload(fd, 1 + (c * 131 + i) % kUsers, buffer, path);
                 latencies[c].push_back(
                     std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
                 failures[c] += status == 201 ? 0 : 1;
@@ -170,8 +183,63 @@ bool report(const std::string& label, const Figures& f) {
     return f.failures == 0;
 }
 
+// The online entries on `store`, through a server of its own with `lanes` write lanes (0:
+// the transport's default): the board's question one at a time, then 16 clients at once.
+// 0 when every entry was admitted.
+int runEntries(ru::Store& store, int entries, int lanes) {
+    ru::ServerSettings settings;
+    settings.port = 0;
+    settings.online = true;
+    settings.idempotencyKeys = true;
+    if (lanes > 0) {
+        settings.workers = 2 * lanes;
+    }
+    ru::HttpServer server(store, settings);
+    std::thread serving([&server] { server.run(); });
+
+    Servidor::Ajustes ajustes;
+    ajustes.placa = "bench";
+    Servidor servidor(ajustes);
+    servidor.setEndereco("127.0.0.1:" + std::to_string(server.port()));
+    const std::string board = novaIdentidadePlaca();
+    std::vector<double> latencies;
+    int refused = 0;
+    for (int i = 0; i < entries; ++i) {
+        const auto sent = Clock::now();
+        const Veredito v =
+            perguntaEntrada(servidor, 1 + i % kUsers, chaveIdempotencia(board, i + 1));
+        latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+        refused += v.tipo == Veredito::Admite ? 0 : 1;
+    }
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("  %-42s added to an entry: p50 %6.2f ms, p99 %6.2f ms%s\n",
+                "online entry, the board's own question", percentile(latencies, 0.50),
+                percentile(latencies, 0.99),
+                refused > 0 ? (" (" + std::to_string(refused) + " not admitted)").c_str() : "");
+
+    // The server's part alone, on a kept-alive connection, and its capacity.
+    const long long saved = nextKey;
+    nextKey = 1000000000;
+    int failures = 0;
+    for (const int clients : {1, 16}) {
+        const Figures f = run({server.port()}, clients, entries, "/entrada/");
+        std::printf(
+            "  online entries, %2d client%s%-23s %7.0f entries/s, latency p50 %6.2f ms, "
+            "p99 %6.2f ms%s\n",
+            clients, clients == 1 ? " " : "s", clients == 1 ? " (kept alive)" : "",
+            static_cast<double>(f.latenciesMs.size()) / f.seconds, percentile(f.latenciesMs, 0.50),
+            percentile(f.latenciesMs, 0.99),
+            f.failures > 0 ? (" (" + std::to_string(f.failures) + " failed)").c_str() : "");
+        failures += f.failures;
+    }
+    nextKey = saved;
+    server.stop();
+    serving.join();
+    return refused > 0 || failures > 0 ? 1 : 0;
+}
+
 // The PostgreSQL rows: one server with 2 and with 8 write lanes, then two servers.
-int runPostgres(const std::string& uri, int uploads, bool keys) {
+int runPostgres(const std::string& uri, int uploads, bool keys, int entries) {
     ru::StoreOptions options;
     options.schema = "ru_bench_" + std::to_string(getpid());
     int status = 0;
@@ -224,6 +292,12 @@ int runPostgres(const std::string& uri, int uploads, bool keys) {
     serve({2}, {1, 16}, "one server, 2 write lanes");
     serve({8}, {1, 16}, "one server, 8 write lanes");
     serve({8, 8}, {16}, "two servers, 8 lanes each");
+    {
+        ru::StoreOptions o = options;
+        o.writeConnections = 8;
+        ru::PostgresStore store(uri, o);
+        status |= runEntries(store, entries, 8);
+    }
     return status;
 }
 
@@ -232,6 +306,7 @@ int runPostgres(const std::string& uri, int uploads, bool keys) {
 int main(int argc, char** argv) {
     int uploads = 2000;
     int idle = 1000;
+    int entries = 1000;
     std::string dir;
     std::string pg;
     bool keys = false;
@@ -251,10 +326,12 @@ int main(int argc, char** argv) {
             dir = argv[i + 1];
         } else if (arg == "--pg") {
             pg = argv[i + 1];
+        } else if (arg == "--entries") {
+            entries = std::atoi(argv[i + 1]);
         } else {
             std::fprintf(stderr,
                          "usage: ru_server_bench [--uploads N] [--idle N] [--dir PATH] "
-                         "[--keys] [--pg URI]\n");
+                         "[--keys] [--pg URI] [--entries N]\n");
             return 2;
         }
     }
@@ -327,12 +404,13 @@ int main(int argc, char** argv) {
         std::printf("  idle connections still open at the end: %d of %zu\n", open, held.size());
         server.stop();
         serving.join();
+        status |= runEntries(store, entries, 0);
     }
     if (!made.empty()) {
         std::filesystem::remove_all(made);
     }
     if (!pg.empty()) {
-        status |= runPostgres(pg, uploads, keys);
+        status |= runPostgres(pg, uploads, keys, entries);
     }
     return status;
 }

@@ -121,6 +121,7 @@ int addOne(Store& store, std::int32_t userId, std::int32_t amount) {
                         ") plus the amount would leave the signed 32-bit range; nothing added");
         case AppendStatus::Repeated:
         case AppendStatus::KeyReused:
+        case AppendStatus::NotCovered:
             break;
     }
     return fail("nothing added");

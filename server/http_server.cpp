@@ -308,6 +308,7 @@ class Session : public std::enable_shared_from_this<Session> {
         phase_ = Phase::Header;
         logged_ = false;
         status_ = 0;
+        board_.clear();
         parser_.emplace();
         parser_->header_limit(kMaxHeaderBytes);
         parser_->body_limit(kMaxBodyBytes);
@@ -436,6 +437,16 @@ class Session : public std::enable_shared_from_this<Session> {
                 request->idempotencyKeys.emplace_back(field->value());
             }
         }
+        {
+            const auto [first, last] = message.equal_range("Catraca-Board");
+            for (auto field = first; field != last; ++field) {
+                request->boardNames.emplace_back(field->value());
+            }
+            board_ = request->boardNames.empty() ? "" : request->boardNames.front();
+        }
+        if (!boardName_.empty()) {
+            request->certifiedBoard = boardName_;
+        }
         request->body = std::move(message.body());
         request->rosterCursors = server_.settings.rosterCursors;
         closeAfter_ = !message.keep_alive();
@@ -443,8 +454,9 @@ class Session : public std::enable_shared_from_this<Session> {
         // The guard keeps run() going while the route works.
         auto work = [self = shared_from_this(), request,
                      guard = asio::make_work_guard(server_.ioc)]() mutable {
-            auto reply = std::make_shared<Reply>(
-                route(self->server_.store, *request, self->server_.settings.openingHours));
+            auto reply = std::make_shared<Reply>(route(self->server_.store, *request,
+                                                       self->server_.settings.openingHours,
+                                                       self->server_.settings.online));
             auto first = std::make_shared<std::optional<std::string>>();
             if (reply->roster) {
                 *first = self->readPiece(*reply->roster);
@@ -455,7 +467,7 @@ class Session : public std::enable_shared_from_this<Session> {
         };
         // Whether it writes is known once its body is parsed, which is done on a worker.
         asio::post(server_.workers, [this, request, work = std::move(work)]() mutable {
-            if (isWrite(*request)) {
+            if (isWrite(*request, server_.settings.online)) {
                 auto& lanes = server_.writeLanes;
                 asio::post(lanes[server_.nextLane++ % lanes.size()], std::move(work));
             } else {
@@ -581,7 +593,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
     void log() {
         if (!logged_) {
-            server_.log(requestLogLine(method_, target_, status_, boardName_));
+            server_.log(requestLogLine(method_, target_, status_,
+                                       boardName_.empty() ? board_ : boardName_));
         }
         logged_ = true;
     }
@@ -650,6 +663,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::optional<http::request_parser<http::string_body>> parser_;
     std::string method_;
     std::string target_;
+    std::string board_;  // as the request named it, for the log
     int status_ = 0;
     std::string out_;
     std::unique_ptr<RosterStream> roster_;

@@ -63,6 +63,9 @@ struct ServerSettings {
     bool idempotencyKeys = true;
     // Offers roster cursors (Request::rosterCursors); off, GET /transaction is as before.
     bool rosterCursors = false;
+    // Answers the online entry, POST /entrada/<user_id> (see routes.h); off, it is an
+    // unknown path.
+    bool online = false;
     // Gets one line per answered request (see requestLogLine), one per refused
     // connection, one per refused client certificate, one per rereading of the revocation
     // list; those from outside the allow-list at most one per outsiderLogInterval, so that

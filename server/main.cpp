@@ -26,6 +26,7 @@
 #include "http_server.h"
 #include "key_pruner.h"
 #include "log_writer.h"
+#include "overdrawn_command.h"
 #include "roster.h"
 #include "stoppable_input.h"
 #include "store.h"
@@ -33,8 +34,11 @@
 namespace {
 
 constexpr const char* kUsage = R"(Usage: ru-server [OPTION]...
+       ru-server credit --db PATH (USER_ID AMOUNT | --file FILE)
+       ru-server overdrawn --db DB [--db-schema NAME]
 Serves the restaurant's roster of credit transactions over HTTP, kept in an SQLite file
-or a PostgreSQL database.
+or a PostgreSQL database. "ru-server credit" adds credit (below); "ru-server overdrawn"
+lists the students that uploads left below zero (see ru-server overdrawn --help).
 
   --db PATH       the SQLite database file, created when absent (default: ru-server.db)
   --db URI        a PostgreSQL database instead, as a libpq URI: postgresql://USER@HOST/DB,
@@ -90,16 +94,20 @@ or a PostgreSQL database.
                   and GET /transaction?after=<cursor> answers only the rows committed
                   since (with Roster-After), or the whole roster for a cursor it does not
                   know; catraca --refresh and --sync then download only what changed
+  --online        answer the boards' online entries (catraca --online): POST
+                  /entrada/<user_id> stores the meal only if the student's committed
+                  credit covers it (201), or answers 409 with that credit
   --no-serve      stop after opening the database and importing, without listening
   --help          show this text and exit
   --version       show the version and exit
 
 Routes of a board: GET /transaction (the roster), POST /transaction/<user_id>
 {"event_id": -1} (an admission; any other event is refused with 422), POST /contador
-{"v": N}. Routes of a viewer (and of a board): GET /contador (the latest head-count;
-{"v":0} before any), GET / (the occupancy page, for a browser) and GET /painel (its data,
-JSON). A client without the route's role gets 403. POST bodies must be sent as
-application/json.
+{"v": N} (the board's head-count), and with --online POST /entrada/<user_id>. A board
+names itself with Catraca-Board: NAME. Routes of a viewer (and of a board): GET
+/contador (the restaurant's head-count: the sum of each board's latest; {"v":0} before
+any), GET / (the occupancy page, for a browser) and GET /painel (its data, JSON). A
+client without the route's role gets 403. POST bodies must be sent as application/json.
 
   ru-server credit --db PATH USER_ID AMOUNT
   ru-server credit --db PATH --file FILE
@@ -147,6 +155,7 @@ struct Options {
     bool idempotencyKeys = true;
     std::optional<int> idempotencyDays;
     bool rosterCursors = false;
+    bool online = false;
 };
 
 struct UsageError {
@@ -211,6 +220,8 @@ Options parseOptions(int argc, char** argv) {
             options.version = true;
         } else if (arg == "--no-serve") {
             options.serve = false;
+        } else if (arg == "--online") {
+            options.online = true;
         } else if (arg == "--idempotency-keys" || arg == "--no-idempotency-keys") {
             options.idempotencyKeys = arg == "--idempotency-keys";
         } else if (arg == "--roster-cursors") {
@@ -305,9 +316,10 @@ Options parseOptions(int argc, char** argv) {
         } else {
             throw UsageError{"unknown argument '" + std::string(argv[i]) + "'"};
         }
-        if (inlineValue && (arg == "--help" || arg == "-h" || arg == "--version" ||
-                            arg == "--no-serve" || arg == "--idempotency-keys" ||
-                            arg == "--no-idempotency-keys" || arg == "--roster-cursors")) {
+        if (inlineValue &&
+            (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--no-serve" ||
+             arg == "--idempotency-keys" || arg == "--no-idempotency-keys" ||
+             arg == "--roster-cursors" || arg == "--online")) {
             throw UsageError{"option " + arg + " takes no value"};
         }
     }
@@ -510,6 +522,7 @@ int serve(const Options& options) {
     settings.log = [&log](std::string line) { log.line(std::move(line)); };
     settings.idempotencyKeys = options.idempotencyKeys;
     settings.rosterCursors = options.rosterCursors;
+    settings.online = options.online;
     if (postgres) {
         settings.workers = 2 * static_cast<int>(kPostgresWriteLanes);
     }
@@ -534,8 +547,13 @@ int serve(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The administrator's commands, on this machine's database.
     if (argc > 1 && std::string(argv[1]) == "credit") {
         return ru::creditCommand(argc - 1, argv + 1);
+    }
+    if (argc > 1 && std::string(argv[1]) == "overdrawn") {
+        return ru::overdrawnCommand(std::vector<std::string>(argv + 2, argv + argc), std::cout,
+                                    std::cerr);
     }
     Options options;
     try {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
+#include <map>
 
 namespace ru {
 
@@ -67,6 +69,53 @@ json optionalTime(const std::optional<std::int64_t>& t) {
     return t ? json(localIso(static_cast<std::time_t>(*t))) : json(nullptr);
 }
 
+// Whether `now` is within the opening hours of the day `today`, and then whether nothing
+// was reported for kSilentSeconds, counted from the opening: the night's quiet is no fault.
+struct OpenState {
+    bool open = false;
+    bool silent = false;
+};
+OpenState openState(const OpeningHours& hours, const std::tm& today, std::time_t now,
+                    const std::optional<std::int64_t>& lastReport) {
+    OpenState state;
+    for (const auto& [from, to] : hours.periods) {
+        const std::time_t opens = atMinute(today, from);
+        if (now >= opens && now < atMinute(today, to)) {
+            state.open = true;
+            state.silent =
+                now - std::max<std::int64_t>(lastReport.value_or(opens), opens) >= kSilentSeconds;
+        }
+    }
+    return state;
+}
+
+// The restaurant's head-count while reports come in: each board's latest count, summed.
+class RunningTotal {
+  public:
+    explicit RunningTotal(const std::vector<HeadCount>& before) {
+        for (const HeadCount& count : before) {
+            add(count);
+        }
+    }
+    void add(const HeadCount& count) {
+        auto [at, fresh] = latest_.emplace(count.board, count.v);
+        sum_ += fresh ? count.v : count.v - at->second;
+        at->second = count.v;
+    }
+    // Nothing before the first report.
+    std::optional<std::int32_t> value() const {
+        if (latest_.empty()) {
+            return std::nullopt;
+        }
+        return static_cast<std::int32_t>(
+            std::min<std::int64_t>(sum_, std::numeric_limits<std::int32_t>::max()));
+    }
+
+  private:
+    std::map<std::string, std::int32_t> latest_;
+    std::int64_t sum_ = 0;
+};
+
 }  // namespace
 
 std::optional<OpeningHours> OpeningHours::parse(const std::string& text) {
@@ -110,29 +159,26 @@ std::string occupancyJson(Store& store, const OpeningHours& hours, std::time_t n
     const std::int64_t slotSeconds = kSlotMinutes * 60;
     const Activity activity = store.activity(dayStart, dayEnd, slotSeconds);
 
+    const std::optional<HeadCount> total = restaurantTotal(activity.latestHeadCounts);
     std::optional<std::int64_t> lastReport = activity.latestEventAt;
-    if (activity.latestHeadCount) {
-        lastReport = std::max(lastReport.value_or(activity.latestHeadCount->receivedAt),
-                              activity.latestHeadCount->receivedAt);
+    if (total) {
+        lastReport = std::max(lastReport.value_or(total->receivedAt), total->receivedAt);
     }
-    bool open = false;
-    bool silent = false;
-    for (const auto& [from, to] : hours.periods) {
-        const std::time_t opens = atMinute(today, from);
-        if (now >= opens && now < atMinute(today, to)) {
-            open = true;
-            // Counted from the opening: the night's quiet is no fault.
-            silent =
-                now - std::max<std::int64_t>(lastReport.value_or(opens), opens) >= kSilentSeconds;
-        }
+    const OpenState state = openState(hours, today, now, lastReport);
+
+    // Each board apart, its last report being its latest head-count.
+    json boards = json::array();
+    for (const HeadCount& count : activity.latestHeadCounts) {
+        boards.push_back({{"board", count.board},
+                          {"headcount", count.v},
+                          {"last_report", localIso(static_cast<std::time_t>(count.receivedAt))},
+                          {"silent", openState(hours, today, now, count.receivedAt).silent}});
     }
 
     json slots = json::array();
     std::int64_t meals = 0;
-    std::optional<std::int32_t> current;
-    if (activity.headCountBefore) {
-        current = activity.headCountBefore->v;
-    }
+    RunningTotal running(activity.headCountsBefore);
+    std::optional<std::int32_t> current = running.value();
     auto report = activity.headCounts.begin();
     for (std::size_t i = 0; i < activity.mealsPerSlot.size(); ++i) {
         const std::int64_t slotStart = dayStart + static_cast<std::int64_t>(i) * slotSeconds;
@@ -140,8 +186,9 @@ std::string occupancyJson(Store& store, const OpeningHours& hours, std::time_t n
         // The highest head-count known during the slot: the one carried in, and each new one.
         std::optional<std::int32_t> peak = current;
         for (; report != activity.headCounts.end() && report->receivedAt < slotEnd; ++report) {
-            peak = std::max(peak.value_or(report->v), report->v);
-            current = report->v;
+            running.add(*report);
+            current = running.value();
+            peak = std::max(peak.value_or(*current), *current);
         }
         const std::tm start = localTime(static_cast<std::time_t>(slotStart));
         meals += activity.mealsPerSlot[i];
@@ -155,10 +202,12 @@ std::string occupancyJson(Store& store, const OpeningHours& hours, std::time_t n
     const json body = {
         {"date", date},
         {"now", localIso(now)},
-        {"headcount", activity.latestHeadCount ? activity.latestHeadCount->v : 0},
+        {"headcount", total ? total->v : 0},
         {"last_report", optionalTime(lastReport)},
-        {"open", open},
-        {"silent", silent},
+        {"open", state.open},
+        {"silent", state.silent},
+        {"boards", boards},
+        {"overdrawn", activity.overdrawnStudents},
         {"opening_hours", hours.text()},
         {"meals_today", meals},
         {"slot_minutes", kSlotMinutes},

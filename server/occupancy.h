@@ -30,8 +30,9 @@ constexpr int kSlotMinutes = 15;
 constexpr int kSilentSeconds = 10 * 60;
 
 // The body of GET /painel at `now`: the head-count and the day's figures that the occupancy
-// page shows, as a JSON object (see routes.h). "Today" is the server's local day of `now`.
-// Holds nothing about any student. Throws StoreError.
+// page shows, each board's count, and how many students are overdrawn, as a JSON object
+// (see routes.h). "Today" is the server's local day of `now`. Holds nothing about any
+// student. Throws StoreError.
 std::string occupancyJson(Store& store, const OpeningHours& hours, std::time_t now);
 
 }  // namespace ru

@@ -22,12 +22,25 @@ constexpr const char* kJson = "application/json";
 constexpr std::int64_t kIntMin = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kIntMax = std::numeric_limits<std::int32_t>::max();
 constexpr const char* kUploadPrefix = "/transaction/";
+constexpr const char* kEntryPrefix = "/entrada/";
 constexpr const char* kAssetPrefix = "/web/";
+constexpr std::size_t kMaxBoardNameBytes = 64;
 
-enum class Path { Unknown, Roster, Upload, HeadCount, Page, Occupancy, Asset };
+enum class Path { Unknown, Roster, Upload, Entry, HeadCount, Page, Occupancy, Asset };
 
-// Which route `path` names; for an upload, `segment` gets the part after the prefix.
-Path classify(const std::string& path, std::string& segment) {
+// The part of `path` after `prefix` when it is one non-empty segment.
+std::optional<std::string> segmentAfter(const std::string& path, const char* prefix) {
+    const std::size_t length = std::char_traits<char>::length(prefix);
+    if (path.compare(0, length, prefix) == 0 && path.size() > length &&
+        path.find('/', length) == std::string::npos) {
+        return path.substr(length);
+    }
+    return std::nullopt;
+}
+
+// Which route `path` names; for an upload, an online entry or a file, `segment` gets the
+// part after the prefix. The online entry is a route only when `online`.
+Path classify(const std::string& path, bool online, std::string& segment) {
     if (path == "/transaction") {
         return Path::Roster;
     }
@@ -46,13 +59,35 @@ Path classify(const std::string& path, std::string& segment) {
         segment = path.substr(assetPrefix);
         return Path::Asset;
     }
-    const std::size_t prefix = std::char_traits<char>::length(kUploadPrefix);
-    if (path.compare(0, prefix, kUploadPrefix) == 0 && path.size() > prefix &&
-        path.find('/', prefix) == std::string::npos) {
-        segment = path.substr(prefix);
+    if (auto user = segmentAfter(path, kUploadPrefix)) {
+        segment = std::move(*user);
         return Path::Upload;
     }
+    if (auto user = segmentAfter(path, kEntryPrefix); user && online) {
+        segment = std::move(*user);
+        return Path::Entry;
+    }
     return Path::Unknown;
+}
+
+// The routes of the boards: the roster, the event uploads, the online entries and the
+// head-count reports. The others (the page, its data, the head-count read) are the
+// viewers'.
+bool isBoardRoute(Path path, const std::string& method) {
+    switch (path) {
+        case Path::Roster:
+            return method == "GET" || method == "HEAD";
+        case Path::Upload:
+        case Path::Entry:
+        case Path::HeadCount:
+            return method == "POST";
+        case Path::Unknown:
+        case Path::Page:
+        case Path::Occupancy:
+        case Path::Asset:
+            break;
+    }
+    return false;
 }
 
 const char* allowedMethods(Path path) {
@@ -65,6 +100,7 @@ const char* allowedMethods(Path path) {
         case Path::HeadCount:
             return "GET, HEAD, POST, OPTIONS";
         case Path::Upload:
+        case Path::Entry:
             return "POST, OPTIONS";
         case Path::Unknown:
             break;
@@ -78,6 +114,7 @@ Role neededRole(Path path, const std::string& method) {
     switch (path) {
         case Path::Roster:
         case Path::Upload:
+        case Path::Entry:
             return kBoard;
         case Path::HeadCount:
             return method == "POST" ? kBoard : kViewer;
@@ -103,6 +140,7 @@ bool allows(Path path, const std::string& method) {
         case Path::HeadCount:
             return method == "GET" || method == "HEAD" || method == "POST";
         case Path::Upload:
+        case Path::Entry:
             return method == "POST";
         case Path::Unknown:
             break;
@@ -221,60 +259,94 @@ std::optional<std::string> parseIdempotencyKey(const std::string& field) {
     return key;
 }
 
-Reply postEvent(Store& store, const std::string& segment, const Request& request) {
-    std::optional<std::string> key;
+// The event of an upload or an online entry (`entry`): what the routes read of it before
+// the store, or the refusal.
+struct EventRequest {
+    EventWrite write;
+    std::optional<Reply> refused;
+};
+
+EventRequest readEvent(const std::string& segment, const Request& request, const std::string& board,
+                       bool entry) {
+    EventRequest event;
     if (!request.idempotencyKeys.empty()) {
         if (request.idempotencyKeys.size() == 1) {
-            key = parseIdempotencyKey(request.idempotencyKeys.front());
+            event.write.key = parseIdempotencyKey(request.idempotencyKeys.front());
         }
-        if (!key) {
-            return refusal(400, "Idempotency-Key must be one quoted string of 1 to " +
-                                    std::to_string(kMaxIdempotencyKeyBytes) +
-                                    " printable characters");
+        if (!event.write.key) {
+            event.refused =
+                refusal(400, "Idempotency-Key must be one quoted string of 1 to " +
+                                 std::to_string(kMaxIdempotencyKeyBytes) + " printable characters");
+            return event;
         }
     }
-    const std::string& body = request.body;
     Reply refused;
-    const auto value = intMember(body, "event_id", kIntMin, kIntMax, refused);
+    const auto value = intMember(request.body, "event_id", kIntMin, kIntMax, refused);
     if (!value) {
-        return refused;
+        event.refused = std::move(refused);
+        return event;
+    }
+    if (entry && *value != -1) {
+        event.refused = refusal(422, "an entry is one meal: \"event_id\" must be -1");
+        return event;
     }
     const auto userId = parseUserId(segment);
     if (!userId) {
-        return refusal(404, "no user " + segment);
+        event.refused = refusal(404, "no user " + segment);
+        return event;
     }
-    if (*value != -1) {
-        return refusal(422,
-                       "an upload carries the event -1 only; credit is added on the "
-                       "server (ru-server credit)");
+    if (!entry && *value != -1) {
+        event.refused = refusal(422,
+                                "an upload carries the event -1 only; credit is added on the "
+                                "server (ru-server credit)");
+        return event;
     }
-    const AppendResult result = key ? store.appendEvent(*userId, *value, *key, request.arrived)
-                                    : store.appendEvent(*userId, *value, request.arrived);
+    event.write.userId = *userId;
+    event.write.value = *value;
+    event.write.board = board;
+    event.write.mustBeCovered = entry;
+    event.write.arrived = request.arrived;
+    return event;
+}
+
+Reply postEvent(Store& store, const std::string& segment, const Request& request,
+                const std::string& board, bool entry) {
+    EventRequest event = readEvent(segment, request, board, entry);
+    if (event.refused) {
+        return std::move(*event.refused);
+    }
+    const std::int32_t userId = event.write.userId;
+    const AppendResult result = store.appendEvent(event.write);
     switch (result.status) {
         case AppendStatus::UnknownUser:
-            return refusal(404, "no user " + std::to_string(*userId));
+            return refusal(404, "no user " + std::to_string(userId));
         case AppendStatus::CreditOutOfRange:
-            return refusal(422, "the credit of user " + std::to_string(*userId) + " (" +
+            return refusal(422, "the credit of user " + std::to_string(userId) + " (" +
                                     std::to_string(result.credit) +
                                     ") plus this event would leave the signed 32-bit range");
         case AppendStatus::KeyReused:
             return refusal(422, "this Idempotency-Key was used with another user or event");
+        case AppendStatus::NotCovered:
+            // Nothing stored, the key not kept: the same question asked again is decided
+            // again, against the credit of then.
+            return jsonReply(409, "{\"error\":\"insufficient credit\",\"credit\":" +
+                                      std::to_string(result.credit) + "}");
         case AppendStatus::Stored:
         case AppendStatus::Repeated:
             break;
     }
-    return jsonReply(201, "{\"user_id\":" + std::to_string(*userId) +
-                              ",\"event\":" + std::to_string(*value) +
+    return jsonReply(201, "{\"user_id\":" + std::to_string(userId) +
+                              ",\"event\":" + std::to_string(event.write.value) +
                               ",\"credit\":" + std::to_string(result.credit) + "}");
 }
 
-Reply postHeadCount(Store& store, const Request& request) {
+Reply postHeadCount(Store& store, const Request& request, const std::string& board) {
     Reply refused;
     const auto v = intMember(request.body, "v", 0, kIntMax, refused);
     if (!v) {
         return refused;
     }
-    store.recordHeadCount(*v, request.arrived);
+    store.recordHeadCount(*v, board, request.arrived);
     return jsonReply(201, "{\"v\":" + std::to_string(*v) + "}");
 }
 
@@ -365,10 +437,39 @@ Reply withCursor(Store& store, const Request& request, Reply reply) {
     return reply;
 }
 
-Reply dispatch(Store& store, const Request& request, const OpeningHours& hours) {
+// 1 to kMaxBoardNameBytes printable ASCII characters without spaces.
+bool isBoardName(const std::string& name) {
+    if (name.empty() || name.size() > kMaxBoardNameBytes) {
+        return false;
+    }
+    for (const char c : name) {
+        if (c < 0x21 || c > 0x7E) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The name of the board that sent `request` on a board's route: its certificate's, or
+// else its one Catraca-Board field's ("" without one, the unnamed board); nothing when
+// the field is malformed.
+std::optional<std::string> boardOf(const Request& request) {
+    if (request.certifiedBoard) {
+        return request.certifiedBoard;
+    }
+    if (request.boardNames.empty()) {
+        return std::string();
+    }
+    if (request.boardNames.size() == 1 && isBoardName(request.boardNames.front())) {
+        return request.boardNames.front();
+    }
+    return std::nullopt;
+}
+
+Reply dispatch(Store& store, const Request& request, const OpeningHours& hours, bool online) {
     const std::string path = request.target.substr(0, request.target.find('?'));
     std::string segment;
-    const Path route = classify(path, segment);
+    const Path route = classify(path, online, segment);
     if (route == Path::Unknown) {
         return refusal(404, "no such path: " + path);
     }
@@ -386,6 +487,16 @@ Reply dispatch(Store& store, const Request& request, const OpeningHours& hours) 
         reply.headers.emplace_back("Allow", allowedMethods(route));
         return reply;
     }
+    std::string board;
+    if (isBoardRoute(route, request.method)) {
+        auto named = boardOf(request);
+        if (!named) {
+            return refusal(400, "Catraca-Board must be one name of 1 to " +
+                                    std::to_string(kMaxBoardNameBytes) +
+                                    " printable characters without spaces");
+        }
+        board = std::move(*named);
+    }
     if (request.method == "POST" && !isJsonType(request.contentType)) {
         return refusal(415, "the body must be sent with Content-Type application/json");
     }
@@ -402,9 +513,12 @@ Reply dispatch(Store& store, const Request& request, const OpeningHours& hours) 
             return reply;
         }
         case Path::Upload:
-            return postEvent(store, segment, request);
+            return postEvent(store, segment, request, board, false);
+        case Path::Entry:
+            return postEvent(store, segment, request, board, true);
         case Path::HeadCount:
-            return request.method == "POST" ? postHeadCount(store, request) : getHeadCount(store);
+            return request.method == "POST" ? postHeadCount(store, request, board)
+                                            : getHeadCount(store);
         case Path::Page:
             return assetReply("index.html");
         case Path::Occupancy:
@@ -463,14 +577,14 @@ void appendLogField(std::string& line, const std::string& field) {
 
 }  // namespace
 
-Reply route(Store& store, const Request& request, const OpeningHours& hours) {
+Reply route(Store& store, const Request& request, const OpeningHours& hours, bool online) {
     const auto report = [&request](const std::exception& e) {
         std::cerr << "ru-server: " << request.method << ' '
                   << request.target.substr(0, request.target.find('?')) << ": " << e.what()
                   << std::endl;
     };
     try {
-        return dispatch(store, request, hours);
+        return dispatch(store, request, hours, online);
     } catch (const StoreBusy& e) {
         report(e);
         return refusal(503, "the database is busy; nothing was stored, try again");
@@ -483,11 +597,12 @@ Reply route(Store& store, const Request& request, const OpeningHours& hours) {
     }
 }
 
-bool isWrite(const Request& request) {
+bool isWrite(const Request& request, bool online) {
     std::string segment;
-    const Path path = classify(request.target.substr(0, request.target.find('?')), segment);
-    if (request.method != "POST" || (path != Path::Upload && path != Path::HeadCount) ||
-        !isJsonType(request.contentType)) {
+    const Path path = classify(request.target.substr(0, request.target.find('?')), online, segment);
+    if (request.method != "POST" ||
+        (path != Path::Upload && path != Path::Entry && path != Path::HeadCount) ||
+        (request.roles & kBoard) == 0 || !isJsonType(request.contentType)) {
         return false;
     }
     // The checks of postHeadCount and postEvent made before the store, in their order.
@@ -530,6 +645,8 @@ const char* reasonPhrase(int status) {
             return "Payload Too Large";
         case 414:
             return "URI Too Long";
+        case 409:
+            return "Conflict";
         case 415:
             return "Unsupported Media Type";
         case 421:

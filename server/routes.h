@@ -31,6 +31,11 @@ struct Request {
     // Whether the server offers roster cursors (ru-server --roster-cursors): GET
     // /transaction then answers with Roster-Cursor, and with ?after=<token> the rows after it.
     bool rosterCursors = false;
+    // The value of every Catraca-Board field: the name of the board that sent it.
+    std::vector<std::string> boardNames = {};
+    // The name the client's certificate gives it (its subject's common name), when it
+    // showed one that the server verified; then Catraca-Board is ignored.
+    std::optional<std::string> certifiedBoard = std::nullopt;
     // When the request was made, which the transport does once its body is in: a write
     // waits for the database at most the store's write wait counted from then, however
     // long it queued behind other writes.
@@ -44,12 +49,13 @@ struct Request {
     Roles roles = kBoard | kViewer;
 };
 
-// Whether `request` will write to the store: a POST to an upload or to the head-count that
-// passes every check made before the store. The transport runs these on lanes that take
+// Whether `request` will write to the store: a board's POST to an upload, to the
+// head-count or (when `online`) to an online entry that passes every check made before
+// the store. The transport runs these on lanes that take
 // at most half its workers, one write at a time on each, so that writes waiting for the
 // database's lock never hold up reads or requests refused before the store. It parses the
 // body.
-bool isWrite(const Request& request);
+bool isWrite(const Request& request, bool online);
 
 // The longest idempotency key accepted, unescaped.
 constexpr std::size_t kMaxIdempotencyKeyBytes = 255;
@@ -78,16 +84,28 @@ struct Reply {
 //                                Store::openRosterWithCursor)
 //   POST /transaction/<user_id>  body {"event_id": <int>}; 201 once the new transaction is
 //                                committed, with {"user_id", "event", "credit"}
-//   POST /contador               body {"v": <int >= 0>}; 201 once committed, with {"v"}
-//   GET  /contador               200 {"v": N}, the latest report, with its time as
-//                                Last-Modified; before any report {"v": 0} and no
-//                                Last-Modified (everyone starts outside)
+//   POST /entrada/<user_id>      only when `online`: an online entry, body
+//                                {"event_id": -1}; stores the event only if the student's
+//                                committed credit covers it (at least 1), in the
+//                                transaction that stores it: 201 as an upload, or 409
+//                                {"error": "insufficient credit", "credit": C} with the
+//                                committed credit C and nothing stored (the key not kept,
+//                                so a question asked again is decided again); another
+//                                event_id is 422. Without `online`, an unknown path (404)
+//   POST /contador               body {"v": <int >= 0>}: the head-count of the board that
+//                                sent it, replacing that board's earlier one; 201 once
+//                                committed, with {"v"}
+//   GET  /contador               200 {"v": N}, the restaurant's head-count: the sum of
+//                                each board's latest report, with the time of the latest
+//                                of them as Last-Modified; before any report {"v": 0} and
+//                                no Last-Modified (everyone starts outside)
 //   GET  /                       200, the occupancy page (HTML, UTF-8), which reads /painel
 //                                every second; its script, style and chart library are
 //                                the files under /web/ (server/web, built into the program)
 //   GET  /painel                 200, the page's data at this moment, never cached:
 //                                {"date": "2026-12-07", "now": <local time>,
-//                                 "headcount": N (the latest report; 0 before any),
+//                                 "headcount": N (the restaurant's, as GET /contador;
+//                                   0 before any report),
 //                                 "last_report": <local time> or null (the latest head-count
 //                                   or event that arrived),
 //                                 "open": bool (now within `hours`),
@@ -98,7 +116,13 @@ struct Reply {
 //                                 "slot_minutes": 15,
 //                                 "slots": [{"start": "HH:MM", "meals": N,
 //                                   "headcount": highest head-count known in the slot, or
-//                                   null for a slot to come or before any report}, ...]}
+//                                   null for a slot to come or before any report}, ...],
+//                                 "boards": [{"board": name ("" the unnamed board),
+//                                   "headcount": N, "last_report": <local time>,
+//                                   "silent": bool (as above, from its own last report)},
+//                                   ...] (every board that ever reported, by name),
+//                                 "overdrawn": N (students marked overdrawn whose credit
+//                                   is still below zero)}
 //                                Days and times are the server's local ones; a local time is
 //                                ISO 8601 with its offset, "2026-12-07T11:45:07-03:00". No
 //                                student appears in it.
@@ -117,19 +141,30 @@ struct Reply {
 // the database ran out (StoreBusy) is answered 503 and stored nothing; a request that
 // could not reach the database, or a write whose commit it did not confirm
 // (StoreUnavailable), is answered 503 too; any other StoreError is answered 500.
-// An upload with an idempotency key (one Idempotency-Key field whose value is a quoted
-// string of 1 to kMaxIdempotencyKeyBytes printable ASCII characters, escapes unfolded)
-// stores the key with its event. A key already stored answers 201 with the body of its
-// first answer when user and event are the same, 422 when they differ, and stores
-// nothing. A malformed key (not one such string, or several fields) is refused with 400
-// before the body is parsed. Other routes ignore the field.
+// An upload or online entry with an idempotency key (one Idempotency-Key field whose
+// value is a quoted string of 1 to kMaxIdempotencyKeyBytes printable ASCII characters,
+// escapes unfolded) stores the key with its event; the two routes share the keys, so an
+// entry whose answer was lost and the later upload of its event store it once. A key
+// already stored answers 201 with the body of its first answer when user and event are
+// the same, 422 when they differ, and stores nothing. A malformed key (not one such
+// string, or several fields) is refused with 400 before the body is parsed. Other routes
+// ignore the field.
+// An upload is a fact (the board served the meal): it is stored whatever the credit,
+// within the 32-bit range, and one of a negative event that leaves the credit below zero
+// marks the student overdrawn, with the time and the board.
+// The board's routes (GET /transaction, POST /transaction/<id>, /entrada/<id> and
+// /contador) take the board's name from the request (see Request::certifiedBoard and
+// boardNames); a Catraca-Board field that is not one name of 1 to 64 printable ASCII
+// characters without spaces is refused with 400 (after 404, 405 and OPTIONS). The
+// viewers' routes ignore the field.
 // The transport adds 400 (malformed request, no Host, a Transfer-Encoding not ending in
 // chunked), 413 (body over kMaxBodyBytes), 414 (target over kMaxTargetBytes), 421 (a Host
 // that is not one of the server's names) and 431 (header block too large) before any
 // route runs.
 // The page and its files are sent with a Content-Security-Policy that lets them load
 // scripts, styles and data from the server alone, and refuse to be framed.
-Reply route(Store& store, const Request& request, const OpeningHours& hours = OpeningHours{});
+Reply route(Store& store, const Request& request, const OpeningHours& hours = OpeningHours{},
+            bool online = false);
 
 // A refusal with the JSON error body that the transport's own refusals also carry.
 Reply refusal(int status, const std::string& message);
@@ -141,7 +176,8 @@ const char* reasonPhrase(int status);
 
 // The log line of one request, without a line end: method, target as sent (bytes outside
 // printable ASCII percent-encoded, so a line is always one line; "-" when empty), status,
-// and "board=<name>" when a certified board sent it.
+// and "board=NAME" when the request named a board, by its certificate or its
+// Catraca-Board field (encoded alike).
 std::string requestLogLine(const std::string& method, const std::string& target, int status,
                            const std::string& board = "");
 

@@ -2,8 +2,10 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "store_postgres.h"
 #include "store_sqlite.h"
@@ -19,6 +21,21 @@ std::unique_ptr<Store> openStore(const std::string& db, const StoreOptions& opti
         return std::make_unique<PostgresStore>(db, options);
     }
     return std::make_unique<SqliteStore>(db, options.writeWait);
+}
+
+std::optional<HeadCount> restaurantTotal(const std::vector<HeadCount>& latestOfEachBoard) {
+    if (latestOfEachBoard.empty()) {
+        return std::nullopt;
+    }
+    std::int64_t sum = 0;
+    HeadCount total;
+    for (const HeadCount& count : latestOfEachBoard) {
+        sum += count.v;
+        total.receivedAt = std::max(total.receivedAt, count.receivedAt);
+    }
+    total.v = static_cast<std::int32_t>(
+        std::min<std::int64_t>(sum, std::numeric_limits<std::int32_t>::max()));
+    return total;
 }
 
 std::string randomIdentity() {

@@ -14,6 +14,8 @@
 
 namespace ru {
 
+using Clock = std::chrono::steady_clock;
+
 // A failure of the database itself (cannot open, not ours, disk full, ...) or a request
 // the store refuses as a whole (an import into a store that already holds transactions).
 class StoreError : public std::runtime_error {
@@ -55,6 +57,8 @@ enum class AppendStatus {
     CreditOutOfRange,  // the credit would leave the signed 32-bit range; nothing stored
     Repeated,          // the key was stored with this user and event; nothing stored
     KeyReused,         // the key was stored with another user or event; nothing stored
+    NotCovered,        // an online entry that the committed credit does not cover; nothing
+                       // stored
 };
 
 struct AppendResult {
@@ -64,9 +68,43 @@ struct AppendResult {
     std::int64_t credit = 0;
 };
 
+// One event to store, and who sent it.
+struct EventWrite {
+    std::int32_t userId = 0;
+    std::int32_t value = 0;
+    // The upload's idempotency key, if it carries one.
+    std::optional<std::string> key;
+    // The board that sent it (its Catraca-Board name; "" the unnamed board).
+    std::string board;
+    // An online entry: stored only if the committed credit covers it (credit + value >= 0,
+    // checked against the committed credit in the transaction that stores it), and never
+    // marks the student. Otherwise the event is a fact: stored whatever the credit, within
+    // the signed 32-bit range, and a negative event that leaves the credit below zero
+    // marks the student overdrawn.
+    bool mustBeCovered = false;
+    // When the request was made; the write's wait is counted from then.
+    Clock::time_point arrived = Clock::now();
+};
+
 struct HeadCount {
     std::int32_t v = 0;
     std::int64_t receivedAt = 0;  // seconds since the Unix epoch, UTC
+    std::string board;            // the board that reported it; "" the unnamed board
+};
+
+// The restaurant's head-count from the latest report of each board: the sum of their
+// counts (at most the largest int32), as of the latest of them; nothing without a report.
+std::optional<HeadCount> restaurantTotal(const std::vector<HeadCount>& latestOfEachBoard);
+
+// A student that an event upload (a decision taken without the server) left below zero,
+// while its credit is still below zero.
+struct OverdrawnStudent {
+    std::int32_t userId = 0;
+    std::string matricula;    // of its latest transaction
+    std::int64_t credit = 0;  // committed, now
+    std::int64_t times = 0;   // uploads that left it below zero, ever
+    std::int64_t lastAt = 0;  // the last of them, seconds since the Unix epoch, UTC
+    std::string board;        // the board that sent the last of them
 };
 
 // What the occupancy page shows of a period (a day), read at one moment. Times are seconds
@@ -74,10 +112,15 @@ struct HeadCount {
 struct Activity {
     // Credit events of -1 (meals) that arrived in each slot of the period, from its start.
     std::vector<std::int64_t> mealsPerSlot;
-    std::vector<HeadCount> headCounts;          // reports that arrived in the period, in order
-    std::optional<HeadCount> headCountBefore;   // the last report before the period
-    std::optional<HeadCount> latestHeadCount;   // the last report of all
+    // Reports of every board that arrived in the period, in order.
+    std::vector<HeadCount> headCounts;
+    // The last report of each board before the period, by board name.
+    std::vector<HeadCount> headCountsBefore;
+    // The latest report of each board, by board name.
+    std::vector<HeadCount> latestHeadCounts;
     std::optional<std::int64_t> latestEventAt;  // when the last event of all arrived
+    // Students marked overdrawn whose credit is still below zero.
+    std::int64_t overdrawnStudents = 0;
 };
 
 // The roster text of a snapshot of the store: a JSON array of every transaction committed
@@ -108,17 +151,16 @@ struct CursorRoster {
     bool after = false;
 };
 
-using Clock = std::chrono::steady_clock;
-
 // How long a write waits by default for the database, from the arrival of its request:
 // short of a board's default give-up (10 s without a byte), so that the board hears a
 // refusal rather than giving up on a write that may still be committed after it.
 constexpr std::chrono::milliseconds kWriteWait{8000};
 
 // The server's durable state: every credit transaction, in insertion order, with the time
-// it arrived (none for imported rows), every head-count report with the time it arrived,
-// the idempotency keys of recent uploads, and a random identity of the database made when
-// it was created. Transactions are only ever appended. Two back ends keep the same
+// it arrived (none for imported rows), every head-count report with the time it arrived
+// and the board that sent it, the idempotency keys of recent uploads, the students that
+// uploads left below zero (overdrawn marks), and a random identity of the database made
+// when it was created. Transactions are only ever appended. Two back ends keep the same
 // contract: an SQLite file (store_sqlite.h) and a PostgreSQL schema (store_postgres.h).
 //
 // Every write that returns has committed all of its change durably (on disk; with
@@ -171,7 +213,11 @@ class Store {
     // fails otherwise.
     AppendResult appendEvent(std::int32_t userId, std::int32_t value,
                              Clock::time_point arrived = Clock::now()) {
-        return append(userId, value, nullptr, arrived);
+        EventWrite write;
+        write.userId = userId;
+        write.value = value;
+        write.arrived = arrived;
+        return append(write);
     }
     // The same with an idempotency key: a key already stored answers Repeated or
     // KeyReused and stores nothing; otherwise the key is stored with the event, in the
@@ -180,19 +226,46 @@ class Store {
     // for the first and answers Repeated (or throws StoreBusy if the wait runs out).
     AppendResult appendEvent(std::int32_t userId, std::int32_t value, const std::string& key,
                              Clock::time_point arrived = Clock::now()) {
-        return append(userId, value, &key, arrived);
+        EventWrite write;
+        write.userId = userId;
+        write.value = value;
+        write.key = key;
+        write.arrived = arrived;
+        return append(write);
     }
+    // The same for an event as EventWrite describes it: an upload of a board, which marks
+    // the student overdrawn when it leaves the credit below zero (times counted, time and
+    // board of the last kept), or an online entry, which the committed credit must cover
+    // (NotCovered with that credit otherwise, the key not kept, so that the question asked
+    // again is decided again). Under every store of the database, of one student one
+    // write at a time against the committed credit: no two entries spend the same credit.
+    AppendResult appendEvent(const EventWrite& write) { return append(write); }
 
     // Forgets at most `batch` idempotency keys stored before `cutoff` (seconds since the
     // Unix epoch), in one short transaction; returns how many it forgot.
     virtual std::size_t pruneKeys(std::int64_t cutoff, std::size_t batch) = 0;
 
-    // Stores a head-count report with the current time, committed before returning.
-    // Throws as appendEvent.
-    virtual void recordHeadCount(std::int32_t v, Clock::time_point arrived = Clock::now()) = 0;
+    // Stores a head-count report of `board` ("" the unnamed board) with the current time,
+    // committed before returning; it replaces that board's count in the restaurant's
+    // total. Throws as appendEvent.
+    void recordHeadCount(std::int32_t v, const std::string& board,
+                         Clock::time_point arrived = Clock::now()) {
+        storeHeadCount(v, board, arrived);
+    }
+    void recordHeadCount(std::int32_t v, Clock::time_point arrived = Clock::now()) {
+        storeHeadCount(v, "", arrived);
+    }
 
-    // The latest head-count report, or nothing before the first one. Throws StoreError.
-    virtual std::optional<HeadCount> latestHeadCount() = 0;
+    // The latest report of each board that ever reported, by board name. Throws
+    // StoreError.
+    virtual std::vector<HeadCount> latestHeadCounts() = 0;
+    // The restaurant's head-count (see restaurantTotal), or nothing before the first
+    // report. Throws StoreError.
+    std::optional<HeadCount> latestHeadCount() { return restaurantTotal(latestHeadCounts()); }
+
+    // The students marked overdrawn whose credit is still below zero, by user id. Throws
+    // StoreError.
+    virtual std::vector<OverdrawnStudent> overdrawnStudents() = 0;
 
     // The activity of the period [from, to) cut into slots of `slotSeconds` (the last one
     // may be shorter). Events and reports without an arrival time (imported rows, rows
@@ -214,8 +287,8 @@ class Store {
   protected:
     Store() = default;
 
-    // appendEvent, with `key` null when the upload carries none.
-    virtual AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key,
+    virtual AppendResult append(const EventWrite& write) = 0;
+    virtual void storeHeadCount(std::int32_t v, const std::string& board,
                                 Clock::time_point arrived) = 0;
 };
 

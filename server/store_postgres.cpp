@@ -23,7 +23,7 @@ namespace pg {
 
 namespace {
 
-constexpr int kLayout = 1;
+constexpr int kLayout = 2;
 // Reads wait this long for an answer; writes their own deadline.
 constexpr std::chrono::milliseconds kReadWait{8000};
 // A client-side wait beyond the server's own time-outs: those answer first with a clear
@@ -699,6 +699,28 @@ CREATE TABLE S.idempotency_keys (
 CREATE INDEX idempotency_keys_by_age ON S.idempotency_keys (stored_at);
 )sql";
 
+// Layout 2, from layout 1 (a new schema is made at 1 and goes through it too): the board
+// of each head-count (older reports are the unnamed board's), each board's latest report,
+// and the overdrawn marks.
+constexpr const char* kLayout2 = R"sql(
+ALTER TABLE S.headcounts ADD COLUMN board text NOT NULL DEFAULT '';
+CREATE INDEX headcounts_by_board ON S.headcounts (board, received_at);
+-- The latest report of each board, so that the restaurant's total reads a row per board.
+CREATE TABLE S.headcount_boards (
+    board text PRIMARY KEY,
+    seq bigint NOT NULL  -- of its latest row in headcounts
+);
+INSERT INTO S.headcount_boards (board, seq) SELECT board, MAX(seq) FROM S.headcounts GROUP BY board;
+-- The students that an upload left below zero: a meal served on a board's own decision.
+CREATE TABLE S.overdrawn (
+    user_id integer PRIMARY KEY,
+    times bigint NOT NULL,  -- uploads that left the credit below zero
+    last_at timestamptz NOT NULL,  -- the last of them
+    board text NOT NULL  -- the board that sent the last of them
+);
+UPDATE S.meta SET value = '2' WHERE key = 'layout';
+)sql";
+
 std::string withSchema(const std::string& text, const std::string& schema) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -908,12 +930,12 @@ PostgresStore::PostgresStore(const std::string& uri, const StoreOptions& options
         const bool hasMeta = std::strcmp(PQgetvalue(found.get(), 0, 0), "t") == 0;
         const bool hasSchema = std::strcmp(PQgetvalue(found.get(), 0, 1), "t") == 0;
         const bool hasTables = std::strcmp(PQgetvalue(found.get(), 0, 2), "t") == 0;
+        long long version = 1;
         if (hasMeta) {
             const pg::Result layout =
                 tx.run("layout_read",
                        "SELECT value FROM " + db_->table("meta") + " WHERE key = 'layout'", {});
-            const long long version =
-                PQntuples(layout.get()) == 1 ? std::atoll(PQgetvalue(layout.get(), 0, 0)) : 0;
+            version = PQntuples(layout.get()) == 1 ? std::atoll(PQgetvalue(layout.get(), 0, 0)) : 0;
             if (version < 1 || version > pg::kLayout) {
                 throw StoreError(
                     "schema " + options.schema + " has layout version " + std::to_string(version) +
@@ -931,7 +953,10 @@ PostgresStore::PostgresStore(const std::string& uri, const StoreOptions& options
             tx.run("layout_make",
                    "INSERT INTO " + db_->table("meta") +
                        " (key, value) VALUES ('layout', $1::text), ('identity', $2::text)",
-                   {std::to_string(pg::kLayout), randomIdentity()});
+                   {"1", randomIdentity()});
+        }
+        if (version < 2) {
+            c->simple(pg::withSchema(pg::kLayout2, db_->schema), tx.deadline());
         }
         tx.commit();
     } catch (const StoreUnavailable&) {
@@ -1075,83 +1100,118 @@ ImportSummary PostgresStore::load(std::istream& in, const std::function<bool()>&
     return summary;
 }
 
-AppendResult PostgresStore::append(std::int32_t userId, std::int32_t value, const std::string* key,
-                                   Clock::time_point arrived) {
-    const auto deadline = arrived + db_->writeWait;
+AppendResult PostgresStore::append(const EventWrite& write) {
+    const std::int32_t userId = write.userId;
+    const std::int32_t value = write.value;
+    const std::string* key = write.key ? &*write.key : nullptr;
+    const auto deadline = write.arrived + db_->writeWait;
     const std::string user = pg::str(userId);
     const std::string event = pg::str(value);
     const std::string students = db_->table("students");
     const std::string keys = db_->table("idempotency_keys");
+    // $1 the user, $2 the event, then the key when there is one, then the board of an
+    // upload (an online entry never marks anyone).
+    pg::Params params = {user, event};
+    std::string name = write.mustBeCovered ? "entry" : "append";
+    std::string keyParam;
+    if (key != nullptr) {
+        params.emplace_back(*key);
+        keyParam = "$" + std::to_string(params.size());
+        name += "_keyed";
+    }
+    std::string boardParam;
+    if (!write.mustBeCovered) {
+        params.emplace_back(write.board);
+        boardParam = "$" + std::to_string(params.size());
+    }
+    // The common case in one round trip: the student's row and the event, and the key
+    // with them. The row lock makes uploads of one student take turns across servers;
+    // a key already stored (or being stored by a repeat sent at the same moment, which
+    // this waits for) makes the whole statement fail, storing nothing. An online entry
+    // updates the row only if its committed credit covers the event.
+    std::string text =
+        "WITH s AS (UPDATE " + students +
+        " SET credit = credit + $2::integer WHERE user_id = $1::integer AND credit + "
+        "$2::integer BETWEEN " +
+        (write.mustBeCovered ? "0" : "-2147483648") +
+        " AND 2147483647 RETURNING user_id, card_id, matricula, salt, n_password_hash, credit), "
+        "t AS (INSERT INTO " +
+        db_->table("transactions") +
+        " (card_id, user_id, event, matricula, salt, n_password_hash, stored_at) SELECT "
+        "card_id, user_id, $2::integer, matricula, salt, n_password_hash, now() FROM s)";
+    if (key != nullptr) {
+        text += ", k AS (INSERT INTO " + keys +
+                " (key, user_id, event, credit, stored_at) SELECT " + keyParam +
+                "::text, user_id, $2::integer, credit, floor(extract(epoch FROM now())) FROM s)";
+    }
+    if (!write.mustBeCovered) {
+        text += ", m AS (INSERT INTO " + db_->table("overdrawn") +
+                " AS o (user_id, times, last_at, board) SELECT user_id, 1, now(), " + boardParam +
+                "::text FROM s WHERE credit < 0 AND $2::integer < 0 ON CONFLICT (user_id) DO "
+                "UPDATE SET times = o.times + 1, last_at = EXCLUDED.last_at, board = "
+                "EXCLUDED.board)";
+    }
+    text += " SELECT credit FROM s";
     return pg::withConnection(*db_->writers, deadline, [&](pg::Connection& c) {
-        AppendResult result;
-        // The common case in one round trip: the student's row and the event, and the key
-        // with them. The row lock makes uploads of one student take turns across servers;
-        // a key already stored (or being stored by a repeat sent at the same moment, which
-        // this waits for) makes the whole statement fail, storing nothing.
-        const std::string added =
-            "WITH s AS (UPDATE " + students +
-            " SET credit = credit + $2::integer WHERE user_id = $1::integer AND credit + "
-            "$2::integer BETWEEN -2147483648 AND 2147483647 RETURNING user_id, card_id, "
-            "matricula, salt, n_password_hash, credit), t AS (INSERT INTO " +
-            db_->table("transactions") +
-            " (card_id, user_id, event, matricula, salt, n_password_hash, stored_at) SELECT "
-            "card_id, user_id, $2::integer, matricula, salt, n_password_hash, now() FROM s)";
-        const pg::Bounds bounds(deadline);
-        std::vector<pg::Result> done;
-        try {
-            done = c.atomically(
-                {bounds.step(),
-                 key != nullptr
-                     ? pg::Connection::Step{"append_keyed",
-                                            added + ", k AS (INSERT INTO " + keys +
-                                                " (key, user_id, event, credit, stored_at) "
-                                                "SELECT $3::text, user_id, $2::integer, credit, "
-                                                "floor(extract(epoch FROM now())) FROM s) "
-                                                "SELECT credit FROM s",
-                                            {user, event, *key}}
-                     : pg::Connection::Step{"append",
-                                            added + " SELECT credit FROM s",
-                                            {user, event}}},
-                bounds.commitBy);
-        } catch (const pg::UniqueViolation&) {
-        }
-        if (done.size() == 2 && PQntuples(done[1].get()) == 1) {
-            result.status = AppendStatus::Stored;
-            result.credit = pg::integer(done[1].get(), 0, 0);
-            return result;
-        }
-        // Nothing was stored: a key already stored, an unknown user, or a credit that
-        // would leave the range, in that order.
-        pg::Transaction tx(c, deadline);
-        if (key != nullptr) {
-            // A write, so that the commit waits for the standbys as the first one's did:
-            // a repeat is answered 201 only once the event it stands for is as durable as
-            // a new one.
-            const pg::Result first = tx.run("key_repeat",
-                                            "UPDATE " + keys +
-                                                " SET stored_at = stored_at WHERE key = $1::text "
-                                                "RETURNING user_id, event, credit",
-                                            {*key});
-            if (PQntuples(first.get()) == 1) {
-                const bool same = pg::integer(first.get(), 0, 0) == userId &&
-                                  pg::integer(first.get(), 0, 1) == value;
-                result.status = same ? AppendStatus::Repeated : AppendStatus::KeyReused;
-                result.credit = pg::integer(first.get(), 0, 2);
-                tx.commit();
+        // An online entry refused for want of credit is read again below; when a credit
+        // bought meanwhile covers it after all, it is tried once more.
+        for (int attempt = 0;; ++attempt) {
+            AppendResult result;
+            const pg::Bounds bounds(deadline);
+            std::vector<pg::Result> done;
+            try {
+                done = c.atomically({bounds.step(), {name.c_str(), text, params}}, bounds.commitBy);
+            } catch (const pg::UniqueViolation&) {
+            }
+            if (done.size() == 2 && PQntuples(done[1].get()) == 1) {
+                result.status = AppendStatus::Stored;
+                result.credit = pg::integer(done[1].get(), 0, 0);
                 return result;
             }
-        }
-        const pg::Result now = tx.run(
-            "credit", "SELECT credit FROM " + students + " WHERE user_id = $1::integer", {user});
-        if (PQntuples(now.get()) == 1) {
-            result.status = AppendStatus::CreditOutOfRange;
-            result.credit = pg::integer(now.get(), 0, 0);
-            if (done.empty()) {
-                // The key was there, and gone by now (forgotten): try again.
-                throw StoreBusy("the key was forgotten meanwhile");
+            // Nothing was stored: a key already stored, an unknown user, or a credit that
+            // would leave the range (or not cover an online entry), in that order.
+            pg::Transaction tx(c, deadline);
+            if (key != nullptr) {
+                // A write, so that the commit waits for the standbys as the first one's
+                // did: a repeat is answered 201 only once the event it stands for is as
+                // durable as a new one.
+                const pg::Result first =
+                    tx.run("key_repeat",
+                           "UPDATE " + keys +
+                               " SET stored_at = stored_at WHERE key = $1::text "
+                               "RETURNING user_id, event, credit",
+                           {*key});
+                if (PQntuples(first.get()) == 1) {
+                    const bool same = pg::integer(first.get(), 0, 0) == userId &&
+                                      pg::integer(first.get(), 0, 1) == value;
+                    result.status = same ? AppendStatus::Repeated : AppendStatus::KeyReused;
+                    result.credit = pg::integer(first.get(), 0, 2);
+                    tx.commit();
+                    return result;
+                }
             }
+            const pg::Result now =
+                tx.run("credit", "SELECT credit FROM " + students + " WHERE user_id = $1::integer",
+                       {user});
+            if (PQntuples(now.get()) == 1) {
+                result.credit = pg::integer(now.get(), 0, 0);
+                result.status = AppendStatus::CreditOutOfRange;
+                if (done.empty()) {
+                    // The key was there, and gone by now (forgotten): try again.
+                    throw StoreBusy("the key was forgotten meanwhile");
+                }
+                if (write.mustBeCovered) {
+                    if (result.credit + value >= 0) {
+                        if (attempt < 2) {
+                            continue;
+                        }
+                        throw StoreBusy("the student's credit keeps changing");
+                    }
+                    result.status = AppendStatus::NotCovered;
+                }
+            }
+            return result;
         }
-        return result;
     });
 }
 
@@ -1170,15 +1230,22 @@ std::size_t PostgresStore::pruneKeys(std::int64_t cutoff, std::size_t batch) {
     });
 }
 
-void PostgresStore::recordHeadCount(std::int32_t v, Clock::time_point arrived) {
+void PostgresStore::storeHeadCount(std::int32_t v, const std::string& board,
+                                   Clock::time_point arrived) {
     const auto deadline = arrived + db_->writeWait;
     pg::withConnection(*db_->writers, deadline, [&](pg::Connection& c) {
         const pg::Bounds bounds(deadline);
+        // The board's latest report is the one of the highest number, whichever commits
+        // first: two reports of one board through two servers keep the later.
         c.atomically({bounds.step(),
                       {"headcount",
-                       "INSERT INTO " + db_->table("headcounts") +
-                           " (v, received_at) VALUES ($1::integer, now())",
-                       {pg::str(v)}}},
+                       "WITH h AS (INSERT INTO " + db_->table("headcounts") +
+                           " (v, received_at, board) VALUES ($1::integer, now(), $2::text) "
+                           "RETURNING seq) INSERT INTO " +
+                           db_->table("headcount_boards") +
+                           " AS b (board, seq) SELECT $2::text, seq FROM h ON CONFLICT (board) "
+                           "DO UPDATE SET seq = EXCLUDED.seq WHERE b.seq < EXCLUDED.seq",
+                       {pg::str(v), board}}},
                      bounds.commitBy);
         return 0;
     });
@@ -1186,24 +1253,55 @@ void PostgresStore::recordHeadCount(std::int32_t v, Clock::time_point arrived) {
 
 namespace {
 
-constexpr const char* kEpoch = "floor(extract(epoch FROM received_at))::bigint";
+constexpr const char* kEpoch = "floor(extract(epoch FROM h.received_at))::bigint";
+
+HeadCount headCountAt(const PGresult* r, int row) {
+    return HeadCount{static_cast<std::int32_t>(pg::integer(r, row, 0)), pg::integer(r, row, 1),
+                     pg::text(r, row, 2)};
+}
 
 }  // namespace
 
-std::optional<HeadCount> PostgresStore::latestHeadCount() {
+// The latest report of each board, by name in byte order whatever the database's collation.
+std::vector<HeadCount> PostgresStore::latestHeadCounts() {
     const auto deadline = Clock::now() + pg::kReadWait;
-    return pg::withConnection(
-        *db_->readers, deadline, [&](pg::Connection& c) -> std::optional<HeadCount> {
-            const pg::Result r = c.run("latest_headcount",
-                                       std::string("SELECT v, ") + kEpoch + " FROM " +
-                                           db_->table("headcounts") + " ORDER BY seq DESC LIMIT 1",
-                                       {}, deadline + pg::kGrace);
-            if (PQntuples(r.get()) == 0) {
-                return std::nullopt;
-            }
-            return HeadCount{static_cast<std::int32_t>(pg::integer(r.get(), 0, 0)),
-                             pg::integer(r.get(), 0, 1)};
-        });
+    return pg::withConnection(*db_->readers, deadline, [&](pg::Connection& c) {
+        const pg::Result r =
+            c.run("latest_headcounts", latestHeadCountsQuery(), {}, deadline + pg::kGrace);
+        std::vector<HeadCount> counts;
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            counts.push_back(headCountAt(r.get(), i));
+        }
+        return counts;
+    });
+}
+
+std::string PostgresStore::latestHeadCountsQuery() const {
+    return std::string("SELECT h.v, ") + kEpoch + ", h.board FROM " +
+           db_->table("headcount_boards") + " b JOIN " + db_->table("headcounts") +
+           " h ON h.seq = b.seq ORDER BY b.board COLLATE \"C\"";
+}
+
+std::string PostgresStore::overdrawnQuery() const {
+    return "SELECT o.user_id, s.matricula, s.credit, o.times, floor(extract(epoch FROM "
+           "o.last_at))::bigint, o.board FROM " +
+           db_->table("overdrawn") + " o JOIN " + db_->table("students") +
+           " s USING (user_id) WHERE s.credit < 0 ORDER BY o.user_id";
+}
+
+std::vector<OverdrawnStudent> PostgresStore::overdrawnStudents() {
+    const auto deadline = Clock::now() + pg::kReadWait;
+    return pg::withConnection(*db_->readers, deadline, [&](pg::Connection& c) {
+        const pg::Result r = c.run("overdrawn", overdrawnQuery(), {}, deadline + pg::kGrace);
+        std::vector<OverdrawnStudent> students;
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            students.push_back({static_cast<std::int32_t>(pg::integer(r.get(), i, 0)),
+                                pg::text(r.get(), i, 1), pg::integer(r.get(), i, 2),
+                                pg::integer(r.get(), i, 3), pg::integer(r.get(), i, 4),
+                                pg::text(r.get(), i, 5)});
+        }
+        return students;
+    });
 }
 
 Activity PostgresStore::activity(std::int64_t from, std::int64_t to, std::int64_t slotSeconds) {
@@ -1234,39 +1332,41 @@ Activity PostgresStore::activity(std::int64_t from, std::int64_t to, std::int64_
                 }
             }
         }
-        const auto headCountAt = [](const PGresult* r, int row) {
-            return HeadCount{static_cast<std::int32_t>(pg::integer(r, row, 0)),
-                             pg::integer(r, row, 1)};
-        };
         {
-            const pg::Result r = tx.run("headcounts_between",
-                                        std::string("SELECT v, ") + kEpoch + " FROM " + headcounts +
-                                            " WHERE received_at >= to_timestamp($1::bigint) "
-                                            "AND received_at < to_timestamp($2::bigint) "
-                                            "ORDER BY seq",
-                                        {fromText, toText});
+            const pg::Result r =
+                tx.run("headcounts_between",
+                       std::string("SELECT h.v, ") + kEpoch + ", h.board FROM " + headcounts +
+                           " h WHERE h.received_at >= to_timestamp($1::bigint) "
+                           "AND h.received_at < to_timestamp($2::bigint) "
+                           "ORDER BY h.seq",
+                       {fromText, toText});
             for (int i = 0; i < PQntuples(r.get()); ++i) {
                 result.headCounts.push_back(headCountAt(r.get(), i));
             }
         }
         {
-            const pg::Result r = tx.run("headcount_before",
-                                        std::string("SELECT v, ") + kEpoch + " FROM " + headcounts +
-                                            " WHERE received_at < to_timestamp($1::bigint) "
-                                            "ORDER BY received_at DESC, seq DESC LIMIT 1",
-                                        {fromText});
-            if (PQntuples(r.get()) == 1) {
-                result.headCountBefore = headCountAt(r.get(), 0);
+            const pg::Result r = tx.run(
+                "headcounts_before",
+                std::string("SELECT h.v, ") + kEpoch + ", h.board FROM " +
+                    db_->table("headcount_boards") +
+                    " b CROSS JOIN LATERAL (SELECT v, received_at, board FROM " + headcounts +
+                    " WHERE board = b.board AND received_at < to_timestamp($1::bigint) "
+                    "ORDER BY received_at DESC, seq DESC LIMIT 1) h ORDER BY b.board COLLATE "
+                    "\"C\"",
+                {fromText});
+            for (int i = 0; i < PQntuples(r.get()); ++i) {
+                result.headCountsBefore.push_back(headCountAt(r.get(), i));
             }
         }
         {
-            const pg::Result r = tx.run("headcount_latest",
-                                        std::string("SELECT v, ") + kEpoch + " FROM " + headcounts +
-                                            " ORDER BY seq DESC LIMIT 1",
-                                        {});
-            if (PQntuples(r.get()) == 1) {
-                result.latestHeadCount = headCountAt(r.get(), 0);
+            const pg::Result r = tx.run("latest_headcounts", latestHeadCountsQuery(), {});
+            for (int i = 0; i < PQntuples(r.get()); ++i) {
+                result.latestHeadCounts.push_back(headCountAt(r.get(), i));
             }
+        }
+        {
+            const pg::Result r = tx.run("overdrawn", overdrawnQuery(), {});
+            result.overdrawnStudents = PQntuples(r.get());
         }
         {
             const pg::Result r =

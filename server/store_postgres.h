@@ -20,8 +20,10 @@ struct Database;
 // Tables, in the schema (see README, "PostgreSQL"): transactions (append-only; each row
 // with the id of the transaction that inserted it, xid8, for positions that no late
 // commit can skip), students (one row per user: its latest card, enrolment, salt and
-// hash and its credit, kept by the same transaction that appends its rows), headcounts,
-// idempotency_keys, and meta (the layout version and the identity). The schema is made,
+// hash and its credit, kept by the same transaction that appends its rows), headcounts
+// (each with its board), headcount_boards (each board's latest report), idempotency_keys,
+// overdrawn (the students uploads left below zero), and meta (the layout version and the
+// identity). The schema is made,
 // or upgraded, once under an advisory lock when several servers start together.
 //
 // Connections: a pool for writes (StoreOptions::writeConnections) and a small one for
@@ -50,19 +52,22 @@ class PostgresStore : public Store {
     ImportSummary appendRows(std::istream& in,
                              const std::function<bool()>& cancelled = {}) override;
     std::size_t pruneKeys(std::int64_t cutoff, std::size_t batch) override;
-    void recordHeadCount(std::int32_t v, Clock::time_point arrived = Clock::now()) override;
-    std::optional<HeadCount> latestHeadCount() override;
+    std::vector<HeadCount> latestHeadCounts() override;
+    std::vector<OverdrawnStudent> overdrawnStudents() override;
     Activity activity(std::int64_t from, std::int64_t to, std::int64_t slotSeconds) override;
     std::unique_ptr<RosterStream> openRoster() override;
     // The position is a snapshot (pg_current_snapshot): see store_postgres.cpp.
     CursorRoster openRosterWithCursor(const std::string* after) override;
 
   protected:
-    AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key,
+    AppendResult append(const EventWrite& write) override;
+    void storeHeadCount(std::int32_t v, const std::string& board,
                         Clock::time_point arrived) override;
 
   private:
     ImportSummary load(std::istream& in, const std::function<bool()>& cancelled, bool intoEmpty);
+    std::string latestHeadCountsQuery() const;
+    std::string overdrawnQuery() const;
 
     // Shared with the roster streams, which may outlive the store.
     std::shared_ptr<pg::Database> db_;

@@ -28,7 +28,7 @@ namespace {
 
 // "RUsv": marks a database file as ours, so that a stray SQLite file is refused, not altered.
 constexpr int kApplicationId = 0x52557376;
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE transactions (
@@ -70,6 +70,27 @@ constexpr const char* kMetaTable = R"sql(
 CREATE TABLE IF NOT EXISTS meta (
     key TEXT PRIMARY KEY,
     value TEXT NOT NULL
+);
+)sql";
+// Layout 5: the board of each head-count (older reports are the unnamed board's), each
+// board's latest report, and the overdrawn marks. Each statement is checked before it
+// runs, or safe to run again.
+void upgradeToBoards(sqlite3* db);
+constexpr const char* kBoardTables = R"sql(
+CREATE INDEX IF NOT EXISTS headcounts_by_board ON headcounts (board, received_at);
+-- The latest report of each board, so that the restaurant's total reads a row per board.
+CREATE TABLE IF NOT EXISTS headcount_boards (
+    board TEXT PRIMARY KEY,
+    seq INTEGER NOT NULL  -- of its latest row in headcounts
+);
+INSERT OR IGNORE INTO headcount_boards (board, seq)
+    SELECT board, MAX(seq) FROM headcounts GROUP BY board;
+-- The students that an upload left below zero: a meal served on a board's own decision.
+CREATE TABLE IF NOT EXISTS overdrawn (
+    user_id INTEGER PRIMARY KEY,
+    times INTEGER NOT NULL,  -- uploads that left the credit below zero
+    last_at TEXT NOT NULL,   -- the last of them, UTC, ISO 8601 with milliseconds
+    board TEXT NOT NULL      -- the board that sent the last of them
 );
 )sql";
 
@@ -243,32 +264,44 @@ bool SqliteRosterStream::read(std::string& out, std::size_t maxBytes) {
 struct SqliteStore::Reader {
     explicit Reader(const std::string& path)
         : db(open(path, SQLITE_OPEN_READONLY)),
-          latestHeadCount(prepare(db.get(),
-                                  "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
-                                  "FROM headcounts ORDER BY seq DESC LIMIT 1")),
+          latestHeadCounts(prepare(db.get(),
+                                   "SELECT h.v, CAST(strftime('%s', h.received_at) AS INTEGER), "
+                                   "h.board FROM headcount_boards b JOIN headcounts h "
+                                   "ON h.seq = b.seq ORDER BY b.board")),
           mealsBySlot(prepare(db.get(),
                               "SELECT (CAST(strftime('%s', stored_at) AS INTEGER) - ?3) / ?4, "
                               "COUNT(*) FROM transactions "
                               "WHERE stored_at >= ?1 AND stored_at < ?2 AND event = -1 "
                               "GROUP BY 1")),
           headCountsBetween(prepare(db.get(),
-                                    "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
-                                    "FROM headcounts WHERE received_at >= ?1 AND received_at < ?2 "
-                                    "ORDER BY seq")),
-          headCountBefore(prepare(db.get(),
-                                  "SELECT v, CAST(strftime('%s', received_at) AS INTEGER) "
-                                  "FROM headcounts WHERE received_at < ?1 "
-                                  "ORDER BY received_at DESC, seq DESC LIMIT 1")),
+                                    "SELECT v, CAST(strftime('%s', received_at) AS INTEGER), "
+                                    "board FROM headcounts WHERE received_at >= ?1 AND "
+                                    "received_at < ?2 ORDER BY seq")),
+          headCountsBefore(prepare(db.get(),
+                                   "SELECT h.v, CAST(strftime('%s', h.received_at) AS INTEGER), "
+                                   "h.board FROM headcount_boards b JOIN headcounts h ON h.seq = "
+                                   "(SELECT seq FROM headcounts WHERE board = b.board AND "
+                                   "received_at < ?1 ORDER BY received_at DESC, seq DESC "
+                                   "LIMIT 1) ORDER BY b.board")),
           latestArrival(prepare(db.get(),
                                 "SELECT CAST(strftime('%s', MAX(stored_at)) AS INTEGER) "
-                                "FROM transactions WHERE stored_at IS NOT NULL")) {}
+                                "FROM transactions WHERE stored_at IS NOT NULL")),
+          overdrawn(prepare(db.get(),
+                            "SELECT o.user_id, (SELECT matricula FROM transactions "
+                            "WHERE user_id = o.user_id ORDER BY seq DESC LIMIT 1), c.credit, "
+                            "o.times, CAST(strftime('%s', o.last_at) AS INTEGER), o.board "
+                            "FROM overdrawn o JOIN (SELECT user_id, SUM(event) AS credit FROM "
+                            "transactions WHERE user_id IN (SELECT user_id FROM overdrawn) "
+                            "GROUP BY user_id) c USING (user_id) WHERE c.credit < 0 "
+                            "ORDER BY o.user_id")) {}
 
     sql::Db db;
-    sql::Stmt latestHeadCount;
+    sql::Stmt latestHeadCounts;
     sql::Stmt mealsBySlot;
     sql::Stmt headCountsBetween;
-    sql::Stmt headCountBefore;
+    sql::Stmt headCountsBefore;
     sql::Stmt latestArrival;
+    sql::Stmt overdrawn;
 };
 
 // A reader taken from the idle ones (or opened) for one read, and given back after it.
@@ -354,6 +387,13 @@ void upgradeToArrivalTimes(sqlite3* db) {
     exec(db, "CREATE INDEX IF NOT EXISTS headcounts_by_arrival ON headcounts (received_at)");
 }
 
+void upgradeToBoards(sqlite3* db) {
+    if (!hasColumn(db, "headcounts", "board")) {
+        exec(db, "ALTER TABLE headcounts ADD COLUMN board TEXT NOT NULL DEFAULT ''");
+    }
+    exec(db, kBoardTables);
+}
+
 // The text form of the stored times, for comparing with them.
 std::string isoUtc(std::int64_t secondsSinceEpoch) {
     const auto t = static_cast<std::time_t>(secondsSinceEpoch);
@@ -404,6 +444,10 @@ void SqliteStore::initialise() {
             step(identity.get());
             exec(db, "PRAGMA user_version = 4");
         }
+        if (queryInt(db, "PRAGMA user_version") < 5) {
+            upgradeToBoards(db);
+            exec(db, "PRAGMA user_version = 5");
+        }
         tx.commit();
     }
     userState_ = prepare(db,
@@ -417,8 +461,16 @@ void SqliteStore::initialise() {
                           "strftime('%Y-%m-%dT%H:%M:%fZ', 'now') "
                           "FROM transactions WHERE seq = ?1");
     insertHeadCount_ = prepare(db,
-                               "INSERT INTO headcounts (v, received_at) "
-                               "VALUES (?1, strftime('%Y-%m-%dT%H:%M:%fZ', 'now'))");
+                               "INSERT INTO headcounts (v, received_at, board) "
+                               "VALUES (?1, strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), ?2)");
+    latestOfBoard_ = prepare(db,
+                             "INSERT INTO headcount_boards (board, seq) VALUES (?1, ?2) "
+                             "ON CONFLICT (board) DO UPDATE SET seq = excluded.seq");
+    markOverdrawn_ = prepare(db,
+                             "INSERT INTO overdrawn (user_id, times, last_at, board) "
+                             "VALUES (?1, 1, strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), ?2) "
+                             "ON CONFLICT (user_id) DO UPDATE SET times = times + 1, "
+                             "last_at = excluded.last_at, board = excluded.board");
     findKey_ = prepare(db, "SELECT user_id, event, credit FROM idempotency_keys WHERE key = ?1");
     insertKey_ = prepare(db,
                          "INSERT INTO idempotency_keys (key, user_id, event, credit, stored_at) "
@@ -523,9 +575,11 @@ ImportSummary SqliteStore::insertRows(std::istream& in, const std::function<bool
     return summary;
 }
 
-AppendResult SqliteStore::append(std::int32_t userId, std::int32_t value, const std::string* key,
-                                 Clock::time_point arrived) {
-    const auto lock = lockWriter(arrived);
+AppendResult SqliteStore::append(const EventWrite& write) {
+    const std::int32_t userId = write.userId;
+    const std::int32_t value = write.value;
+    const std::string* key = write.key ? &*write.key : nullptr;
+    const auto lock = lockWriter(write.arrived);
     WriteTransaction tx(db_.get());
     AppendResult result;
     if (key != nullptr) {
@@ -553,6 +607,11 @@ AppendResult SqliteStore::append(std::int32_t userId, std::int32_t value, const 
         result.credit = sqlite3_column_int64(stmt, 1);
     }
     const std::int64_t credit = result.credit + value;
+    if (write.mustBeCovered && credit < 0) {
+        // Under the write lock: the committed credit, which no other write can change now.
+        result.status = AppendStatus::NotCovered;
+        return result;
+    }
     if (credit < std::numeric_limits<std::int32_t>::min() ||
         credit > std::numeric_limits<std::int32_t>::max()) {
         result.status = AppendStatus::CreditOutOfRange;
@@ -574,6 +633,13 @@ AppendResult SqliteStore::append(std::int32_t userId, std::int32_t value, const 
         sqlite3_bind_int64(stmt, 4, credit);
         step(stmt);
     }
+    if (!write.mustBeCovered && value < 0 && credit < 0) {
+        sqlite3_stmt* stmt = markOverdrawn_.get();
+        ResetOnExit reset(stmt);
+        sqlite3_bind_int(stmt, 1, userId);
+        bindText(stmt, 2, write.board);
+        step(stmt);
+    }
     tx.commit();
     result.status = AppendStatus::Stored;
     result.credit = credit;
@@ -590,25 +656,58 @@ std::size_t SqliteStore::pruneKeys(std::int64_t cutoff, std::size_t batch) {
     return static_cast<std::size_t>(sqlite3_changes(db_.get()));
 }
 
-void SqliteStore::recordHeadCount(std::int32_t v, Clock::time_point arrived) {
-    const auto lock = lockWriter(arrived);
-    sqlite3_stmt* stmt = insertHeadCount_.get();
-    ResetOnExit reset(stmt);
-    sqlite3_bind_int(stmt, 1, v);
-    step(stmt);
+namespace {
+
+HeadCount headCountAt(sqlite3_stmt* stmt) {
+    return HeadCount{sqlite3_column_int(stmt, 0), sqlite3_column_int64(stmt, 1),
+                     std::string(columnText(stmt, 2))};
 }
 
-std::optional<HeadCount> SqliteStore::latestHeadCount() {
-    const ReaderLease reader(*this);
-    sqlite3_stmt* stmt = reader->latestHeadCount.get();
-    ResetOnExit reset(stmt);
-    if (!step(stmt)) {
-        return std::nullopt;
+}  // namespace
+
+void SqliteStore::storeHeadCount(std::int32_t v, const std::string& board,
+                                 Clock::time_point arrived) {
+    const auto lock = lockWriter(arrived);
+    WriteTransaction tx(db_.get());
+    {
+        sqlite3_stmt* stmt = insertHeadCount_.get();
+        ResetOnExit reset(stmt);
+        sqlite3_bind_int(stmt, 1, v);
+        bindText(stmt, 2, board);
+        step(stmt);
     }
-    HeadCount count;
-    count.v = sqlite3_column_int(stmt, 0);
-    count.receivedAt = sqlite3_column_int64(stmt, 1);
-    return count;
+    {
+        sqlite3_stmt* stmt = latestOfBoard_.get();
+        ResetOnExit reset(stmt);
+        bindText(stmt, 1, board);
+        sqlite3_bind_int64(stmt, 2, sqlite3_last_insert_rowid(db_.get()));
+        step(stmt);
+    }
+    tx.commit();
+}
+
+std::vector<HeadCount> SqliteStore::latestHeadCounts() {
+    const ReaderLease reader(*this);
+    sqlite3_stmt* stmt = reader->latestHeadCounts.get();
+    ResetOnExit reset(stmt);
+    std::vector<HeadCount> counts;
+    while (step(stmt)) {
+        counts.push_back(headCountAt(stmt));
+    }
+    return counts;
+}
+
+std::vector<OverdrawnStudent> SqliteStore::overdrawnStudents() {
+    const ReaderLease reader(*this);
+    sqlite3_stmt* stmt = reader->overdrawn.get();
+    ResetOnExit reset(stmt);
+    std::vector<OverdrawnStudent> students;
+    while (step(stmt)) {
+        students.push_back({sqlite3_column_int(stmt, 0), std::string(columnText(stmt, 1)),
+                            sqlite3_column_int64(stmt, 2), sqlite3_column_int64(stmt, 3),
+                            sqlite3_column_int64(stmt, 4), std::string(columnText(stmt, 5))});
+    }
+    return students;
 }
 
 Activity SqliteStore::activity(std::int64_t from, std::int64_t to, std::int64_t slotSeconds) {
@@ -640,9 +739,6 @@ Activity SqliteStore::activity(std::int64_t from, std::int64_t to, std::int64_t 
             }
         }
     }
-    const auto headCountAt = [](sqlite3_stmt* stmt) {
-        return HeadCount{sqlite3_column_int(stmt, 0), sqlite3_column_int64(stmt, 1)};
-    };
     {
         sqlite3_stmt* stmt = reader->headCountsBetween.get();
         ResetOnExit reset(stmt);
@@ -653,18 +749,25 @@ Activity SqliteStore::activity(std::int64_t from, std::int64_t to, std::int64_t 
         }
     }
     {
-        sqlite3_stmt* stmt = reader->headCountBefore.get();
+        sqlite3_stmt* stmt = reader->headCountsBefore.get();
         ResetOnExit reset(stmt);
         bindText(stmt, 1, fromText);
-        if (step(stmt)) {
-            result.headCountBefore = headCountAt(stmt);
+        while (step(stmt)) {
+            result.headCountsBefore.push_back(headCountAt(stmt));
         }
     }
     {
-        sqlite3_stmt* stmt = reader->latestHeadCount.get();
+        sqlite3_stmt* stmt = reader->latestHeadCounts.get();
         ResetOnExit reset(stmt);
-        if (step(stmt)) {
-            result.latestHeadCount = headCountAt(stmt);
+        while (step(stmt)) {
+            result.latestHeadCounts.push_back(headCountAt(stmt));
+        }
+    }
+    {
+        sqlite3_stmt* stmt = reader->overdrawn.get();
+        ResetOnExit reset(stmt);
+        while (step(stmt)) {
+            ++result.overdrawnStudents;
         }
     }
     {

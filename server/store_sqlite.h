@@ -69,8 +69,8 @@ class SqliteStore : public Store {
     ImportSummary appendRows(std::istream& in,
                              const std::function<bool()>& cancelled = {}) override;
     std::size_t pruneKeys(std::int64_t cutoff, std::size_t batch) override;
-    void recordHeadCount(std::int32_t v, Clock::time_point arrived = Clock::now()) override;
-    std::optional<HeadCount> latestHeadCount() override;
+    std::vector<HeadCount> latestHeadCounts() override;
+    std::vector<OverdrawnStudent> overdrawnStudents() override;
     Activity activity(std::int64_t from, std::int64_t to, std::int64_t slotSeconds) override;
     std::unique_ptr<RosterStream> openRoster() override;
     // The position is the last sequence number: one writer at a time numbers the rows in
@@ -78,7 +78,8 @@ class SqliteStore : public Store {
     CursorRoster openRosterWithCursor(const std::string* after) override;
 
   protected:
-    AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key,
+    AppendResult append(const EventWrite& write) override;
+    void storeHeadCount(std::int32_t v, const std::string& board,
                         Clock::time_point arrived) override;
 
   private:
@@ -101,6 +102,8 @@ class SqliteStore : public Store {
     sql::Stmt userState_;
     sql::Stmt insertCopy_;
     sql::Stmt insertHeadCount_;
+    sql::Stmt latestOfBoard_;
+    sql::Stmt markOverdrawn_;
     sql::Stmt findKey_;
     sql::Stmt insertKey_;
     sql::Stmt pruneKeys_;

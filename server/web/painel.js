@@ -73,6 +73,30 @@ function desenhaGrafico(dados) {
   grafico.update("none");
 }
 
+// One row per board: its name, the people it counts inside and its last report, marked
+// when it has been silent for too long. Names come from the boards: text, never markup.
+function mostraPlacas(dados) {
+  const linhas = dados.boards.map((placa) => {
+    const linha = document.createElement("li");
+    linha.dataset.placa = placa.board;
+    linha.classList.toggle("silenciosa", placa.silent);
+    const parte = (classe, texto) => {
+      const span = document.createElement("span");
+      span.className = classe;
+      span.textContent = texto;
+      linha.append(span);
+    };
+    parte("nome", placa.board === "" ? "Catraca sem nome" : placa.board);
+    parte("contagem", String(placa.headcount));
+    parte("relato", horaLocal(placa.last_report, dados.date));
+    if (placa.silent) {
+      parte("marca", "sem relato há mais de 10 minutos");
+    }
+    return linha;
+  });
+  document.getElementById("placas").replaceChildren(...linhas);
+}
+
 function mostra(dados) {
   document.getElementById("lotacao").textContent = String(dados.headcount);
   document.getElementById("refeicoes-hoje").textContent = String(dados.meals_today);
@@ -84,6 +108,8 @@ function mostra(dados) {
     ? "Atenção: nenhum relato das catracas há mais de 10 minutos. Verifique se estão funcionando."
     : "");
   document.body.classList.toggle("silencio", dados.silent);
+  mostraPlacas(dados);
+  document.getElementById("em-debito").textContent = String(dados.overdrawn);
   if (typeof Chart !== "undefined") {
     desenhaGrafico(dados);
   }

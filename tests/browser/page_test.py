@@ -17,6 +17,7 @@ import argparse
 import base64
 import json
 import os
+import re
 import select
 import shutil
 import sqlite3
@@ -124,9 +125,12 @@ class Server:
             raise Failure("ru-server did not start: " + repr(line))
         self.url = "http://127.0.0.1:" + line.strip().rsplit(":", 1)[1]
 
-    def post(self, path, body):
+    def post(self, path, body, board=None):
+        headers = {"Content-Type": "application/json"}
+        if board is not None:
+            headers["Catraca-Board"] = board
         request = urllib.request.Request(self.url + path, data=json.dumps(body).encode(),
-                                         headers={"Content-Type": "application/json"})
+                                         headers=headers)
         with urllib.request.urlopen(request, timeout=10) as answer:
             if answer.status != 201:
                 raise Failure("POST " + path + ": " + str(answer.status))
@@ -267,6 +271,27 @@ def main():
         check(wait_for("meals", lambda: text("refeicoes-hoje") == str(meals + 1)),
               "refeicoes-hoje follows an event upload to %d" % (meals + 1))
         check(browser.evaluate("performance.timeOrigin") == loaded, "without a reload")
+
+        # Two more boards: the figure is the sum of each board's latest count, and each
+        # board has its row.
+        server.post("/contador", {"v": 3}, board="norte")
+        server.post("/contador", {"v": 2}, board="sul")
+        total = inside + 7 + 3 + 2
+        check(wait_for("boards", lambda: text("lotacao") == str(total)),
+              "lotacao shows the sum of three boards, %d" % total)
+        rows = browser.evaluate(
+            "[...document.querySelectorAll('#placas li')].map(li => [li.dataset.placa,"
+            " li.querySelector('.nome').textContent, li.querySelector('.contagem').textContent,"
+            " li.querySelector('.relato').textContent, li.classList.contains('silenciosa')])")
+        check([r[:3] for r in rows] == [["", "Catraca sem nome", str(inside + 7)],
+                                        ["norte", "norte", "3"], ["sul", "sul", "2"]],
+              "one row per board with its count: %s" % rows)
+        check(all(re.match(r"^\d\d:\d\d:\d\d$", r[3]) and not r[4] for r in rows),
+              "each row with its last report, none marked silent")
+        check(text("em-debito") == "0", "no student overdrawn yet")
+        server.post("/transaction/1004", {"event_id": -1}, board="sul")  # credit 0: a debt
+        check(wait_for("overdrawn", lambda: text("em-debito") == "1"),
+              "an upload below zero counts one student overdrawn")
         check(browser.evaluate("/^\\d\\d:\\d\\d:\\d\\d$/.test("
                                "document.getElementById('ultimo-relato').textContent)"),
               "the time of the last report is shown")

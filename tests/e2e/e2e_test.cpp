@@ -3,10 +3,13 @@
 // server keeps is the one after the last exit.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <signal.h>
+#include <sqlite3.h>
 
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #include "server_fixture.h"
@@ -230,6 +233,101 @@ TEST_F(EndToEnd, ARefreshAfterACursorCountsOwnUploadsOnceAndSeesNewCredit) {
     EXPECT_EQ(log.find("GET /transaction 200", log.find("GET /transaction 200") + 1),
               std::string::npos)
         << "one whole download, at the start: " << log;
+}
+
+// Two entrances of one restaurant, each a catraca with a name, against one ru-server
+// --online: a student with one credit left (user 7), at both.
+class TwoBoards : public EndToEnd {
+  protected:
+    static constexpr const char* kAlone = "Decidido na placa, sem o servidor";
+
+    void SetUp() override {
+        db = dir.file("ru.db");
+        rutest::writeFile(dir.file("roster.json"),
+                          nlohmann::json::array({rutest::row("AB12", 7, 1)}).dump());
+        port = startServer(
+            server, {"--db", db, "--import", dir.file("roster.json"), "--port", "0", "--online"});
+        ASSERT_GT(port, 0);
+    }
+
+    // A board named `name`, with keys and `extra` options, at its first prompt.
+    std::unique_ptr<ChildProcess> board(const std::string& name,
+                                        std::vector<std::string> extra = {}) {
+        extra.insert(extra.end(), {"--online", "--board=" + name, "--idempotency-keys"});
+        auto p = std::make_unique<ChildProcess>(CATRACA_BIN, extra);
+        p->write("127.0.0.1\n" + std::to_string(port) + "\n");
+        EXPECT_TRUE(p->waitForOutput("selecione 1")) << p->out();
+        return p;
+    }
+
+    // The meals stored for user 7, and its credit, as the server serves them.
+    std::pair<long, long long> meals() {
+        httplib::Client client("127.0.0.1", port);
+        const nlohmann::json roster = rutest::fetchRoster(client);
+        return {static_cast<long>(roster.size()) - 1, rutest::creditOf(roster, 7)};
+    }
+
+    std::string db;
+    int port = 0;
+    std::unique_ptr<ChildProcess> server;
+};
+
+TEST_F(TwoBoards, OnlineTheLastCreditAdmitsOnceAndRefusesAtTheOtherEntrance) {
+    auto north = board("norte");
+    auto south = board("sul");
+    north->write("1 AB12\n");
+    ASSERT_TRUE(north->waitForOutput("AUTORIZADO")) << north->out();
+    south->write("1 AB12\n");
+    ASSERT_TRUE(south->waitForOutput("Creditos insuficientes")) << south->out();
+    south->closeInput();
+    EXPECT_EQ(south->wait(), 0) << south->out();
+    EXPECT_EQ(south->out().find("AUTORIZADO"), std::string::npos) << south->out();
+    EXPECT_EQ(meals(), std::make_pair(1L, 0LL)) << "never below zero from online admissions";
+    EXPECT_TRUE(server->waitForOutput("POST /entrada/7 409 board=sul\n")) << server->out();
+}
+
+// The same with the server silent (stopped): each board waits one --entry-timeout, decides
+// alone and admits; once the server is back their uploads store both meals, and the
+// administrator's list shows the student in debt.
+TEST_F(TwoBoards, SilentServerBothAdmitAndTheUploadsMarkTheStudent) {
+    auto north = board("norte");
+    auto south = board("sul");
+    server->signal(SIGSTOP);
+    north->write("1 AB12\n");
+    south->write("1 AB12\n");
+    const bool admitted = north->waitForOutput(kAlone) && north->waitForOutput("AUTORIZADO") &&
+                          south->waitForOutput(kAlone) && south->waitForOutput("AUTORIZADO");
+    server->signal(SIGCONT);
+    ASSERT_TRUE(admitted) << north->out() << south->out();
+    north->closeInput();
+    south->closeInput();
+    EXPECT_EQ(north->wait(), 0) << north->out();
+    EXPECT_EQ(south->wait(), 0) << south->out();
+    EXPECT_EQ(meals(), std::make_pair(2L, -1LL));
+    ChildProcess list(RU_SERVER_BIN, {"overdrawn", "--db", db});
+    EXPECT_EQ(list.wait(), 0) << list.err();
+    EXPECT_TRUE(
+        std::regex_search(list.out(), std::regex("\n7\t2020000001\t-1\t1\t.*\t(norte|sul)\n")))
+        << list.out();
+}
+
+// With keys, an online question whose answer is lost after the server stored the meal
+// (its commit waits for a lock held elsewhere past --entry-timeout): the board admits
+// alone, and its upload with the question's key stores nothing more.
+TEST_F(TwoBoards, ALostAnswerWithKeysIsStoredOnce) {
+    auto north = board("norte", {"--journal", dir.file("j.db")});
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    north->write("1 AB12\n");
+    const bool admitted = north->waitForOutput(kAlone) && north->waitForOutput("AUTORIZADO");
+    sqlite3_close(holder);
+    ASSERT_TRUE(admitted) << north->out();
+    EXPECT_TRUE(server->waitForOutput("POST /entrada/7 201 board=norte\n")) << server->out();
+    north->closeInput();
+    EXPECT_EQ(north->wait(), 0) << north->out();
+    EXPECT_TRUE(server->waitForOutput("POST /transaction/7 201 board=norte\n")) << server->out();
+    EXPECT_EQ(meals(), std::make_pair(1L, 0LL));
 }
 
 }  // namespace

@@ -362,6 +362,7 @@ TEST(ServerLog, LineIsMethodTargetStatusAndStaysOneLineWhateverTheClientSends) {
         std::string target;
         int status;
         std::string line;
+        std::string board = "";
     };
     const Case cases[] = {
         {"POST", "/transaction/1001", 201, "POST /transaction/1001 201"},
@@ -370,10 +371,34 @@ TEST(ServerLog, LineIsMethodTargetStatusAndStaysOneLineWhateverTheClientSends) {
         {"GET", "/caf\xC3\xA9", 404, "GET /caf%C3%A9 404"},
         {"BAD\x01", "", 400, "BAD%01 - 400"},
         {"", "", 400, "- - 400"},
+        {"POST", "/contador", 201, "POST /contador 201 board=ru-1", "ru-1"},
+        {"POST", "/contador", 400, "POST /contador 400 board=a%20b%0D%0AGET", "a b\r\nGET"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(ru::requestLogLine(c.method, c.target, c.status), c.line) << c.line;
+        EXPECT_EQ(ru::requestLogLine(c.method, c.target, c.status, c.board), c.line) << c.line;
     }
+}
+
+// Three boards of one restaurant: GET /contador and the page give the sum of each board's
+// latest count, and the page lists each board.
+TEST(ServerBoards, HeadCountsOfThreeBoardsAddUp) {
+    rutest::TempDir dir;
+    rutest::RunningServer server(dir.file("ru.db"));
+    auto c = server.client();
+    for (const auto& [board, v] : {std::pair{"norte", 4}, {"sul", 2}, {"", 5}, {"norte", 1}}) {
+        httplib::Headers headers;
+        if (*board != '\0') {
+            headers.emplace("Catraca-Board", board);
+        }
+        EXPECT_EQ(c.Post("/contador", headers, json({{"v", v}}).dump(), "application/json")->status,
+                  201);
+    }
+    EXPECT_EQ(c.Get("/contador")->body, "{\"v\":8}");
+    const json page = json::parse(c.Get("/painel")->body);
+    EXPECT_EQ(page.at("headcount"), 8);
+    ASSERT_EQ(page.at("boards").size(), 3u);
+    EXPECT_EQ(page.at("boards")[1].at("board"), "norte");
+    EXPECT_EQ(page.at("boards")[1].at("headcount"), 1);
 }
 
 }  // namespace

@@ -241,6 +241,16 @@ std::vector<Hostile> hostileRequests() {
         {"credit bought by a client", post("/transaction/7", "{\"event_id\": 100000}"), 422},
         {"a meal given back", post("/transaction/7", "{\"event_id\": 1}"), 422},
         {"credit for nobody", post("/transaction/99", "{\"event_id\": 5}"), 422},
+        // Board names that are not one name of printable ASCII without spaces, on the
+        // boards' routes; the viewers' routes ignore the field.
+        {"two board names",
+         post("/contador", kCount, {kJsonType, "Catraca-Board: a", "Catraca-Board: b"}), 400},
+        {"board name with a space",
+         post("/transaction/7", kEvent, {kJsonType, "Catraca-Board: a b"}), 400},
+        {"board name of 65 bytes",
+         rawRequest("GET", "/transaction", {"Catraca-Board: " + std::string(65, 'a')}), 400},
+        {"board name on the page", rawRequest("GET", "/painel", {"Catraca-Board: a b"}), 200},
+        {"online entry of a server without --online", post("/entrada/7", kEvent), 404},
     };
     // Every method on every route, with a body that the route would store if it ran.
     const std::vector<std::string> methods = {"GET",    "HEAD",    "POST",  "PUT", "PATCH",

@@ -94,7 +94,8 @@ TEST_F(Occupancy, DayFiguresFromEventsAndHeadCounts) {
         int day;  // relative to the day of `now`
         const char* clock;
         Kind kind;
-        int value;  // the event, or the head-count
+        int value;               // the event, or the head-count
+        const char* board = "";  // of a head-count
     };
     struct Case {
         const char* name;
@@ -188,6 +189,33 @@ TEST_F(Occupancy, DayFiguresFromEventsAndHeadCounts) {
          nullptr,
          {{"silent", false}},
          {}},
+        {"three boards: the restaurant's sum, and each board with its own mark",
+         {{0, "11:02", Count, 3, "norte"},
+          {0, "11:05", Count, 4, "sul"},
+          {0, "11:20", Count, 1, "norte"},
+          {0, "11:21", Count, 1, ""}},
+         "11:28",
+         nullptr,
+         {{"headcount", 6},
+          {"silent", false},
+          {"overdrawn", 0},
+          {"boards",
+           {{{"board", ""},
+             {"headcount", 1},
+             {"last_report", "2026-03-02T11:21:00-03:00"},
+             {"silent", false}},
+            {{"board", "norte"},
+             {"headcount", 1},
+             {"last_report", "2026-03-02T11:20:00-03:00"},
+             {"silent", false}},
+            {{"board", "sul"},
+             {"headcount", 4},
+             {"last_report", "2026-03-02T11:05:00-03:00"},
+             {"silent", true}}}}},
+         {{"10:45", {{"meals", 0}, {"headcount", null}}},
+          {"11:00", {{"meals", 0}, {"headcount", 7}}},
+          {"11:15", {{"meals", 0}, {"headcount", 7}}},
+          {"11:30", {{"meals", 0}, {"headcount", null}}}}},
         {"opening hours of the option",
          {},
          "08:10",
@@ -214,7 +242,7 @@ TEST_F(Occupancy, DayFiguresFromEventsAndHeadCounts) {
                           ru::AppendStatus::Stored);
                 backdate(path, "transactions", "stored_at", at(a.day, a.clock));
             } else {
-                store.recordHeadCount(a.value);
+                store.recordHeadCount(a.value, a.board);
                 backdate(path, "headcounts", "received_at", at(a.day, a.clock));
             }
         }
@@ -291,7 +319,7 @@ TEST(OccupancyUpgrade, AnOlderDatabaseGainsArrivalTimesInPlace) {
         std::string before;
         for (int opening = 0; opening < 2; ++opening) {
             ru::SqliteStore store(path);
-            EXPECT_EQ(queryInt(path, "PRAGMA user_version"), 4) << "the latest layout";
+            EXPECT_EQ(queryInt(path, "PRAGMA user_version"), 5) << "the latest layout";
             EXPECT_EQ(queryInt(path, "SELECT COUNT(*) FROM transactions WHERE stored_at IS NULL"),
                       2);
             if (opening == 0) {

@@ -162,7 +162,7 @@ TEST_F(PostgresStore, RefusesASchemaOfAnotherProgramOrANewerLayout) {
     EXPECT_EQ(database.sql("SELECT to_regclass('meta') IS NULL"), "t");
     database.sql("DROP TABLE things");
     database.open();
-    database.sql("UPDATE meta SET value = '2' WHERE key = 'layout'");
+    database.sql("UPDATE meta SET value = '3' WHERE key = 'layout'");
     EXPECT_THROW(database.open(), ru::StoreError);
 }
 
@@ -183,6 +183,12 @@ TEST_F(PostgresStore, RunsWithTheDocumentedGrantsOnly) {
                               s + " TO " + app + "; GRANT USAGE ON ALL SEQUENCES IN SCHEMA " + s +
                               " TO " + app,
                           "postgres", owner);
+    // And for the tables a later ru-server adds when the owner upgrades the schema.
+    sharedCluster().query("ALTER DEFAULT PRIVILEGES IN SCHEMA " + s +
+                              " GRANT SELECT, INSERT, UPDATE, DELETE ON TABLES TO " + app +
+                              "; ALTER DEFAULT PRIVILEGES IN SCHEMA " + s +
+                              " GRANT USAGE ON SEQUENCES TO " + app,
+                          "postgres", owner);
     {
         ru::PostgresStore store(sharedCluster().uri("postgres", app), options);
         importRows(store, json::array({row("AB12", 7, 10)}));
@@ -195,7 +201,21 @@ TEST_F(PostgresStore, RunsWithTheDocumentedGrantsOnly) {
         EXPECT_EQ(store.appendRows(more).transactions, 1u);
         EXPECT_EQ(json::parse(rosterText(store)).size(), 3u);
         const std::int64_t now = std::time(nullptr);
-        EXPECT_EQ(store.activity(now - 60, now + 60, 60).latestHeadCount->v, 3);
+        EXPECT_EQ(store.activity(now - 60, now + 60, 60).latestHeadCounts.at(0).v, 3);
+    }
+    // The owner upgrades a schema of the layout before boards: its head-counts become the
+    // unnamed board's, and the role that runs ru-server writes to the tables it made.
+    database.sql(
+        "DROP TABLE headcount_boards; DROP TABLE overdrawn; ALTER TABLE headcounts DROP "
+        "COLUMN board; UPDATE meta SET value = '1' WHERE key = 'layout'");
+    ru::PostgresStore(sharedCluster().uri("postgres", owner), options);
+    EXPECT_EQ(database.sql("SELECT value FROM meta WHERE key = 'layout'"), "2");
+    {
+        ru::PostgresStore store(sharedCluster().uri("postgres", app), options);
+        store.recordHeadCount(2, "a");
+        EXPECT_EQ(store.latestHeadCount()->v, 5);
+        EXPECT_EQ(store.appendEvent(7, -20).status, ru::AppendStatus::Stored);
+        EXPECT_EQ(store.overdrawnStudents().size(), 1u);
     }
     // Without CREATE on the schema, a fresh schema cannot be made: a clear refusal.
     ru::StoreOptions elsewhere;

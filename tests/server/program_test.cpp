@@ -187,7 +187,10 @@ TEST(ServerProgram, HelpListsTheOptions) {
                              "--idempotency-days",
                              "postgresql://",
                              "--db-schema",
-                             "--roster-cursors"}) {
+                             "--roster-cursors",
+                             "--online",
+                             "POST /entrada/<user_id>",
+                             "ru-server overdrawn --db DB"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     // The occupancy page, the roles and the administrator's command.
@@ -243,6 +246,8 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--db", "ru.db", "--db-schema", "ru"},
         {"--db", "postgresql:///ru", "--db-schema", ""},
         {"--db", "postgresql:///ru", "--db-schema"},
+        {"--online=yes"},
+        {"--online", "overdrawn"},
     };
     for (const auto& args : cases) {
         ChildProcess run(kServer, args);

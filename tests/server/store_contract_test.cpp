@@ -5,11 +5,13 @@
 #include <ctime>
 #include <future>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "backends.h"
+#include "overdrawn_command.h"
 #include "roster.h"
 #include "routes.h"
 #include "server_fixture.h"
@@ -335,16 +337,167 @@ TEST_P(StoreContract, ActivityCountsTheMealsThatArrivedAndTheReports) {
     EXPECT_EQ(a.mealsPerSlot[0], 0);
     ASSERT_EQ(a.headCounts.size(), 2u);
     EXPECT_EQ(a.headCounts[1].v, 2);
-    EXPECT_FALSE(a.headCountBefore.has_value());
-    ASSERT_TRUE(a.latestHeadCount.has_value());
-    EXPECT_EQ(a.latestHeadCount->v, 2);
-    EXPECT_NEAR(static_cast<double>(a.latestHeadCount->receivedAt), static_cast<double>(now), 5);
+    EXPECT_TRUE(a.headCountsBefore.empty());
+    ASSERT_EQ(a.latestHeadCounts.size(), 1u);
+    EXPECT_EQ(a.latestHeadCounts[0].v, 2);
+    EXPECT_NEAR(static_cast<double>(a.latestHeadCounts[0].receivedAt), static_cast<double>(now), 5);
     ASSERT_TRUE(a.latestEventAt.has_value());
     EXPECT_NEAR(static_cast<double>(*a.latestEventAt), static_cast<double>(now), 5);
     const ru::Activity later = store.activity(now + 3600, now + 7200, 900);
-    ASSERT_TRUE(later.headCountBefore.has_value());
-    EXPECT_EQ(later.headCountBefore->v, 2);
+    ASSERT_EQ(later.headCountsBefore.size(), 1u);
+    EXPECT_EQ(later.headCountsBefore[0].v, 2);
     EXPECT_TRUE(later.headCounts.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A POST of `body` to `path` as a board sends it, from `board` with the key `key` (none
+// when empty), to a server with --online.
+ru::Reply post(ru::Store& store, const std::string& path, const std::string& board = "",
+               const std::string& key = "", const std::string& body = "{\"event_id\": -1}") {
+    ru::Request request{"POST", path, "application/json", body, {}};
+    if (!key.empty()) {
+        request.idempotencyKeys = {"\"" + key + "\""};
+    }
+    if (!board.empty()) {
+        request.boardNames = {board};
+    }
+    return ru::route(store, request, {}, true);
+}
+
+TEST_P(StoreContract, TheRestaurantCountsTheLatestReportOfEachBoard) {
+    const auto opened = database.open();
+    ru::Store& store = *opened;
+    for (const auto& [board, v] : {std::pair{"b", 4}, {"a", 3}, {"", 2}, {"a", 1}}) {
+        EXPECT_EQ(post(store, "/contador", board, "", "{\"v\":" + std::to_string(v) + "}").status,
+                  201);
+    }
+    const std::vector<ru::HeadCount> latest = store.latestHeadCounts();
+    ASSERT_EQ(latest.size(), 3u);
+    EXPECT_EQ(latest[1].board + "=" + std::to_string(latest[1].v), "a=1");
+    EXPECT_EQ(store.latestHeadCount()->v, 7);
+    const std::int64_t now = std::time(nullptr);
+    EXPECT_EQ(store.activity(now - 60, now + 60, 60).headCounts.at(3).board, "a");
+    // Each board's last report before a period, however long ago the others reported.
+    const ru::Activity later = store.activity(now + 60, now + 120, 60);
+    ASSERT_EQ(later.headCountsBefore.size(), 3u);
+    EXPECT_EQ(later.headCountsBefore[1].board + "=" + std::to_string(later.headCountsBefore[1].v),
+              "a=1");
+}
+
+// ru-server --online asked as boards ask, one question after the other: what each answer
+// says, against the committed credit.
+TEST_P(StoreContract, OnlineEntriesAreDecidedByTheCommittedCredit) {
+    const auto opened = database.open();
+    ru::Store& store = *opened;
+    importRows(store, json::array({row("AB12", 7, 2), row("CD34", 8, 0)}));
+    struct Case {
+        const char* path;
+        const char* key;
+        const char* body;
+        int status;
+        const char* answer;
+    };
+    const char* meal = "{\"event_id\": -1}";
+    const Case cases[] = {
+        {"/entrada/7", "", meal, 201, "{\"user_id\":7,\"event\":-1,\"credit\":1}"},
+        {"/entrada/7", "k1", meal, 201, "{\"user_id\":7,\"event\":-1,\"credit\":0}"},
+        {"/entrada/7", "", meal, 409, "{\"error\":\"insufficient credit\",\"credit\":0}"},
+        // The answer of k1 lost: the question again, and the board's upload, store nothing.
+        {"/entrada/7", "k1", meal, 201, "{\"user_id\":7,\"event\":-1,\"credit\":0}"},
+        {"/transaction/7", "k1", meal, 201, "{\"user_id\":7,\"event\":-1,\"credit\":0}"},
+        // A refusal keeps no key: after a purchase, the same question is admitted.
+        {"/entrada/8", "k2", meal, 409, "{\"error\":\"insufficient credit\",\"credit\":0}"},
+        {"credit", "", nullptr, 0, nullptr},  // 3 bought at the cashier (ru-server credit)
+        {"/entrada/8", "k2", meal, 201, "{\"user_id\":8,\"event\":-1,\"credit\":2}"},
+        {"/entrada/9", "", meal, 404, nullptr},
+        {"/entrada/8", "", "{\"event_id\": 1}", 422, nullptr},
+    };
+    for (const Case& c : cases) {
+        if (c.body == nullptr) {
+            EXPECT_EQ(store.appendEvent(8, 3).credit, 3);
+            continue;
+        }
+        const ru::Reply reply = post(store, c.path, "", c.key, c.body);
+        EXPECT_EQ(reply.status, c.status) << c.path << " " << c.key << ": " << reply.body;
+        EXPECT_TRUE(c.answer == nullptr || reply.body == c.answer) << c.path << ": " << reply.body;
+    }
+    EXPECT_EQ(json::parse(rosterText(store)).size(), 6u);
+    EXPECT_TRUE(store.overdrawnStudents().empty()) << "entries never mark anyone";
+}
+
+// Two servers on one database, each asked for the last credit of the same students at the
+// same moment: each credit is spent once, and none goes below zero.
+TEST_P(StoreContract, TwoServersNeverSpendTheLastCreditTwice) {
+    const auto first = database.open();
+    const auto second = database.open();
+    constexpr int kStudents = 30;
+    json rows = json::array();
+    for (int user = 1; user <= kStudents; ++user) {
+        rows.push_back(row("C" + std::to_string(user), user, 1));
+    }
+    importRows(*first, rows);
+    std::vector<std::future<int>> boards;
+    for (int t = 0; t < 4; ++t) {
+        ru::Store* store = t % 2 == 0 ? first.get() : second.get();
+        boards.push_back(std::async(std::launch::async, [store] {
+            int admitted = 0;
+            for (int user = 1; user <= kStudents; ++user) {  // all four at once on each
+                const int status = post(*store, "/entrada/" + std::to_string(user)).status;
+                EXPECT_TRUE(status == 201 || status == 409) << status;
+                admitted += status == 201 ? 1 : 0;
+            }
+            return admitted;
+        }));
+    }
+    int admitted = 0;
+    for (auto& b : boards) {
+        admitted += b.get();
+    }
+    EXPECT_EQ(admitted, kStudents);
+    const json roster = json::parse(rosterText(*second));
+    for (int user = 1; user <= kStudents; ++user) {
+        EXPECT_EQ(rutest::creditOf(roster, user), 0) << user;
+    }
+}
+
+// An upload is a fact: stored below zero, it marks the student, whom the administrator's
+// list (ru-server overdrawn) and the page's count show until the debt is paid.
+TEST_P(StoreContract, AnUploadBelowZeroMarksTheStudentUntilRepaid) {
+    const auto opened = database.open();
+    ru::Store& store = *opened;
+    importRows(store, json::array({row("AB12", 7, 1, "2019001"), row("CD34", 8, -3)}));
+    EXPECT_EQ(post(store, "/transaction/7", "a").status, 201);
+    EXPECT_TRUE(store.overdrawnStudents().empty()) << "down to zero is no debt";
+    EXPECT_EQ(post(store, "/transaction/7", "b").status, 201);
+    EXPECT_EQ(post(store, "/transaction/7", "sul").status, 201);
+    // A positive event, or a negative credit of the roster, is no mark.
+    EXPECT_EQ(store.appendEvent(8, 1).status, ru::AppendStatus::Stored);
+    const std::int64_t now = std::time(nullptr);
+    EXPECT_EQ(store.activity(now - 60, now + 60, 60).overdrawnStudents, 1);
+    std::vector<std::string> args = {"--db", database.db()};
+    if (!database.schema().empty()) {
+        args.insert(args.end(), {"--db-schema", database.schema()});
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(ru::overdrawnCommand(args, out, err), 0) << err.str();
+    EXPECT_TRUE(std::regex_match(
+        out.str(),
+        std::regex("user_id\tmatricula\tcredit\ttimes\tlast\tboard\n"
+                   "7\t2019001\t-2\t2\t20[0-9-]{8}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}\tsul\n")))
+        << out.str();
+    // Paid back, the student leaves the list; in debt again, it comes back, counted on.
+    appendRows(store, json::array({row("AB12", 7, 2, "2019001")}));
+    EXPECT_TRUE(store.overdrawnStudents().empty());
+    EXPECT_EQ(post(store, "/transaction/7", "a").status, 201);
+    const std::vector<ru::OverdrawnStudent> marked = store.overdrawnStudents();
+    ASSERT_EQ(marked.size(), 1u);
+    EXPECT_EQ(std::to_string(marked[0].credit) + " " + std::to_string(marked[0].times) + " " +
+                  marked[0].board,
+              "-1 3 a");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <future>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "overdrawn_command.h"
 #include "routes.h"
 #include "server_fixture.h"
 #include "store.h"
@@ -103,6 +105,14 @@ long long queryFile(const std::string& path, const char* text) {
 
 TEST(ServerStore, OlderLayoutsAreUpgradedInPlaceAndNewerOnesRefused) {
     const std::string layout1 = kLayout1 + "PRAGMA user_version = 1;";
+    const std::string layout4 =
+        kLayout1 +
+        "ALTER TABLE transactions ADD COLUMN stored_at TEXT; CREATE TABLE idempotency_keys (key "
+        "TEXT PRIMARY KEY, user_id INTEGER NOT NULL, event INTEGER NOT NULL, credit INTEGER NOT "
+        "NULL, stored_at INTEGER NOT NULL); CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT "
+        "NOT NULL); INSERT INTO meta VALUES ('identity', '0123456789abcdef0123456789abcdef'); "
+        "INSERT INTO headcounts VALUES (0, 5, '2026-01-05T10:00:00.000Z'); "
+        "PRAGMA user_version = 4;";
     const std::vector<UpgradeCase> cases = {
         {"layout 1", layout1, true},
         {"layout 2",
@@ -120,8 +130,12 @@ TEST(ServerStore, OlderLayoutsAreUpgradedInPlaceAndNewerOnesRefused) {
                     "INTEGER NOT NULL, credit INTEGER NOT NULL, stored_at INTEGER NOT NULL); "
                     "PRAGMA user_version = 3;",
          true},
+        // The reports of before boards are the unnamed board's, its latest the one counted.
+        {"layout 4", layout4, true},
+        {"layout 4 with the board column",
+         layout4 + "ALTER TABLE headcounts ADD COLUMN board TEXT NOT NULL DEFAULT '';", true},
         {"layout 0", kLayout1 + "PRAGMA user_version = 0;", false},
-        {"layout 5", kLayout1 + "PRAGMA user_version = 5;", false},
+        {"layout 6", kLayout1 + "PRAGMA user_version = 6;", false},
     };
     for (const UpgradeCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -139,13 +153,15 @@ TEST(ServerStore, OlderLayoutsAreUpgradedInPlaceAndNewerOnesRefused) {
         for (int open = 0; open < 2; ++open) {
             ru::SqliteStore store(path);
             EXPECT_EQ(store.latestHeadCount()->v, 3);
+            ASSERT_EQ(store.latestHeadCounts().size(), 1u);
+            EXPECT_EQ(store.latestHeadCounts()[0].board, "");
             const ru::AppendResult first = store.appendEvent(7, -1, "k" + std::to_string(open));
             EXPECT_EQ(first.status, ru::AppendStatus::Stored);
             EXPECT_EQ(first.credit, 9 - open);
             EXPECT_EQ(store.appendEvent(7, -1, "k" + std::to_string(open)).status,
                       ru::AppendStatus::Repeated);
         }
-        EXPECT_EQ(queryFile(path, "PRAGMA user_version"), 4);
+        EXPECT_EQ(queryFile(path, "PRAGMA user_version"), 5);
         // Layout 4 gave it an identity, drawn once.
         EXPECT_EQ(queryFile(path,
                             "SELECT COUNT(*) FROM meta WHERE key = 'identity' AND "
@@ -155,6 +171,43 @@ TEST(ServerStore, OlderLayoutsAreUpgradedInPlaceAndNewerOnesRefused) {
         EXPECT_EQ(roster.size(), 3u);
         EXPECT_EQ(roster[0], row("AB12", 7, 10, "2019001", "s", "h"));
     }
+}
+
+// ru-server overdrawn: a usage error is status 2, a database that cannot be read 1, and a
+// mistyped path makes no empty database.
+TEST(OverdrawnCommand, BadUsesEndWithOneLineAndCreateNothing) {
+    rutest::TempDir dir;
+    const std::string missing = dir.file("missing.db");
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{}, 2},
+        {{"--db"}, 2},
+        {{"--db=" + missing, "--bogus"}, 2},
+        {{"--db", missing, "--db-schema", "ru"}, 2},
+        {{"--db", missing}, 1},
+    };
+    for (const auto& [args, status] : cases) {
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(ru::overdrawnCommand(args, out, err), status) << args.size();
+        const std::string line = err.str();
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+        EXPECT_EQ(line.rfind("ru-server overdrawn: ", 0), 0u) << line;
+    }
+    EXPECT_FALSE(std::ifstream(missing).good());
+}
+
+// A board with a certificate is known by it: its Catraca-Board field is ignored, even a
+// malformed one.
+TEST(ServerBoards, ACertifiedNameWinsOverTheField) {
+    rutest::TempDir dir;
+    ru::SqliteStore store(dir.file("ru.db"));
+    ru::Request report{"POST", "/contador", "application/json", "{\"v\": 4}", {}};
+    report.boardNames = {"a b"};
+    EXPECT_EQ(ru::route(store, report).status, 400);
+    report.certifiedBoard = "placa-7";
+    EXPECT_EQ(ru::route(store, report).status, 201);
+    ASSERT_EQ(store.latestHeadCounts().size(), 1u);
+    EXPECT_EQ(store.latestHeadCounts()[0].board, "placa-7");
 }
 
 }  // namespace
