@@ -424,6 +424,7 @@ struct RoleRoute {
 const RoleRoute kRoleRoutes[] = {
     {"GET", "/transaction", "", 200, 'B'},
     {"POST", "/transaction/7", kEvent, 201, 'B'},
+    {"POST", "/entrada/7", kEvent, 201, 'B'},  // with online entries on
     {"POST", "/contador", kCount, 201, 'B'},
     {"GET", "/contador", "", 200, 'V'},
     {"GET", "/", "", 200, 'V'},
@@ -461,6 +462,7 @@ TEST_F(ServerRoles, ByAddressABoardWritesAViewerOnlyLooksAndAnOutsiderIsNotLetIn
     ru::ServerSettings settings;
     settings.allow = ru::AllowList({*ru::parseNetwork("127.0.0.2")});
     settings.viewers = ru::AllowList({*ru::parseNetwork("127.0.0.3")});
+    settings.online = true;
     start(settings);
     for (const auto& [from, roles] : std::vector<std::pair<std::string, std::string>>{
              {"127.0.0.2", "BV"}, {"127.0.0.3", "V"}, {"127.0.0.4", "-"}, {"127.0.0.1", "-"}}) {
@@ -480,6 +482,7 @@ TEST_F(ServerRoles, ByCertificateOnlyABoardsValidCertificateMakesABoard) {
     settings.certFile = certs.certFile;
     settings.keyFile = certs.keyFile;
     settings.clientCaFile = certs.caFile;
+    settings.online = true;
     start(settings);
     const std::vector<std::pair<testsupport::ClientCertificate, std::string>> cases = {
         {certs.client("catraca-01"), "BV"},   {{}, "V"},
@@ -512,6 +515,7 @@ TEST_F(ServerRoles, ByCertificateOnlyABoardsValidCertificateMakesABoard) {
 TEST_F(ServerRoles, RequestsForAnotherNameGet421AndStoreNothing) {
     ru::ServerSettings settings;
     settings.serverNames = {"ru-server.lan", "192.168.10.2", "[fd00::2]"};
+    settings.online = true;
     start(settings);
     for (const auto& [host, served] :
          std::vector<std::pair<std::string, bool>>{{"RU-Server.LAN.:8443", true},
