@@ -114,7 +114,22 @@ void Catraca::start() {
         cursor = carga.cursor;
     }
     if (pendentes.comDiario()) {
+        descartaPergunta();
         recuperaDiario(true);
+    }
+}
+
+void Catraca::descartaPergunta() {
+    std::string erro;
+    std::optional<int> usuario = pendentes.descartaPergunta(&erro);
+    if (usuario) {
+        std::cout << "Evento de cr\xE9"
+                     "dito do usu\xE1rio "
+                  << *usuario << " perguntado ao servidor sem decis\xE3o: retirado do di\xE1rio"
+                  << std::endl;
+    } else if (!erro.empty()) {
+        std::cout << "Evento perguntado ao servidor sem decis\xE3o n\xE3o retirado do di\xE1rio ("
+                  << erro << ")" << std::endl;
     }
 }
 
@@ -335,7 +350,7 @@ void Catraca::entrada(const std::string& cartao, bool podeAtualizar, bool podePe
     Student* s = n->getData();
     bool perguntou = false;
     if (online && podePerguntar) {
-        if (!registraEvento(s)) {
+        if (!registraEvento(s, true)) {
             return;
         }
         perguntou = true;
@@ -373,15 +388,24 @@ void Catraca::entrada(const std::string& cartao, bool podeAtualizar, bool podePe
     if (!perguntou && !registraEvento(s)) {
         return;
     }
+    // Decided here, the asked event is an ordinary pending one before the turnstile opens.
+    std::string erro;
+    if (perguntou && !pendentes.decideSozinho(&erro)) {
+        retiraEvento(s, false);
+        std::cout << "Entrada recusada: n\xE3o foi poss\xEDvel gravar o evento no "
+                     "di\xE1rio ("
+                  << erro << ")" << std::endl;
+        return;
+    }
     s->insertEvent(new Node<int>(new int(-1)));
     s->incContEvent();
     std::cout << "AUTORIZADO... novo credito (na placa): " << s->getCredito() << std::endl;
     move(origem, n, listaDentro);
 }
 
-bool Catraca::registraEvento(Student* s) {
+bool Catraca::registraEvento(Student* s, bool perguntado) {
     std::string erro;
-    if (pendentes.registra(s->getUserID(), -1, &erro)) {
+    if (pendentes.registra(s->getUserID(), -1, &erro, perguntado)) {
         return true;
     }
     std::cout << "Entrada recusada: n\xE3o foi poss\xEDvel gravar o evento no "

@@ -39,7 +39,11 @@
 // Online (setOnline), an entry whose card is found asks the server first (admissao.h):
 // its event is registered (and committed, with a journal) before the question, so it
 // has its number and key; the server's answer admits or refuses and gives its credit,
-// and without one the board decides alone, as offline, and says so on one line.
+// and without one the board decides alone, as offline, and says so on one line. The
+// journal marks the event as asked until the board decides alone; a later start drops
+// an event still marked (the run ended while asking, or before it removed the answered
+// event), since the turnstile never opened for it: uploading it would charge a meal
+// not taken.
 //
 // With refreshing or syncing on, the controller keeps the roster cursor the server
 // offered with its last download (Roster-Cursor), and the next download asks only for
@@ -120,7 +124,7 @@ class Catraca {
     void entrada(const std::string& cartao, bool podeAtualizar, bool podePerguntar = true);
     // Counts a new admission event of `s` as pending (committed first, with a journal);
     // false, with the line that says why, when the journal could not write it.
-    bool registraEvento(Student* s);
+    bool registraEvento(Student* s, bool perguntado = false);
     // The event registraEvento() has just counted is pending no more: the server stored
     // it (`entregue`), or it was never used; a line says so when it stays in the journal.
     void retiraEvento(Student* s, bool entregue);
@@ -138,6 +142,9 @@ class Catraca {
     // first, and counts those whose user is still unknown in `orfaosNoDiario`. At
     // start it says both counts; after a refresh only what it recovered.
     void recuperaDiario(bool naPartida);
+    // Drops the event of an online question that an earlier run left undecided, with a
+    // line naming its user.
+    void descartaPergunta();
     // Uploads the pending events of `s`; true when none is left. A refusal for good
     // writes its line, unless its status was the last one written for that student,
     // and starts its wait; `*passageira` is set when the failure may pass by retrying.

@@ -134,7 +134,12 @@ std::unique_ptr<Journal> Journal::abre(const std::string& caminho, std::string* 
     return std::unique_ptr<Journal>(new Journal(db));
 }
 
-int64_t Journal::grava(int userID, int valor, std::string* erro) {
+int64_t Journal::grava(int userID, int valor, std::string* erro, bool perguntado) {
+    // The event and the mark of the question commit together: one sync, as ever.
+    if (perguntado && !executa(db, "BEGIN IMMEDIATE")) {
+        *erro = sqlite3_errmsg(db);
+        return 0;
+    }
     sqlite3_stmt* st = nullptr;
     int rc =
         sqlite3_prepare_v2(db, "INSERT INTO evento(user_id, valor) VALUES(?, ?)", -1, &st, nullptr);
@@ -144,11 +149,56 @@ int64_t Journal::grava(int userID, int valor, std::string* erro) {
         rc = sqlite3_step(st);
     }
     sqlite3_finalize(st);
+    const int64_t id = sqlite3_last_insert_rowid(db);
+    if (rc == SQLITE_DONE && perguntado) {
+        const std::string marca =
+            "INSERT OR REPLACE INTO catraca_diario VALUES('pergunta','" + std::to_string(id) + "')";
+        rc = executa(db, marca.c_str()) && executa(db, "COMMIT") ? SQLITE_DONE : SQLITE_ERROR;
+    }
     if (rc != SQLITE_DONE) {
         *erro = sqlite3_errmsg(db);
+        if (perguntado) {
+            executa(db, "ROLLBACK");
+        }
         return 0;
     }
-    return sqlite3_last_insert_rowid(db);
+    return id;
+}
+
+bool Journal::decide(std::string* erro) {
+    if (executa(db, "DELETE FROM catraca_diario WHERE chave='pergunta'")) {
+        return true;
+    }
+    *erro = sqlite3_errmsg(db);
+    return false;
+}
+
+std::optional<int> Journal::descartaPergunta(std::string* erro) {
+    // Read first: a start with no question left writes nothing.
+    std::string marca;
+    if (!consulta(db, "SELECT valor FROM catraca_diario WHERE chave='pergunta'", &marca) ||
+        marca.empty()) {
+        return std::nullopt;
+    }
+    std::string usuario;
+    if (!executa(db, "BEGIN IMMEDIATE") ||
+        !consulta(db,
+                  "SELECT user_id FROM evento WHERE id = "
+                  "(SELECT CAST(valor AS INTEGER) FROM catraca_diario WHERE chave='pergunta')",
+                  &usuario) ||
+        !executa(db,
+                 "DELETE FROM evento WHERE id = "
+                 "(SELECT CAST(valor AS INTEGER) FROM catraca_diario WHERE chave='pergunta')") ||
+        !executa(db, "DELETE FROM catraca_diario WHERE chave='pergunta'") ||
+        !executa(db, "COMMIT")) {
+        *erro = sqlite3_errmsg(db);
+        executa(db, "ROLLBACK");
+        return std::nullopt;
+    }
+    if (usuario.empty()) {
+        return std::nullopt;
+    }
+    return std::stoi(usuario);
 }
 
 bool Journal::apaga(int64_t id, std::string* erro) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,18 @@ class Journal {
 
     // Commits one event and returns its id (> 0); 0 when it could not be written
     // (full or read-only disk, I/O error, locked), with `erro` set and nothing changed.
-    int64_t grava(int userID, int valor, std::string* erro);
+    // An event `perguntado` is being asked to the server at an online entry: until
+    // decide() it is the question in flight, which a later run drops (descartaPergunta)
+    // rather than uploads, since the turnstile never opened for it.
+    int64_t grava(int userID, int valor, std::string* erro, bool perguntado = false);
+    // The question in flight was decided by the board alone: its event is an ordinary
+    // pending one from now on. False when that could not be written, with `erro` set.
+    bool decide(std::string* erro);
+    // Drops the event of a question that an earlier run left in flight (killed while
+    // asking, or before it removed the answered event): the server either stored it
+    // already or was never to. Returns its user; nothing when there was none, or when
+    // it could not be written (`erro` then set).
+    std::optional<int> descartaPergunta(std::string* erro);
     // Removes the event `id`, once the server acknowledged it; false when the
     // removal could not be written (the event then stays), with `erro`, when given,
     // saying why.

@@ -4,10 +4,10 @@
 
 Pendentes::Pendentes(Journal* j, bool n) : journal(j), numera(n) {}
 
-bool Pendentes::registra(int userID, int valor, std::string* erro) {
+bool Pendentes::registra(int userID, int valor, std::string* erro, bool perguntado) {
     int64_t numero = 0;
     if (journal != nullptr) {
-        numero = journal->grava(userID, valor, erro);
+        numero = journal->grava(userID, valor, erro, perguntado);
         if (numero == 0) {
             return false;
         }
@@ -18,6 +18,14 @@ bool Pendentes::registra(int userID, int valor, std::string* erro) {
     }
     porUsuario[userID].push_back(numero);
     return true;
+}
+
+bool Pendentes::decideSozinho(std::string* erro) {
+    return journal == nullptr || journal->decide(erro);
+}
+
+std::optional<int> Pendentes::descartaPergunta(std::string* erro) {
+    return journal == nullptr ? std::nullopt : journal->descartaPergunta(erro);
 }
 
 void Pendentes::adota(const Journal::Evento& e) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,7 +33,13 @@ class Pendentes {
     // Counts a new event of `userID` worth `valor` as its newest pending one,
     // committing it to the journal first. False when the journal could not write it:
     // `erro` says why and nothing changed.
-    bool registra(int userID, int valor, std::string* erro);
+    // `perguntado`: the event is asked to the server now (see Journal::grava).
+    bool registra(int userID, int valor, std::string* erro, bool perguntado = false);
+    // The event asked last was decided by the board alone (Journal::decide); false with
+    // `erro` when that could not be written.
+    bool decideSozinho(std::string* erro);
+    // See Journal::descartaPergunta; nothing without a journal.
+    std::optional<int> descartaPergunta(std::string* erro);
     // Counts the journal event `e`, which recuperaveis() handed out, as the newest
     // pending event of its user.
     void adota(const Journal::Evento& e);

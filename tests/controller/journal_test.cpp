@@ -46,6 +46,28 @@ TEST(JournalFile, IdsGrowAndAreNeverReusedAcrossDeletionsAndReopening) {
     EXPECT_EQ(left[1].valor, -3);
 }
 
+// An event asked at an online entry stays marked until the board decides alone; a later
+// start drops the one still marked, and only it.
+TEST(JournalFile, QuestionLeftUndecidedIsDroppedAndOnlyIt) {
+    TempDir dir;
+    std::string e;
+    {
+        auto j = Journal::abre(dir.file("j.db"), &e);
+        ASSERT_GT(j->grava(4, -1, &e, true), 0) << e;
+        ASSERT_TRUE(j->decide(&e)) << e;
+        ASSERT_GT(j->grava(5, -1, &e), 0) << e;
+        ASSERT_GT(j->grava(6, -1, &e, true), 0) << e;
+    }
+    auto j = Journal::abre(dir.file("j.db"), &e);
+    EXPECT_EQ(j->descartaPergunta(&e), 6);
+    EXPECT_EQ(j->descartaPergunta(&e), std::nullopt);
+    std::vector<int> left;
+    for (const Journal::Evento& ev : j->eventos()) {
+        left.push_back(ev.userID);
+    }
+    EXPECT_EQ(left, (std::vector<int>{4, 5}));
+}
+
 // Another program holding the file's write lock makes every write fail, as a full or
 // failing disk would: the entry is refused with the reason and changes nothing;
 // once the lock goes, entries work again.
