@@ -239,6 +239,11 @@ Response Connection::performCurlRequest(const std::string& uri) {
 
     curl_easy_setopt(curlHandle, CURLOPT_USERAGENT, GetUserAgent().c_str());
 
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // A time-out during a slow name lookup returns at once instead of waiting for the
+    // resolver's thread, which finishes (and frees its part) on its own.
+    curl_easy_setopt(curlHandle, CURLOPT_QUICK_EXIT, 1L);
+#endif
     if (timeout != 0) {
         curl_easy_setopt(curlHandle, CURLOPT_TIMEOUT, static_cast<long>(timeout));
         // Signal-based DNS time-outs are unsafe alongside a transfer time-out.
