@@ -44,7 +44,8 @@ const char* const kAjuda =
     "  --board[=NOME]      manda em cada pedido ao servidor o nome desta placa\n"
     "                      (Catraca-Board): NOME ou, sem valor, o nome da m\xE1quina\n"
     "  --online            a cada entrada, pergunta ao servidor antes de abrir a catraca;\n"
-    "                      sem resposta, a placa decide sozinha e n\xE3o pergunta por 60 s\n"
+    "                      sem resposta, a placa decide sozinha e n\xE3o pergunta por 60 s;\n"
+    "                      inclui --idempotency-keys\n"
     "  --entry-timeout SEGUNDOS  quanto esperar por essa resposta (padr\xE3o 1, de 1 a 60,\n"
     "                      no m\xE1ximo o --timeout)\n"
     "  --help              mostra este texto e termina\n"
@@ -200,7 +201,10 @@ LeituraOpcoes leOpcoes(int argc, char* argv[]) {
                 l.opcoes.nomePlaca = valor;
                 break;
             case ONLINE:
+                // A question whose answer comes late is followed by a local decision and
+                // an upload of the same event: without its key, the server stores it twice.
                 l.opcoes.online = true;
+                l.opcoes.chaves = true;
                 break;
             case JOURNAL:
                 if (valor.empty()) {

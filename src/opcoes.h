@@ -29,7 +29,8 @@ struct Opcoes {
     // The board's name, sent with every request (Catraca-Board); empty: an unnamed
     // board, whose requests are as they always were.
     std::string nomePlaca;
-    // An entry whose card is found asks the server before the turnstile opens.
+    // An entry whose card is found asks the server before the turnstile opens; it turns
+    // `chaves` on.
     bool online = false;
     // Seconds the server has to answer that question before the board decides alone;
     // 1 to kMaiorEsperaEntrada, and never above a `timeout` other than 0.
