@@ -593,8 +593,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
     void log() {
         if (!logged_) {
+            // With boards known by certificate, a name in a header is no board's.
             server_.log(requestLogLine(method_, target_, status_,
-                                       boardName_.empty() ? board_ : boardName_));
+                                       !boardName_.empty() ? boardName_
+                                       : server_.boards    ? ""
+                                                           : board_));
         }
         logged_ = true;
     }

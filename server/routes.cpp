@@ -306,6 +306,9 @@ EventRequest readEvent(const std::string& segment, const Request& request, const
     event.write.board = board;
     event.write.mustBeCovered = entry;
     event.write.arrived = request.arrived;
+    if (entry) {
+        event.write.wait = kEntryWriteWait;
+    }
     return event;
 }
 
@@ -557,15 +560,16 @@ std::string reasonText(int status) {
 }
 
 // Appends `field` with every byte outside printable ASCII percent-encoded, or "-" when empty:
-// both come from the client, which must not be able to break or forge a log line.
-void appendLogField(std::string& line, const std::string& field) {
+// both come from the client, which must not be able to break or forge a log line. With
+// `percent`, '%' itself is encoded too, so that a name cannot pass for an encoded one.
+void appendLogField(std::string& line, const std::string& field, bool percent = false) {
     static const char kHex[] = "0123456789ABCDEF";
     if (field.empty()) {
         line += '-';
     }
     for (const char ch : field) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c > 0x20 && c < 0x7F) {
+        if (c > 0x20 && c < 0x7F && (c != '%' || !percent)) {
             line.push_back(ch);
         } else {
             line.push_back('%');
@@ -674,7 +678,7 @@ std::string requestLogLine(const std::string& method, const std::string& target,
     line += std::to_string(status);
     if (!board.empty()) {
         line += " board=";
-        appendLogField(line, board);
+        appendLogField(line, board, true);
     }
     return line;
 }

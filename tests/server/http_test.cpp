@@ -373,6 +373,7 @@ TEST(ServerLog, LineIsMethodTargetStatusAndStaysOneLineWhateverTheClientSends) {
         {"", "", 400, "- - 400"},
         {"POST", "/contador", 201, "POST /contador 201 board=ru-1", "ru-1"},
         {"POST", "/contador", 400, "POST /contador 400 board=a%20b%0D%0AGET", "a b\r\nGET"},
+        {"GET", "/contador", 200, "GET /contador 200 board=x%2520board=admin", "x%20board=admin"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ru::requestLogLine(c.method, c.target, c.status, c.board), c.line) << c.line;

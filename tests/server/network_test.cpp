@@ -501,7 +501,14 @@ TEST_F(ServerRoles, ByCertificateOnlyABoardsValidCertificateMakesABoard) {
             return (r.method == "GET" ? connection.get(url) : connection.post(url, r.body)).code;
         });
     }
+    // A viewer claiming a board's name in the header is logged without it.
+    RestClient::Connection viewer("");
+    viewer.SetCAInfoFilePath(certs.caFile);
+    viewer.AppendHeader("Catraca-Board", "catraca-01");
+    EXPECT_EQ(viewer.get("https://127.0.0.1:" + std::to_string(port()) + "/painel?v").code, 200);
     server_.reset();
+    EXPECT_TRUE(log_.contains("GET /painel?v 200"));
+    EXPECT_FALSE(log_.contains("GET /painel?v 200 board="));
     EXPECT_TRUE(log_.contains("POST /transaction/7 201 board=catraca-01"));
     for (const char* why : {"certificate has expired", "its common name is not a board's"}) {
         EXPECT_TRUE(
