@@ -1,6 +1,7 @@
 #ifndef RU_SERVER_STORE_H
 #define RU_SERVER_STORE_H
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -84,6 +85,8 @@ struct EventWrite {
     bool mustBeCovered = false;
     // When the request was made; the write's wait is counted from then.
     Clock::time_point arrived = Clock::now();
+    // A wait shorter than the store's (kEntryWriteWait); 0: the store's.
+    std::chrono::milliseconds wait{0};
 };
 
 struct HeadCount {
@@ -155,6 +158,16 @@ struct CursorRoster {
 // short of a board's default give-up (10 s without a byte), so that the board hears a
 // refusal rather than giving up on a write that may still be committed after it.
 constexpr std::chrono::milliseconds kWriteWait{8000};
+// How long an online entry waits for the database: well short of the board's shortest
+// --entry-timeout (1 s), so that an entry stored is answered before the board decides
+// alone, which could refuse the student a meal the server has already charged.
+constexpr std::chrono::milliseconds kEntryWriteWait{500};
+
+// When a write that arrived at `arrived` stops waiting, with the store's own `storeWait`.
+inline Clock::time_point writeDeadline(Clock::time_point arrived, std::chrono::milliseconds wait,
+                                       std::chrono::milliseconds storeWait) {
+    return arrived + (wait.count() > 0 ? std::min(wait, storeWait) : storeWait);
+}
 
 // The server's durable state: every credit transaction, in insertion order, with the time
 // it arrived (none for imported rows), every head-count report with the time it arrived

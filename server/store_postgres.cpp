@@ -1104,7 +1104,7 @@ AppendResult PostgresStore::append(const EventWrite& write) {
     const std::int32_t userId = write.userId;
     const std::int32_t value = write.value;
     const std::string* key = write.key ? &*write.key : nullptr;
-    const auto deadline = write.arrived + db_->writeWait;
+    const auto deadline = writeDeadline(write.arrived, write.wait, db_->writeWait);
     const std::string user = pg::str(userId);
     const std::string event = pg::str(value);
     const std::string students = db_->table("students");

@@ -482,8 +482,9 @@ void SqliteStore::initialise() {
 
 SqliteStore::~SqliteStore() = default;
 
-std::unique_lock<std::timed_mutex> SqliteStore::lockWriter(Clock::time_point arrived) {
-    const Clock::time_point deadline = arrived + writeWait_;
+std::unique_lock<std::timed_mutex> SqliteStore::lockWriter(Clock::time_point arrived,
+                                                           std::chrono::milliseconds wait) {
+    const Clock::time_point deadline = writeDeadline(arrived, wait, writeWait_);
     std::unique_lock<std::timed_mutex> lock(writeMutex_, deadline);
     if (!lock.owns_lock()) {
         throw StoreBusy("the database is busy with other writes");
@@ -579,7 +580,7 @@ AppendResult SqliteStore::append(const EventWrite& write) {
     const std::int32_t userId = write.userId;
     const std::int32_t value = write.value;
     const std::string* key = write.key ? &*write.key : nullptr;
-    const auto lock = lockWriter(write.arrived);
+    const auto lock = lockWriter(write.arrived, write.wait);
     WriteTransaction tx(db_.get());
     AppendResult result;
     if (key != nullptr) {

@@ -93,7 +93,8 @@ class SqliteStore : public Store {
                              bool stamped);
     // Takes the write connection for a write that arrived at `arrived`, and gives SQLite
     // what is left of the wait for the database's lock. Throws StoreBusy.
-    std::unique_lock<std::timed_mutex> lockWriter(Clock::time_point arrived);
+    std::unique_lock<std::timed_mutex> lockWriter(Clock::time_point arrived,
+                                                  std::chrono::milliseconds wait = {});
 
     std::string path_;
     const std::chrono::milliseconds writeWait_;
