@@ -670,8 +670,9 @@ class Session : public std::enable_shared_from_this<Session> {
     std::optional<http::request_parser<http::string_body>> parser_;
     std::string method_;
     std::string target_;
-    std::string board_;                              // as the request named it, for the log
-    std::chrono::steady_clock::time_point started_;  // when its header came
+    std::string board_;  // as the request named it, for the log
+    // When its header came.
+    std::chrono::steady_clock::time_point started_;
     int status_ = 0;
     std::string out_;
     std::unique_ptr<RosterStream> roster_;

@@ -559,9 +559,10 @@ bool makeCertificates(const rutest::TempDir& dir) {
 TEST(ServerProgram, ServesHttpsOnlyWithACertificateThatItsAuthorityVerifies) {
     rutest::TempDir dir;
     ASSERT_TRUE(makeCertificates(dir));
-    Started server = start({"--db", dir.file("ru.db"), "--import", kExampleRoster, "--port", "0",
-                            "--cert", dir.file("server.pem"), "--key", dir.file("server.key"),
-                            "--allow", "127.0.0.1", "--timeout", "60"});
+    Started server =
+        start({"--db", dir.file("ru.db"), "--import", kExampleRoster, "--port", "0", "--cert",
+               dir.file("server.pem"), "--key", dir.file("server.key"), "--allow", "127.0.0.1",
+               "--allow-metrics", "127.0.0.1", "--timeout", "60"});
     ASSERT_GT(server.port, 0);
     const std::string https = "https://127.0.0.1:" + std::to_string(server.port);
     rutest::RawConnection outsider(server.port, "127.0.0.2");
