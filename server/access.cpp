@@ -109,7 +109,7 @@ bool AllowList::allows(const boost::asio::ip::address& peer) const {
 }
 
 bool AccessRules::admits(const boost::asio::ip::address& peer) const {
-    return boards.allows(peer) || (viewers && viewers->allows(peer));
+    return boards.allows(peer) || (viewers && viewers->allows(peer)) || metricsReaders.allows(peer);
 }
 
 Roles AccessRules::roles(const boost::asio::ip::address& peer, bool certified) const {
@@ -122,6 +122,9 @@ Roles AccessRules::roles(const boost::asio::ip::address& peer, bool certified) c
     }
     if (isLoopback(peer)) {
         roles |= kAdministrator;
+    }
+    if (metricsReaders.allows(peer)) {
+        roles |= kMetricsReader;
     }
     return roles;
 }

@@ -49,6 +49,7 @@ enum Role : unsigned {
     kViewer = 1,         // the occupancy page, its data and the head-count read
     kBoard = 2,          // the roster, uploads and head-count reports: student data
     kAdministrator = 4,  // this machine itself
+    kMetricsReader = 8,  // GET /metrics, and nothing else by this role
 };
 using Roles = unsigned;
 
@@ -59,9 +60,10 @@ struct AccessRules {
     AllowList boards = AllowList::loopback();
     std::optional<AllowList> viewers;  // nothing: the boards' list
     bool boardsByCertificate = false;
+    AllowList metricsReaders = AllowList();  // --allow-metrics; empty: nobody
 
     // Whether a connection from `peer` is let in at all: its address is on one of the
-    // lists. Anyone else is closed at once.
+    // lists, that of the metrics readers included. Anyone else is closed at once.
     bool admits(const boost::asio::ip::address& peer) const;
     // The roles of a client at `peer` that admits() let in; `certified` says whether it
     // showed a certificate of the boards' authority (meaningful with boardsByCertificate

@@ -130,6 +130,8 @@ struct HttpServer::Impl {
         access.boards = settings.allow;
         access.viewers = settings.viewers;
         access.boardsByCertificate = boards != nullptr;
+        access.metricsReaders = settings.metricsReaders;
+        metrics = settings.metrics ? settings.metrics : std::make_shared<Metrics>();
         for (const std::string& name : settings.serverNames) {
             serverNames.push_back(comparable(name));
         }
@@ -155,6 +157,7 @@ struct HttpServer::Impl {
     std::optional<asio::ssl::context> tls;  // before the connections that use it
     std::unique_ptr<BoardAuthority> boards;
     AccessRules access;
+    std::shared_ptr<Metrics> metrics;
     std::vector<std::string> serverNames;  // comparable(); empty: any
     asio::io_context ioc;
     asio::thread_pool workers;
@@ -326,6 +329,7 @@ class Session : public std::enable_shared_from_this<Session> {
         if (phase_ == Phase::Closed) {
             return;
         }
+        started_ = std::chrono::steady_clock::now();
         method_ = std::string(parser_->get().method_string());
         target_ = std::string(parser_->get().target());
         head_ = method_ == "HEAD";
@@ -427,6 +431,7 @@ class Session : public std::enable_shared_from_this<Session> {
         request->method = method_;
         request->target = target_;
         request->roles = roles_;
+        request->metrics = server_.metrics.get();
         const auto type = message.find(http::field::content_type);
         if (type != message.end()) {
             request->contentType = std::string(type->value());
@@ -598,6 +603,8 @@ class Session : public std::enable_shared_from_this<Session> {
                                        !boardName_.empty() ? boardName_
                                        : server_.boards    ? ""
                                                            : board_));
+            server_.metrics->request(metricRoute(method_, target_, server_.settings.online),
+                                     status_, std::chrono::steady_clock::now() - started_);
         }
         logged_ = true;
     }
@@ -667,6 +674,8 @@ class Session : public std::enable_shared_from_this<Session> {
     std::string method_;
     std::string target_;
     std::string board_;  // as the request named it, for the log
+    // When its header came.
+    std::chrono::steady_clock::time_point started_;
     int status_ = 0;
     std::string out_;
     std::unique_ptr<RosterStream> roster_;
@@ -716,6 +725,7 @@ void HttpServer::Impl::accepted(tcp::socket socket, bool draining) {
         return;  // connected but silent: nothing to answer
     }
     if (const auto refusal = caps.open(peer.address())) {
+        metrics->connectionRefused(Metrics::Refusal::Caps);
         log("ru-server: refused a connection from " + client + ": " + *refusal);
         return;
     }
@@ -725,6 +735,7 @@ void HttpServer::Impl::accepted(tcp::socket socket, bool draining) {
     }
     auto session = std::make_shared<Session>(*this, std::move(socket), peer.address());
     sessions.emplace(session.get(), session);
+    metrics->connectionOpened();
     session->start();
     if (draining) {
         session->stop();
@@ -732,6 +743,7 @@ void HttpServer::Impl::accepted(tcp::socket socket, bool draining) {
 }
 
 void HttpServer::Impl::refuseOutsider(const std::string& client) {
+    metrics->connectionRefused(Metrics::Refusal::AllowList);
     const auto now = std::chrono::steady_clock::now();
     if (outsiderLogged && now - *outsiderLogged < settings.outsiderLogInterval) {
         ++outsidersUnlogged;
@@ -749,6 +761,7 @@ void HttpServer::Impl::refuseOutsider(const std::string& client) {
 void HttpServer::Impl::forget(Session* session, const asio::ip::address& peer) {
     if (sessions.erase(session) > 0) {
         caps.close(peer);
+        metrics->connectionClosed();
     }
 }
 

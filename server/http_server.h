@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "access.h"
+#include "metrics.h"
 #include "occupancy.h"
 #include "store.h"
 
@@ -34,6 +35,12 @@ struct ServerSettings {
     // board, one of `viewers` a viewer; with `clientCaFile`, a board is a client with a
     // certificate of that authority instead.
     std::optional<AllowList> viewers;
+    // The networks whose clients may read GET /metrics, let in too (ru-server's default
+    // is this machine; here nobody). Being a board or a viewer does not let a client read
+    // it.
+    AllowList metricsReaders;
+    // Where the server counts; one of its own when null.
+    std::shared_ptr<Metrics> metrics;
     // Each phase of a connection has its own time-out; a connection that overruns one is
     // closed. `idle` runs from the end of an answer (or the accept) to the first byte of the
     // next request, `header` from there (or from the accept, for the TLS handshake) to the

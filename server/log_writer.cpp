@@ -48,6 +48,7 @@ void LogWriter::line(std::string text) {
     std::string notice = state_->dropped > 0 ? droppedLine(state_->dropped) : std::string();
     if (state_->queuedBytes + notice.size() + text.size() > maxQueuedBytes_) {
         ++state_->dropped;
+        droppedEver_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     if (!notice.empty()) {

@@ -1,9 +1,11 @@
 #ifndef RU_SERVER_LOG_WRITER_H
 #define RU_SERVER_LOG_WRITER_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -33,6 +35,9 @@ class LogWriter {
     // writer thread is then left blocked, detached, and goes with the process.
     bool finish(std::chrono::milliseconds grace);
 
+    // The lines dropped since the start; from any thread, without waiting.
+    std::uint64_t droppedEver() const { return droppedEver_.load(std::memory_order_relaxed); }
+
   private:
     struct State {
         std::mutex mutex;
@@ -48,6 +53,7 @@ class LogWriter {
     int fd_;
     std::size_t maxQueuedBytes_;
     std::shared_ptr<State> state_;
+    std::atomic<std::uint64_t> droppedEver_{0};
     std::thread thread_;
 };
 

@@ -61,6 +61,10 @@ lists the students that uploads left below zero (see ru-server overdrawn --help)
   --allow-viewers CIDR  let clients of this network in as viewers of the occupancy page
                   only (the page, its data and GET /contador; never student data);
                   repeatable (default: the --allow networks)
+  --allow-metrics CIDR  let clients of this network in to read GET /metrics (the
+                  Prometheus exposition), and only that; being a board or a viewer does
+                  not let a client read it. Repeatable (default: 127.0.0.0/8 and ::1,
+                  this machine only)
   --cert FILE     serve HTTPS only (TLS 1.2 and later) with the certificate chain in FILE
   --key FILE        (PEM) and its private key in FILE; both or neither
   --client-ca FILE  with HTTPS: a board is a client with a certificate of the authority in
@@ -106,8 +110,9 @@ Routes of a board: GET /transaction (the roster), POST /transaction/<user_id>
 {"v": N} (the board's head-count), and with --online POST /entrada/<user_id>. A board
 names itself with Catraca-Board: NAME. Routes of a viewer (and of a board): GET
 /contador (the restaurant's head-count: the sum of each board's latest; {"v":0} before
-any), GET / (the occupancy page, for a browser) and GET /painel (its data, JSON). A
-client without the route's role gets 403. POST bodies must be sent as application/json.
+any), GET / (the occupancy page, for a browser) and GET /painel (its data, JSON). Route
+of a metrics reader: GET /metrics (counters in the Prometheus text format). A client
+without the route's role gets 403. POST bodies must be sent as application/json.
 
   ru-server credit --db PATH USER_ID AMOUNT
   ru-server credit --db PATH --file FILE
@@ -139,6 +144,7 @@ struct Options {
     int port = 8080;
     std::vector<ru::Network> allow;
     std::vector<ru::Network> allowViewers;
+    std::vector<ru::Network> allowMetrics;
     std::string certFile;
     std::string keyFile;
     std::string clientCaFile;
@@ -269,6 +275,16 @@ Options parseOptions(int argc, char** argv) {
                     text + "'"};
             }
             options.allowViewers.push_back(*network);
+        } else if (arg == "--allow-metrics") {
+            const std::string text = value();
+            const auto network = ru::parseNetwork(text);
+            if (!network) {
+                throw UsageError{
+                    "--allow-metrics wants a network such as 192.168.10.5 or fd00::/64 (IPv4 "
+                    "ones written as IPv4), not '" +
+                    text + "'"};
+            }
+            options.allowMetrics.push_back(*network);
         } else if (arg == "--client-ca") {
             options.clientCaFile = nonEmpty(value());
         } else if (arg == "--crl") {
@@ -446,6 +462,8 @@ int serve(const Options& options) {
     if (!options.allowViewers.empty()) {
         settings.viewers = ru::AllowList(options.allowViewers);
     }
+    settings.metricsReaders = options.allowMetrics.empty() ? ru::AllowList::loopback()
+                                                           : ru::AllowList(options.allowMetrics);
     settings.certFile = options.certFile;
     settings.keyFile = options.keyFile;
     settings.clientCaFile = options.clientCaFile;
@@ -520,6 +538,8 @@ int serve(const Options& options) {
     settings.maxPerNetwork = options.maxPerNetwork;
     settings.openingHours = options.openingHours;
     settings.log = [&log](std::string line) { log.line(std::move(line)); };
+    settings.metrics = std::make_shared<ru::Metrics>();
+    settings.metrics->countLogDropped([&log] { return log.droppedEver(); });
     settings.idempotencyKeys = options.idempotencyKeys;
     settings.rosterCursors = options.rosterCursors;
     settings.online = options.online;

@@ -26,7 +26,7 @@ constexpr const char* kEntryPrefix = "/entrada/";
 constexpr const char* kAssetPrefix = "/web/";
 constexpr std::size_t kMaxBoardNameBytes = 64;
 
-enum class Path { Unknown, Roster, Upload, Entry, HeadCount, Page, Occupancy, Asset };
+enum class Path { Unknown, Roster, Upload, Entry, HeadCount, Page, Occupancy, Asset, Metrics };
 
 // The part of `path` after `prefix` when it is one non-empty segment.
 std::optional<std::string> segmentAfter(const std::string& path, const char* prefix) {
@@ -52,6 +52,9 @@ Path classify(const std::string& path, bool online, std::string& segment) {
     }
     if (path == "/painel") {
         return Path::Occupancy;
+    }
+    if (path == "/metrics") {
+        return Path::Metrics;
     }
     const std::size_t assetPrefix = std::char_traits<char>::length(kAssetPrefix);
     if (path.compare(0, assetPrefix, kAssetPrefix) == 0 &&
@@ -85,6 +88,7 @@ bool isBoardRoute(Path path, const std::string& method) {
         case Path::Page:
         case Path::Occupancy:
         case Path::Asset:
+        case Path::Metrics:
             break;
     }
     return false;
@@ -96,6 +100,7 @@ const char* allowedMethods(Path path) {
         case Path::Page:
         case Path::Occupancy:
         case Path::Asset:
+        case Path::Metrics:
             return "GET, HEAD, OPTIONS";
         case Path::HeadCount:
             return "GET, HEAD, POST, OPTIONS";
@@ -118,6 +123,8 @@ Role neededRole(Path path, const std::string& method) {
             return kBoard;
         case Path::HeadCount:
             return method == "POST" ? kBoard : kViewer;
+        case Path::Metrics:
+            return kMetricsReader;
         case Path::Page:
         case Path::Occupancy:
         case Path::Asset:
@@ -136,6 +143,7 @@ bool allows(Path path, const std::string& method) {
         case Path::Page:
         case Path::Occupancy:
         case Path::Asset:
+        case Path::Metrics:
             return method == "GET" || method == "HEAD";
         case Path::HeadCount:
             return method == "GET" || method == "HEAD" || method == "POST";
@@ -319,7 +327,16 @@ Reply postEvent(Store& store, const std::string& segment, const Request& request
         return std::move(*event.refused);
     }
     const std::int32_t userId = event.write.userId;
+    const Clock::time_point start = Clock::now();
     const AppendResult result = store.appendEvent(event.write);
+    if (request.metrics != nullptr) {
+        request.metrics->storeWrite(Clock::now() - start);
+        if (result.status == AppendStatus::Stored) {
+            request.metrics->eventStored();
+        } else if (result.status == AppendStatus::Repeated) {
+            request.metrics->repeatAnswered();
+        }
+    }
     switch (result.status) {
         case AppendStatus::UnknownUser:
             return refusal(404, "no user " + std::to_string(userId));
@@ -349,7 +366,11 @@ Reply postHeadCount(Store& store, const Request& request, const std::string& boa
     if (!v) {
         return refused;
     }
+    const Clock::time_point start = Clock::now();
     store.recordHeadCount(*v, board, request.arrived);
+    if (request.metrics != nullptr) {
+        request.metrics->storeWrite(Clock::now() - start);
+    }
     return jsonReply(201, "{\"v\":" + std::to_string(*v) + "}");
 }
 
@@ -472,7 +493,10 @@ std::optional<std::string> boardOf(const Request& request) {
 Reply dispatch(Store& store, const Request& request, const OpeningHours& hours, bool online) {
     const std::string path = request.target.substr(0, request.target.find('?'));
     std::string segment;
-    const Path route = classify(path, online, segment);
+    Path route = classify(path, online, segment);
+    if (route == Path::Metrics && request.metrics == nullptr) {
+        route = Path::Unknown;
+    }
     if (route == Path::Unknown) {
         return refusal(404, "no such path: " + path);
     }
@@ -528,6 +552,13 @@ Reply dispatch(Store& store, const Request& request, const OpeningHours& hours, 
             return occupancyReply(store, hours);
         case Path::Asset:
             return assetReply(segment);
+        case Path::Metrics: {
+            Reply reply;
+            reply.contentType = kMetricsContentType;
+            reply.body = request.metrics->exposition(store, std::time(nullptr));
+            reply.headers.emplace_back("Cache-Control", "no-store");
+            return reply;
+        }
         case Path::Unknown:
             break;
     }
@@ -617,6 +648,31 @@ bool isWrite(const Request& request, bool online) {
     const auto& keys = request.idempotencyKeys;
     return (keys.empty() || (keys.size() == 1 && parseIdempotencyKey(keys.front()))) &&
            intMember(request.body, "event_id", kIntMin, kIntMax, refused) && parseUserId(segment);
+}
+
+RouteLabel metricRoute(const std::string& method, const std::string& target, bool online) {
+    std::string segment;
+    switch (classify(target.substr(0, target.find('?')), online, segment)) {
+        case Path::Roster:
+            return RouteLabel::Roster;
+        case Path::Upload:
+            return RouteLabel::Upload;
+        case Path::Entry:
+            return RouteLabel::Entry;
+        case Path::HeadCount:
+            return method == "POST" ? RouteLabel::HeadCountReport : RouteLabel::HeadCount;
+        case Path::Page:
+            return RouteLabel::Page;
+        case Path::Asset:
+            return RouteLabel::Asset;
+        case Path::Occupancy:
+            return RouteLabel::Occupancy;
+        case Path::Metrics:
+            return RouteLabel::Metrics;
+        case Path::Unknown:
+            break;
+    }
+    return RouteLabel::Other;
 }
 
 Reply refusal(int status, const std::string& message) {

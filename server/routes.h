@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "access.h"
+#include "metrics.h"
 #include "occupancy.h"
 #include "store.h"
 
@@ -44,9 +45,13 @@ struct Request {
     // Each route needs one role, with HEAD and OPTIONS as its GET:
     //   board   GET /transaction, POST /transaction/<user_id>, POST /contador
     //   viewer  GET /, GET /web/<file>, GET /painel, GET /contador
+    //   metrics reader  GET /metrics
     // No route needs the administrator: credit is added on the server's own machine with
     // `ru-server credit`.
     Roles roles = kBoard | kViewer;
+    // The server's counters: the routes count what they store, and GET /metrics shows
+    // them. Null: nothing is counted and /metrics is an unknown path.
+    Metrics* metrics = nullptr;
 };
 
 // Whether `request` will write to the store: a board's POST to an upload, to the
@@ -126,6 +131,8 @@ struct Reply {
 //                                Days and times are the server's local ones; a local time is
 //                                ISO 8601 with its offset, "2026-12-07T11:45:07-03:00". No
 //                                student appears in it.
+//   GET  /metrics                200, request.metrics in the Prometheus text format
+//                                (kMetricsContentType), never cached
 //   OPTIONS on a known path      204 with Allow
 // HEAD works wherever GET does, with the same header. Paths are matched byte for byte,
 // without decoding; a query string is ignored but for the roster's after= above, which
@@ -170,6 +177,9 @@ Reply route(Store& store, const Request& request, const OpeningHours& hours = Op
 Reply refusal(int status, const std::string& message);
 // The refusal for `status` with a generic message (for the transport's own refusals).
 Reply refusal(int status);
+
+// The label under which Metrics counts a request of `method` on `target` (as sent).
+RouteLabel metricRoute(const std::string& method, const std::string& target, bool online);
 
 // The standard reason phrase of `status` for a status line ("Not Found").
 const char* reasonPhrase(int status);

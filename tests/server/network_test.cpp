@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -20,6 +21,7 @@
 #include "restclient/connection.h"
 #include "routes.h"
 #include "server_fixture.h"
+#include "support/process.h"
 #include "support/tls_server.h"
 
 namespace {
@@ -430,10 +432,12 @@ const RoleRoute kRoleRoutes[] = {
     {"GET", "/", "", 200, 'V'},
     {"GET", "/painel", "", 200, 'V'},
     {"GET", "/web/painel.css", "", 200, 'V'},
+    {"GET", "/metrics", "", 200, 'M'},
 };
 
 // A client's status on each route of kRoleRoutes, holding the roles in `roles` ("BV" a
-// board, "V" a viewer, "" none; "-" closed at accept), and nothing stored by a refusal.
+// board, "V" a viewer, "M" a metrics reader, "" none; "-" closed at accept), and nothing stored by
+// a refusal.
 class ServerRoles : public ServerNetwork {
   protected:
     std::string stored() {
@@ -462,10 +466,15 @@ TEST_F(ServerRoles, ByAddressABoardWritesAViewerOnlyLooksAndAnOutsiderIsNotLetIn
     ru::ServerSettings settings;
     settings.allow = ru::AllowList({*ru::parseNetwork("127.0.0.2")});
     settings.viewers = ru::AllowList({*ru::parseNetwork("127.0.0.3")});
+    settings.metricsReaders = ru::AllowList({*ru::parseNetwork("127.0.0.5")});
     settings.online = true;
     start(settings);
-    for (const auto& [from, roles] : std::vector<std::pair<std::string, std::string>>{
-             {"127.0.0.2", "BV"}, {"127.0.0.3", "V"}, {"127.0.0.4", "-"}, {"127.0.0.1", "-"}}) {
+    for (const auto& [from, roles] :
+         std::vector<std::pair<std::string, std::string>>{{"127.0.0.2", "BV"},
+                                                          {"127.0.0.3", "V"},
+                                                          {"127.0.0.5", "M"},
+                                                          {"127.0.0.4", "-"},
+                                                          {"127.0.0.1", "-"}}) {
         check(from, roles, [&, from = from](const RoleRoute& r) {
             return exchange(rawRequest(r.method, r.path, {kJsonType}, r.body), from).status;
         });
@@ -522,6 +531,7 @@ TEST_F(ServerRoles, ByCertificateOnlyABoardsValidCertificateMakesABoard) {
 TEST_F(ServerRoles, RequestsForAnotherNameGet421AndStoreNothing) {
     ru::ServerSettings settings;
     settings.serverNames = {"ru-server.lan", "192.168.10.2", "[fd00::2]"};
+    settings.metricsReaders = ru::AllowList::loopback();
     settings.online = true;
     start(settings);
     for (const auto& [host, served] :
@@ -532,7 +542,7 @@ TEST_F(ServerRoles, RequestsForAnotherNameGet421AndStoreNothing) {
                                                    {"evil:ru-server.lan", false},
                                                    {"127.0.0.1", false}}) {
         check(
-            host, served ? "BV" : "",
+            host, served ? "BVM" : "",
             [&, host = host](const RoleRoute& r) {
                 const std::string request = rawRequest(r.method, r.path, {kJsonType}, r.body);
                 return exchange(std::regex_replace(request, std::regex("Host: 127.0.0.1"),
@@ -542,6 +552,73 @@ TEST_F(ServerRoles, RequestsForAnotherNameGet421AndStoreNothing) {
             421);
     }
     EXPECT_EQ(exchange("GET /contador HTTP/1.0\r\n\r\n").status, 421);
+}
+
+// The samples of the exposition that a client at `from` reads, as tests/server/
+// read_metrics.py parses it (prometheus_client, and checks of its own); empty, with a
+// failure, when it is not 200 or the parser refuses it.
+std::map<std::string, double> scrape(int port, const std::string& from) {
+    RawConnection connection(port, from);
+    connection.send(rawRequest("GET", "/metrics"));
+    connection.readUntilClosed(10000);
+    const auto answers = rutest::parseAnswers(connection.received());
+    if (answers.size() != 1 || answers[0].status != 200) {
+        ADD_FAILURE() << connection.received();
+        return {};
+    }
+    EXPECT_EQ(answers[0].headers.at("content-type"), ru::kMetricsContentType);
+    testsupport::ChildProcess reader(PYTHON3, {METRICS_READER});
+    reader.write(answers[0].body);
+    reader.closeInput();
+    EXPECT_EQ(reader.wait(), 0) << reader.err() << answers[0].body;
+    return json::parse(reader.out(), nullptr, false).get<std::map<std::string, double>>();
+}
+
+TEST_F(ServerNetwork, MetricsParseAndMoveWithTheRequestsSentAndTheirRefusals) {
+    ru::ServerSettings settings;
+    settings.allow = ru::AllowList({*ru::parseNetwork("127.0.0.2")});
+    settings.metricsReaders = ru::AllowList({*ru::parseNetwork("127.0.0.4")});
+    settings.maxPerClient = 2;
+    start(settings);
+    const std::string board = "127.0.0.2", reader = "127.0.0.4";
+    const auto before = scrape(port(), reader);
+    const std::vector<std::string> keyed = {kJsonType, "Idempotency-Key: \"k1\""};
+    EXPECT_EQ(exchange(post("/transaction/7", kEvent, keyed), board).status, 201);
+    EXPECT_EQ(exchange(post("/transaction/7", kEvent, keyed), board).status, 201);  // a repeat
+    EXPECT_EQ(
+        exchange(post("/contador", kCount, {kJsonType, "Catraca-Board: s\"1\\"}), board).status,
+        201);
+    EXPECT_EQ(exchange(rawRequest("GET", "/transaction/7?secret"), board).status, 405);
+    EXPECT_EQ(exchange(rawRequest("GET", "/metrics"), board).status, 403);
+    EXPECT_TRUE(RawConnection(port(), "127.0.0.6").readUntilClosed(10000));  // an outsider
+    // Two idle connections fill the board's cap: a third is refused.
+    RawConnection idle(port(), board), alsoIdle(port(), board);
+    std::map<std::string, double> after;
+    for (int i = 0; i < 100 && after["ru_connections_open"] != 3; ++i) {  // with the scrape's
+        after = scrape(port(), reader);
+    }
+    EXPECT_EQ(after["ru_connections_open"], 3);
+    EXPECT_TRUE(RawConnection(port(), board).readUntilClosed(10000));
+    after = scrape(port(), reader);
+    const auto moved = [&](const std::string& series) {
+        return after[series] - (before.count(series) ? before.at(series) : 0);
+    };
+    EXPECT_EQ(moved("ru_requests_total{route=\"upload\",status=\"201\"}"), 2);
+    EXPECT_EQ(moved("ru_requests_total{route=\"upload\",status=\"405\"}"), 1);
+    EXPECT_EQ(moved("ru_requests_total{route=\"metrics\",status=\"403\"}"), 1);
+    EXPECT_EQ(moved("ru_request_duration_seconds_count{route=\"upload\"}"), 3);
+    EXPECT_GT(moved("ru_request_duration_seconds_sum{route=\"upload\"}"), 0);
+    EXPECT_EQ(moved("ru_events_stored_total"), 1);
+    EXPECT_EQ(moved("ru_idempotent_repeats_total"), 1);
+    EXPECT_EQ(moved("ru_store_commit_duration_seconds_count"), 3);  // two uploads, a count
+    EXPECT_EQ(moved("ru_connections_refused_total{reason=\"allow_list\"}"), 1);
+    EXPECT_EQ(moved("ru_connections_refused_total{reason=\"caps\"}"), 1);
+    EXPECT_EQ(after["ru_board_headcount{board=\"s\"1\\\"}"], 9);
+    EXPECT_EQ(after.count("ru_board_last_report_age_seconds{board=\"s\"1\\\"}"), 1u);
+    EXPECT_EQ(after["ru_build_info{version=\"" CATRACA_VERSION "\"}"], 1);
+    for (const auto& [series, value] : after) {
+        EXPECT_EQ(series.find("secret"), std::string::npos) << series;
+    }
 }
 
 TEST_F(ServerNetwork, OutsidersLeftOutOfTheLogAreCountedOnceInTheNextLineOrAtTheStop) {

@@ -194,9 +194,10 @@ TEST(ServerProgram, HelpListsTheOptions) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     // The occupancy page, the roles and the administrator's command.
-    for (const char* word : {"--opening-hours", "GET /painel", "--allow-viewers", "--client-ca",
-                             "--crl", "--server-name", "ru-server credit --db PATH USER_ID AMOUNT",
-                             "ru-server credit --db PATH --file FILE"}) {
+    for (const char* word :
+         {"--opening-hours", "GET /painel", "--allow-viewers", "--client-ca", "--crl",
+          "--server-name", "ru-server credit --db PATH USER_ID AMOUNT",
+          "ru-server credit --db PATH --file FILE", "--allow-metrics", "GET /metrics"}) {
         EXPECT_NE(help.out().find(word), std::string::npos) << word;
     }
     EXPECT_EQ(help.err(), "");
@@ -235,6 +236,8 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--roster-cursors=yes"},
         {"--version=1"},
         {"--allow-viewers", "10.0.0.0/33"},
+        {"--allow-metrics", "prometheus.lan"},
+        {"--allow-metrics"},
         {"--client-ca", "ca.pem"},                                  // without HTTPS
         {"--cert", "s.pem", "--key", "s.key", "--crl", "crl.pem"},  // without --client-ca
         {"--server-name", "ru-server.lan:8443"},
@@ -478,6 +481,12 @@ TEST(ServerProgram, AnswersWhileNobodyReadsItsLogAndCountsTheDroppedLines) {
         ++answered;
     }
     EXPECT_EQ(answered, 600);
+    // This machine reads the metrics by default, and they count the lines dropped.
+    const auto metrics = client.Get("/metrics");
+    ASSERT_TRUE(metrics && metrics->status == 200);
+    const std::size_t at = metrics->body.find("\nru_log_lines_dropped_total ");
+    ASSERT_NE(at, std::string::npos) << metrics->body;
+    EXPECT_GT(std::stoll(metrics->body.substr(at + 28)), 0);
     server.process->signal(SIGTERM);
     EXPECT_EQ(server.process->wait(), 0);
     EXPECT_NE(server.process->out().find("\nru-server: "), std::string::npos);
@@ -550,9 +559,10 @@ bool makeCertificates(const rutest::TempDir& dir) {
 TEST(ServerProgram, ServesHttpsOnlyWithACertificateThatItsAuthorityVerifies) {
     rutest::TempDir dir;
     ASSERT_TRUE(makeCertificates(dir));
-    Started server = start({"--db", dir.file("ru.db"), "--import", kExampleRoster, "--port", "0",
-                            "--cert", dir.file("server.pem"), "--key", dir.file("server.key"),
-                            "--allow", "127.0.0.1", "--timeout", "60"});
+    Started server =
+        start({"--db", dir.file("ru.db"), "--import", kExampleRoster, "--port", "0", "--cert",
+               dir.file("server.pem"), "--key", dir.file("server.key"), "--allow", "127.0.0.1",
+               "--allow-metrics", "127.0.0.1", "--timeout", "60"});
     ASSERT_GT(server.port, 0);
     const std::string https = "https://127.0.0.1:" + std::to_string(server.port);
     rutest::RawConnection outsider(server.port, "127.0.0.2");
