@@ -59,11 +59,16 @@ int faultIndex() {
     return index;
 }
 
+// A list past its next update still revokes what it names; refusing every board until
+// someone makes a new one would stop the restaurant. So does a list whose start is still
+// to come, as it is when this machine's clock is behind the authority's.
+bool tolerated(long fault) {
+    return fault == X509_V_ERR_CRL_HAS_EXPIRED || fault == X509_V_ERR_CRL_NOT_YET_VALID;
+}
+
 int keepGoing(int ok, X509_STORE_CTX* verification) {
     const int fault = X509_STORE_CTX_get_error(verification);
-    // A list past its next update still revokes what it names; refusing every board
-    // until someone makes a new one would stop the restaurant.
-    if (ok == 0 && fault != X509_V_ERR_CRL_HAS_EXPIRED) {
+    if (ok == 0 && !tolerated(fault)) {
         auto* connection = static_cast<SSL*>(
             X509_STORE_CTX_get_ex_data(verification, SSL_get_ex_data_X509_STORE_CTX_idx()));
         if (connection != nullptr && SSL_get_ex_data(connection, faultIndex()) == nullptr) {
@@ -73,6 +78,39 @@ int keepGoing(int ok, X509_STORE_CTX* verification) {
     }
     // The route decides: a client whose certificate fails is at most a viewer.
     return 1;
+}
+
+// keepGoing for a verification made after the handshake: the first fault goes to the
+// int that the context's application data points at.
+int keepFirstFault(int ok, X509_STORE_CTX* verification) {
+    const int fault = X509_STORE_CTX_get_error(verification);
+    auto* first = static_cast<int*>(X509_STORE_CTX_get_app_data(verification));
+    if (ok == 0 && !tolerated(fault) && *first == 0) {
+        *first = fault;
+    }
+    return 1;
+}
+
+// The board's name in `certificate`, its one common name, or nothing with why in `refused`.
+std::optional<std::string> boardNameOf(X509* certificate, std::string& refused) {
+    X509_NAME* subject = X509_get_subject_name(certificate);
+    const int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+    std::string name;
+    if (at >= 0 && X509_NAME_get_index_by_NID(subject, NID_commonName, at) < 0) {
+        unsigned char* text = nullptr;
+        const int length =
+            ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
+        if (length > 0) {
+            name.assign(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
+        }
+        OPENSSL_free(text);
+    }
+    if (!isBoardName(name)) {
+        refused = "its common name is not a board's name (1 to " +
+                  std::to_string(kMaxBoardNameBytes) + " printable characters, no space)";
+        return std::nullopt;
+    }
+    return name;
 }
 
 }  // namespace
@@ -224,6 +262,7 @@ void BoardAuthority::refresh(SSL_CTX* context, const std::function<void(std::str
         X509_STORE_free(store_);
         store_ = store;
         SSL_CTX_set1_verify_cert_store(context, store_);
+        ++generation_;
         log("ru-server: read the revocation list " + crlFile_ +
             " again: " + std::to_string(revoked) + " revoked");
     } catch (const AuthorityError& e) {
@@ -239,28 +278,46 @@ std::optional<std::string> BoardAuthority::board(SSL* connection, std::string& r
     }
     const auto fault = reinterpret_cast<std::intptr_t>(SSL_get_ex_data(connection, faultIndex()));
     const long result = SSL_get_verify_result(connection);
-    if (fault != 0 || (result != X509_V_OK && result != X509_V_ERR_CRL_HAS_EXPIRED)) {
+    if (fault != 0 || (result != X509_V_OK && !tolerated(result))) {
         refused = X509_verify_cert_error_string(fault != 0 ? static_cast<long>(fault) : result);
         return std::nullopt;
     }
-    X509_NAME* subject = X509_get_subject_name(certificate);
-    const int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
-    std::string name;
-    if (at >= 0 && X509_NAME_get_index_by_NID(subject, NID_commonName, at) < 0) {
-        unsigned char* text = nullptr;
-        const int length =
-            ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
-        if (length > 0) {
-            name.assign(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
+    return boardNameOf(certificate, refused);
+}
+
+bool BoardAuthority::stillBoard(SSL* connection, std::uint64_t& generation,
+                                std::string& refused) const {
+    refused.clear();
+    X509* certificate = SSL_get0_peer_certificate(connection);
+    if (certificate == nullptr) {
+        return false;
+    }
+    if (generation == generation_ && X509_cmp_current_time(X509_get0_notAfter(certificate)) > 0) {
+        return true;
+    }
+    generation = generation_;
+    X509_STORE_CTX* verification = X509_STORE_CTX_new();
+    int fault = 0;
+    // As the handshake verified it: a client's certificate, against the list in force.
+    if (verification == nullptr ||
+        X509_STORE_CTX_init(verification, store_, certificate,
+                            SSL_get_peer_cert_chain(connection)) != 1 ||
+        X509_STORE_CTX_set_default(verification, "ssl_client") != 1) {
+        fault = X509_V_ERR_OUT_OF_MEM;
+    } else {
+        X509_STORE_CTX_set_app_data(verification, &fault);
+        X509_STORE_CTX_set_verify_cb(verification, keepFirstFault);
+        if (X509_verify_cert(verification) != 1 && fault == 0) {
+            fault = X509_STORE_CTX_get_error(verification);
         }
-        OPENSSL_free(text);
     }
-    if (!isBoardName(name)) {
-        refused = "its common name is not a board's name (1 to " +
-                  std::to_string(kMaxBoardNameBytes) + " printable characters, no space)";
-        return std::nullopt;
+    X509_STORE_CTX_free(verification);
+    ERR_clear_error();
+    if (fault != 0) {
+        refused = X509_verify_cert_error_string(fault);
+        return false;
     }
-    return name;
+    return boardNameOf(certificate, refused).has_value();
 }
 
 }  // namespace ru

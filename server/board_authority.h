@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <optional>
@@ -32,7 +33,8 @@ bool isBoardName(const std::string& name);
 // client whose certificate is missing, of another authority, expired, revoked or without
 // a board's name in its common name is merely no board, and the routes decide what it
 // may do. TLS sessions are never resumed, so that every connection is checked against
-// the list in force.
+// the list in force; a connection kept open across a new list, or past its
+// certificate's end, is checked again before its next request (stillBoard).
 //
 // The list is read at start and again, without a restart, once its file changes (another
 // file renamed over it, or written in place): refresh() looks at the file at most once a
@@ -64,6 +66,15 @@ class BoardAuthority {
     // the certificate was not taken in `refused` (left empty when there was none).
     static std::optional<std::string> board(SSL* connection, std::string& refused);
 
+    // The generation of the list in force, which each new list read in moves on.
+    std::uint64_t generation() const { return generation_; }
+
+    // Whether the board of `connection`, which board() took when the list in force was
+    // of `generation`, is still one: when the list changed since, or its certificate's
+    // end has passed, its certificate is verified again against the list in force, and
+    // `generation` moves on to it. When not, `refused` says why.
+    bool stillBoard(SSL* connection, std::uint64_t& generation, std::string& refused) const;
+
   private:
     struct Stamp {
         dev_t device = 0;
@@ -83,6 +94,7 @@ class BoardAuthority {
     X509_STORE* store_ = nullptr;              // the one in force
     std::optional<Stamp> stamp_;
     std::chrono::steady_clock::time_point lookedAt_;
+    std::uint64_t generation_ = 0;
 };
 
 }  // namespace ru

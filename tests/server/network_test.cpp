@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "raw_client.h"
@@ -545,8 +547,11 @@ TEST_F(ServerNetwork, OutsidersLeftOutOfTheLogAreCountedOnceInTheNextLineOrAtThe
 
 TEST_F(ServerNetwork, ConnectionsOverTheCapsAreRefusedWithALogLine) {
     ru::ServerSettings settings;
-    settings.maxConnections = 5;
+    settings.maxConnections = 6;
     settings.maxPerClient = 3;
+    settings.maxViewerConnections = 1;
+    settings.allow = ru::AllowList({*ru::parseNetwork("127.0.0.0/30")});
+    settings.viewers = ru::AllowList({*ru::parseNetwork("127.0.0.4/30")});
     settings.idleTimeout = std::chrono::seconds(60);
     start(settings);
     struct Case {
@@ -555,9 +560,10 @@ TEST_F(ServerNetwork, ConnectionsOverTheCapsAreRefusedWithALogLine) {
     };
     // Accepted in this order, since the server takes them one at a time.
     const Case cases[] = {
-        {"127.0.0.1", true},  {"127.0.0.1", true}, {"127.0.0.1", true},
-        {"127.0.0.1", false},  // a fourth from one address
-        {"127.0.0.2", true},  {"127.0.0.2", true}, {"127.0.0.3", false},  // a sixth in all
+        {"127.0.0.1", true},  {"127.0.0.1", true},  {"127.0.0.1", true},
+        {"127.0.0.1", false},                        // a fourth from one address
+        {"127.0.0.4", true},  {"127.0.0.5", false},  // a second viewer: the rest is the boards'
+        {"127.0.0.2", true},  {"127.0.0.2", true},  {"127.0.0.3", false},  // a seventh in all
     };
     std::vector<std::unique_ptr<RawConnection>> open;
     for (const Case& c : cases) {
@@ -571,13 +577,36 @@ TEST_F(ServerNetwork, ConnectionsOverTheCapsAreRefusedWithALogLine) {
     }
     EXPECT_TRUE(
         log_.contains("refused a connection from 127.0.0.1: 3 connections open from that address"));
-    EXPECT_TRUE(log_.contains("refused a connection from 127.0.0.3: 5 connections open"));
+    EXPECT_TRUE(log_.contains("refused a connection from 127.0.0.3: 6 connections open"));
+    EXPECT_TRUE(log_.contains("refused a connection from 127.0.0.5: 1 viewers' connections open"));
     // Those let in are served.
     RawConnection& kept = *open[4];
     kept.send(rawRequest("GET", "/contador"));
     ASSERT_TRUE(kept.readUntilClosed(10000));
     ASSERT_EQ(rutest::parseAnswers(kept.received()).size(), 1u);
     EXPECT_EQ(rutest::parseAnswers(kept.received())[0].status, 200);
+}
+
+// However busy, a connection ends after its share of requests or of time.
+TEST_F(ServerNetwork, AConnectionEndsAfterItsShareOfRequestsOrTime) {
+    for (const auto& [requests, age, answered] :
+         std::vector<std::tuple<std::size_t, int, std::size_t>>{{2, 3600000, 2}, {1000, 0, 1}}) {
+        ru::ServerSettings settings;
+        settings.maxRequestsPerConnection = requests;
+        settings.maxConnectionAge = std::chrono::milliseconds(age);
+        start(settings);
+        RawConnection connection(port());
+        const std::string request = rawRequest("GET", "/contador", {}, "", true);
+        connection.send(request + request + request);
+        EXPECT_TRUE(connection.readUntilClosed(10000));
+        const auto answers = rutest::parseAnswers(connection.received());
+        ASSERT_EQ(answers.size(), answered) << requests;
+        EXPECT_EQ(answers.back().headers.at("connection"), "close");
+        server_.reset();
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            std::remove(dir_.file(std::string("ru.db") + suffix).c_str());
+        }
+    }
 }
 
 TEST_F(ServerNetwork, SlowClientsHoldNobodyUpAndAreClosedAfterTheReadTimeOut) {

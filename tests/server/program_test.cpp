@@ -183,6 +183,7 @@ TEST(ServerProgram, HelpListsTheOptions) {
                              "--max-connections",
                              "--max-per-client",
                              "--max-per-network",
+                             "--max-viewer-connections",
                              "--no-idempotency-keys",
                              "--idempotency-days",
                              "postgresql://",
@@ -221,6 +222,7 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--timeout", "2.5"},
         {"--max-connections", "0"},
         {"--max-per-client", "x"},
+        {"--max-viewer-connections", "0"},
         {"--opening-hours", "14:00-10:30"},
         {"--opening-hours", "lunch"},
         {"--opening-hours"},
@@ -624,7 +626,7 @@ TEST(ServerProgram, BoardsOfTheCertificateScriptAndTheirRetirement) {
     std::filesystem::copy_file(ca + "/boards/catraca-02.key", retired + ".key");
     Started server =
         start({"--db", dir.file("ru.db"), "--port", "0", "--cert", ca + "/server.pem", "--key",
-               ca + "/server.key", "--client-ca", ca + "/ca.pem", "--crl", crl});
+               ca + "/server.key", "--client-ca", ca + "/ca.pem", "--crl", crl, "--timeout", "60"});
     ASSERT_GT(server.port, 0);
     const auto roster = [&](const std::string& board) {
         RestClient::Connection connection("");
@@ -638,12 +640,20 @@ TEST(ServerProgram, BoardsOfTheCertificateScriptAndTheirRetirement) {
     EXPECT_EQ(roster(kept), 200);
     EXPECT_EQ(roster(retired), 200);
     EXPECT_EQ(roster(""), 403);
+    // A connection of the board made before its retirement and kept open after it.
+    RestClient::Connection keptOpen("");
+    keptOpen.SetCAInfoFilePath(ca + "/ca.pem");
+    keptOpen.SetCertPath(retired + ".pem");
+    keptOpen.SetKeyPath(retired + ".key");
+    const std::string url = "https://127.0.0.1:" + std::to_string(server.port) + "/transaction";
+    EXPECT_EQ(keptOpen.get(url).code, 200);
     ASSERT_EQ(script({"revoke", "catraca-02"}), 0);
     copyList(ca + "/crl.pem");
     for (int i = 0; i < 100 && roster(retired) != 403; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_EQ(roster(retired), 403);
+    EXPECT_EQ(keptOpen.get(url).code, 403);
     rutest::writeFile(dir.file("half.pem"), "-----BEGIN X509 CRL-----\nMIIB");
     copyList(dir.file("half.pem"));
     for (int i = 0; i < 100 && !server.process->waitForOutput("stays in force", 1, 100); ++i) {
