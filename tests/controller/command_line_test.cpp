@@ -1,6 +1,8 @@
 // The built program's command line, its start with standard descriptors closed, and
 // its journal as seen from outside: refused files, events that survive a SIGKILL.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include "support/loopback.h"
 #include "support/process.h"
 #include "support/scripted_server.h"
+#include "support/tls_server.h"
 #include "turnstile.h"
 
 namespace {
@@ -62,7 +65,26 @@ struct UsageCase {
     std::string line;  // after "catraca: ", before " (veja catraca --help)"
 };
 
+// The key of `client` under the pass phrase "secret", in a file of its own.
+std::string withPassPhrase(const testsupport::ClientCertificate& client) {
+    FILE* in = std::fopen(client.keyFile.c_str(), "r");
+    EVP_PKEY* key = PEM_read_PrivateKey(in, nullptr, nullptr, nullptr);
+    std::fclose(in);
+    const std::string path = client.keyFile + ".secret";
+    FILE* out = std::fopen(path.c_str(), "w");
+    char phrase[] = "secret";
+    PEM_write_PrivateKey(out, key, EVP_aes_256_cbc(), nullptr, 0, nullptr, phrase);
+    std::fclose(out);
+    EVP_PKEY_free(key);
+    return path;
+}
+
 TEST(CommandLine, BadOptionIsOneLineOnStandardErrorAndStatusTwoBeforeAnythingElse) {
+    TempDir pki;
+    testsupport::TestCertificates certs(pki);
+    const testsupport::ClientCertificate board = certs.client("catraca-01");
+    const testsupport::ClientCertificate other = certs.client("catraca-02");
+    const std::string secret = withPassPhrase(board);
     const std::vector<UsageCase> cases = {
         {{"--bogus"}, "op\xE7\xE3o desconhecida: --bogus"},
         {{"--bogus=1"}, "op\xE7\xE3o desconhecida: --bogus=1"},
@@ -96,6 +118,17 @@ TEST(CommandLine, BadOptionIsOneLineOnStandardErrorAndStatusTwoBeforeAnythingEls
          "n\xE3o \xE9 poss\xEDvel ler o arquivo de --key \"/nonexistent/board.key\": No such "
          "file or directory"},
         {{"--cert", "/dev/null"}, "--cert e --key v\xE3o juntas"},
+        {{"--key", "/dev/null"}, "--cert e --key v\xE3o juntas"},
+        {{"--cert", board.certFile, "--key", secret},
+         "a chave de --key \"" + secret +
+             "\" tem senha, que catraca n\xE3o pede: use uma chave sem senha"},
+        {{"--cert", board.certFile, "--key", other.keyFile},
+         "a chave de --key \"" + other.keyFile + "\" n\xE3o \xE9 a do certificado de --cert \"" +
+             board.certFile + "\""},
+        {{"--cert", board.certFile, "--key", board.certFile},
+         "n\xE3o h\xE1 chave privada PEM em --key \"" + board.certFile + "\""},
+        {{"--cert", board.keyFile, "--key", board.keyFile},
+         "n\xE3o h\xE1 certificado PEM em --cert \"" + board.keyFile + "\""},
         {{"extra"}, "argumento inesperado: extra"},
         {{"--timeout", "5", "--", "--help"}, "argumento inesperado: --help"},
         {{"--help", "--bogus"}, "op\xE7\xE3o desconhecida: --bogus"},
