@@ -3,12 +3,14 @@
 #include <httplib.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <nlohmann/json.hpp>
 
 #include <boost/asio/ip/tcp.hpp>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -336,6 +338,20 @@ TEST(ServerProgram, CreditAddsAPurchaseOrAFileWholeOrNothing) {
         EXPECT_EQ(roster.size(), c.rows) << c.line;
         EXPECT_EQ(rutest::creditOf(roster, 1004), c.credit) << c.line;
     }
+    // A file that comes slowly (a pipe) is read whole before the database is written, so
+    // that uploads meanwhile are not held up.
+    const std::string pipe = dir.file("pipe.json");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    ChildProcess slow(kServer, {"credit", "--db", db, "--file", pipe});
+    std::ofstream writer(pipe);  // open once the command reads
+    writer << "[" << rutest::row("7B22F5D1", 1004, 1).dump() << std::flush;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto upload = client.Post("/transaction/1008", "{\"event_id\": -1}", "application/json");
+    ASSERT_TRUE(upload);
+    EXPECT_EQ(upload->status, 201);
+    writer << "]";
+    writer.close();
+    EXPECT_EQ(slow.wait(), 0) << slow.err();
     ChildProcess none(kServer, {"credit", "--db", dir.file("none.db"), "1004", "1"});
     EXPECT_EQ(none.wait(), 1);
     EXPECT_FALSE(std::filesystem::exists(dir.file("none.db")));
