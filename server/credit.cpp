@@ -108,7 +108,7 @@ int fail(const std::string& message) {
 }
 
 int addOne(Store& store, std::int32_t userId, std::int32_t amount) {
-    const AppendResult result = store.appendEvent(userId, amount);
+    const AppendResult result = store.appendCredit(userId, amount);
     switch (result.status) {
         case AppendStatus::Stored:
             std::cout << "added " << amount << " to the credit of user " << userId << " in "

@@ -160,7 +160,8 @@ class Store {
     // hash from then on. Throws RosterError for a malformed array, StoreError (nothing
     // stored) when a row would take its student's running credit, counted from the
     // committed one, outside the signed 32-bit range, ImportCancelled as importRoster.
-    // The rows arrive now, as uploads do.
+    // The rows have no arrival time, as imported ones: they are the administrator's, not a
+    // turnstile's, and the occupancy page leaves them out.
     virtual ImportSummary appendRows(std::istream& in,
                                      const std::function<bool()>& cancelled = {}) = 0;
 
@@ -171,7 +172,7 @@ class Store {
     // fails otherwise.
     AppendResult appendEvent(std::int32_t userId, std::int32_t value,
                              Clock::time_point arrived = Clock::now()) {
-        return append(userId, value, nullptr, arrived);
+        return append(userId, value, nullptr, arrived, true);
     }
     // The same with an idempotency key: a key already stored answers Repeated or
     // KeyReused and stores nothing; otherwise the key is stored with the event, in the
@@ -180,7 +181,12 @@ class Store {
     // for the first and answers Repeated (or throws StoreBusy if the wait runs out).
     AppendResult appendEvent(std::int32_t userId, std::int32_t value, const std::string& key,
                              Clock::time_point arrived = Clock::now()) {
-        return append(userId, value, &key, arrived);
+        return append(userId, value, &key, arrived, true);
+    }
+    // The administrator's credit (ru-server credit): as appendEvent, but the row has no
+    // arrival time, as appendRows' rows.
+    AppendResult appendCredit(std::int32_t userId, std::int32_t value) {
+        return append(userId, value, nullptr, Clock::now(), false);
     }
 
     // Forgets at most `batch` idempotency keys stored before `cutoff` (seconds since the
@@ -214,9 +220,10 @@ class Store {
   protected:
     Store() = default;
 
-    // appendEvent, with `key` null when the upload carries none.
+    // appendEvent, with `key` null when the upload carries none; `stamped` gives the row
+    // its arrival time.
     virtual AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key,
-                                Clock::time_point arrived) = 0;
+                                Clock::time_point arrived, bool stamped) = 0;
 };
 
 // What a store is opened with besides its place.

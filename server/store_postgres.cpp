@@ -1031,8 +1031,6 @@ ImportSummary PostgresStore::load(std::istream& in, const std::function<bool()>&
     c->finishCopy(tx.deadline());
     const std::string mine = " WHERE xid = pg_current_xact_id()";
     if (!intoEmpty) {
-        tx.run("load_stamp",
-               "UPDATE " + db_->table("transactions") + " SET stored_at = now()" + mine, {});
         // The rows' running credits on top of the committed ones, under the students'
         // row locks, so that no upload changes them meanwhile.
         tx.run("load_lock_students",
@@ -1076,7 +1074,7 @@ ImportSummary PostgresStore::load(std::istream& in, const std::function<bool()>&
 }
 
 AppendResult PostgresStore::append(std::int32_t userId, std::int32_t value, const std::string* key,
-                                   Clock::time_point arrived) {
+                                   Clock::time_point arrived, bool stamped) {
     const auto deadline = arrived + db_->writeWait;
     const std::string user = pg::str(userId);
     const std::string event = pg::str(value);
@@ -1095,7 +1093,8 @@ AppendResult PostgresStore::append(std::int32_t userId, std::int32_t value, cons
             "matricula, salt, n_password_hash, credit), t AS (INSERT INTO " +
             db_->table("transactions") +
             " (card_id, user_id, event, matricula, salt, n_password_hash, stored_at) SELECT "
-            "card_id, user_id, $2::integer, matricula, salt, n_password_hash, now() FROM s)";
+            "card_id, user_id, $2::integer, matricula, salt, n_password_hash, " +
+            std::string(stamped ? "now()" : "NULL") + " FROM s)";
         const pg::Bounds bounds(deadline);
         std::vector<pg::Result> done;
         try {
@@ -1109,7 +1108,7 @@ AppendResult PostgresStore::append(std::int32_t userId, std::int32_t value, cons
                                                 "floor(extract(epoch FROM now())) FROM s) "
                                                 "SELECT credit FROM s",
                                             {user, event, *key}}
-                     : pg::Connection::Step{"append",
+                     : pg::Connection::Step{stamped ? "append" : "append_unstamped",
                                             added + " SELECT credit FROM s",
                                             {user, event}}},
                 bounds.commitBy);

@@ -59,7 +59,7 @@ class PostgresStore : public Store {
 
   protected:
     AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key,
-                        Clock::time_point arrived) override;
+                        Clock::time_point arrived, bool stamped) override;
 
   private:
     ImportSummary load(std::istream& in, const std::function<bool()>& cancelled, bool intoEmpty);

@@ -414,7 +414,7 @@ void SqliteStore::initialise() {
                           "(card_id, user_id, event, matricula, salt, n_password_hash, "
                           "stored_at) "
                           "SELECT card_id, user_id, ?2, matricula, salt, n_password_hash, "
-                          "strftime('%Y-%m-%dT%H:%M:%fZ', 'now') "
+                          "CASE WHEN ?3 THEN strftime('%Y-%m-%dT%H:%M:%fZ', 'now') END "
                           "FROM transactions WHERE seq = ?1");
     insertHeadCount_ = prepare(db,
                                "INSERT INTO headcounts (v, received_at) "
@@ -460,7 +460,7 @@ ImportSummary SqliteStore::importRoster(std::istream& in, const std::function<bo
                          " already holds transactions; a roster is imported only into an "
                          "empty database");
     }
-    const ImportSummary summary = insertRows(in, cancelled, false);
+    const ImportSummary summary = insertRows(in, cancelled);
     tx.commit();
     return summary;
 }
@@ -468,21 +468,17 @@ ImportSummary SqliteStore::importRoster(std::istream& in, const std::function<bo
 ImportSummary SqliteStore::appendRows(std::istream& in, const std::function<bool()>& cancelled) {
     const auto lock = lockWriter(Clock::now());
     WriteTransaction tx(db_.get());
-    const ImportSummary summary = insertRows(in, cancelled, true);
+    const ImportSummary summary = insertRows(in, cancelled);
     tx.commit();
     return summary;
 }
 
-ImportSummary SqliteStore::insertRows(std::istream& in, const std::function<bool()>& cancelled,
-                                      bool stamped) {
+ImportSummary SqliteStore::insertRows(std::istream& in, const std::function<bool()>& cancelled) {
     sqlite3* db = db_.get();
-    sql::Stmt insert = prepare(db, stamped ? "INSERT INTO transactions "
-                                             "(card_id, user_id, event, matricula, salt, "
-                                             "n_password_hash, stored_at) VALUES (?1, ?2, ?3, ?4, "
-                                             "?5, ?6, strftime('%Y-%m-%dT%H:%M:%fZ', 'now'))"
-                                           : "INSERT INTO transactions "
-                                             "(card_id, user_id, event, matricula, salt, "
-                                             "n_password_hash) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+    sql::Stmt insert = prepare(db,
+                               "INSERT INTO transactions "
+                               "(card_id, user_id, event, matricula, salt, "
+                               "n_password_hash) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
     // The running credit of each user met so far, from the committed one: the roster
     // reader checks the rows' own sums, this the sums on top of what is stored.
     std::map<std::int32_t, std::int64_t> credits;
@@ -524,7 +520,7 @@ ImportSummary SqliteStore::insertRows(std::istream& in, const std::function<bool
 }
 
 AppendResult SqliteStore::append(std::int32_t userId, std::int32_t value, const std::string* key,
-                                 Clock::time_point arrived) {
+                                 Clock::time_point arrived, bool stamped) {
     const auto lock = lockWriter(arrived);
     WriteTransaction tx(db_.get());
     AppendResult result;
@@ -563,6 +559,7 @@ AppendResult SqliteStore::append(std::int32_t userId, std::int32_t value, const 
         ResetOnExit reset(stmt);
         sqlite3_bind_int64(stmt, 1, latest);
         sqlite3_bind_int(stmt, 2, value);
+        sqlite3_bind_int(stmt, 3, stamped ? 1 : 0);
         step(stmt);
     }
     if (key != nullptr) {

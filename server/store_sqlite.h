@@ -79,17 +79,15 @@ class SqliteStore : public Store {
 
   protected:
     AppendResult append(std::int32_t userId, std::int32_t value, const std::string* key,
-                        Clock::time_point arrived) override;
+                        Clock::time_point arrived, bool stamped) override;
 
   private:
     struct Reader;
     class ReaderLease;
 
     void initialise();
-    // Inserts the rows of `in` inside the caller's write transaction; `stamped` gives them
-    // the current time as arrival.
-    ImportSummary insertRows(std::istream& in, const std::function<bool()>& cancelled,
-                             bool stamped);
+    // Inserts the rows of `in` inside the caller's write transaction, without an arrival.
+    ImportSummary insertRows(std::istream& in, const std::function<bool()>& cancelled);
     // Takes the write connection for a write that arrived at `arrived`, and gives SQLite
     // what is left of the wait for the database's lock. Throws StoreBusy.
     std::unique_lock<std::timed_mutex> lockWriter(Clock::time_point arrived);
