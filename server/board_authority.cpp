@@ -160,7 +160,7 @@ BoardAuthority::BoardAuthority(std::string caFile, std::string crlFile)
     }
     std::size_t revoked = 0;
     try {
-        store_ = makeStore(revoked);
+        store_ = makeStore(revoked, startNotice_);
     } catch (const AuthorityError& e) {
         fail(e.what());
     }
@@ -172,7 +172,7 @@ BoardAuthority::~BoardAuthority() {
     sk_X509_pop_free(certificates_, X509_free);
 }
 
-X509_STORE* BoardAuthority::makeStore(std::size_t& revoked) const {
+X509_STORE* BoardAuthority::makeStore(std::size_t& revoked, std::string& notice) const {
     std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
     for (int i = 0; i < sk_X509_num(certificates_); ++i) {
         X509_STORE_add_cert(store.get(), sk_X509_value(certificates_, i));
@@ -199,6 +199,11 @@ X509_STORE* BoardAuthority::makeStore(std::size_t& revoked) const {
         if (!signedByUs) {
             throw AuthorityError("the revocation list " + crlFile_ +
                                  " is not signed by the client authority " + caFile_);
+        }
+        if (X509_cmp_current_time(X509_CRL_get0_lastUpdate(list)) > 0) {
+            notice = "ru-server: the revocation list " + crlFile_ +
+                     " is not valid yet (is this machine's clock behind?); what it revokes is "
+                     "refused all the same";
         }
         X509_STORE_add_crl(store.get(), list);
         const STACK_OF(X509_REVOKED)* entries = X509_CRL_get_REVOKED(list);
@@ -258,13 +263,17 @@ void BoardAuthority::refresh(SSL_CTX* context, const std::function<void(std::str
     stamp_ = stamp;
     try {
         std::size_t revoked = 0;
-        X509_STORE* store = makeStore(revoked);
+        std::string notice;
+        X509_STORE* store = makeStore(revoked, notice);
         X509_STORE_free(store_);
         store_ = store;
         SSL_CTX_set1_verify_cert_store(context, store_);
         ++generation_;
         log("ru-server: read the revocation list " + crlFile_ +
             " again: " + std::to_string(revoked) + " revoked");
+        if (!notice.empty()) {
+            log(notice);
+        }
     } catch (const AuthorityError& e) {
         log("ru-server: " + std::string(e.what()) + "; the list read before stays in force");
     }

@@ -39,7 +39,8 @@ bool isBoardName(const std::string& name);
 // The list is read at start and again, without a restart, once its file changes (another
 // file renamed over it, or written in place): refresh() looks at the file at most once a
 // second. A list that cannot be read then leaves the one in force, with a log line.
-// An expired list (past its next update) still revokes what it names.
+// An expired list (past its next update) still revokes what it names, and so does one
+// whose start is still to come (this machine's clock behind the authority's), with a line.
 //
 // Thread safety: one thread, the one that makes the TLS connections.
 class BoardAuthority {
@@ -51,6 +52,9 @@ class BoardAuthority {
     ~BoardAuthority();
     BoardAuthority(const BoardAuthority&) = delete;
     BoardAuthority& operator=(const BoardAuthority&) = delete;
+
+    // What the reading at start found worth a log line (a list not valid yet), or "".
+    const std::string& startNotice() const { return startNotice_; }
 
     // Makes `context` ask each client for a certificate of this authority.
     void configure(SSL_CTX* context);
@@ -83,9 +87,9 @@ class BoardAuthority {
         std::timespec modified{};
         bool operator==(const Stamp& other) const;
     };
-    // The verification store of the authority with the list in `crlFile_`. Throws
-    // AuthorityError.
-    X509_STORE* makeStore(std::size_t& revoked) const;
+    // The verification store of the authority with the list in `crlFile_`; `notice` gets
+    // a line about a list not valid yet. Throws AuthorityError.
+    X509_STORE* makeStore(std::size_t& revoked, std::string& notice) const;
     static std::optional<Stamp> stampOf(const std::string& path);
 
     std::string caFile_;
@@ -95,6 +99,7 @@ class BoardAuthority {
     std::optional<Stamp> stamp_;
     std::chrono::steady_clock::time_point lookedAt_;
     std::uint64_t generation_ = 0;
+    std::string startNotice_;
 };
 
 }  // namespace ru

@@ -923,6 +923,9 @@ unsigned short HttpServer::port() const {
 }
 
 void HttpServer::run() {
+    if (impl_->boards && !impl_->boards->startNotice().empty()) {
+        impl_->log(impl_->boards->startNotice());
+    }
     impl_->ioc.run();
     // Last, so that it also counts the outsiders that the stop found in the listen queue.
     if (impl_->outsidersUnlogged > 0) {

@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "raw_client.h"
@@ -677,6 +678,26 @@ TEST(ServerProgram, BoardsOfTheCertificateScriptAndTheirRetirement) {
     }
     EXPECT_EQ(roster(retired), 403);
     EXPECT_EQ(roster(kept), 200);
+    // A list past its next update, and one whose start is to come (this machine's clock
+    // behind), still revoke what they name; a certificate made for another purpose (the
+    // server's) stays refused meanwhile.
+    for (const auto& [dates, line, times] : std::vector<std::tuple<std::string, std::string, int>>{
+             {"20200101000000Z -crl_nextupdate 20200201000000Z", "again: 1 revoked", 2},
+             {"20400101000000Z -crl_nextupdate 20400201000000Z", "is not valid yet", 1}}) {
+        ChildProcess make("/bin/sh",
+                          {"-c", "BOARD_CERT_ALT_NAMES=DNS:x " OPENSSL_BIN " ca -batch -config '" +
+                                     ca + "/.board-cert.cnf' -gencrl -crl_lastupdate " + dates +
+                                     " -out '" + dir.file("dated.pem") + "'"});
+        ASSERT_EQ(make.wait(), 0) << make.err();
+        copyList(dir.file("dated.pem"));
+        std::filesystem::remove(dir.file("dated.pem"));
+        for (int i = 0; i < 100 && !server.process->waitForOutput(line, times, 100); ++i) {
+            roster(kept);
+        }
+        EXPECT_EQ(roster(retired), 403) << line;
+        EXPECT_EQ(roster(kept), 200) << line;
+        EXPECT_EQ(roster(ca + "/server"), 403) << line;
+    }
     EXPECT_EQ(script({"board", "catraca-01"}), 1);  // issued already
     EXPECT_EQ(script({"board", "catraca 03"}), 1);  // not a board's name
     EXPECT_NE(server.process->out().find("GET /transaction 200 board=catraca-02\n"),
