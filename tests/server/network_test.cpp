@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -87,6 +88,14 @@ class ServerNetwork : public ::testing::Test {
         std::istringstream in(roster().dump());
         server_->store().importRoster(in);
     }
+    // Starts anew on an empty database.
+    void restart(ru::ServerSettings settings) {
+        server_.reset();
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            std::remove(dir_.file(std::string("ru.db") + suffix).c_str());
+        }
+        start(std::move(settings));
+    }
     void TearDown() override { log_.release(); }
     int port() const { return server_->port(); }
     // The roster and the head-count as a client at `from` sees them.
@@ -105,7 +114,12 @@ class ServerNetwork : public ::testing::Test {
         connection.send(request);
         connection.readAnswers(1, 10000);
         const auto answers = rutest::parseAnswers(connection.received());
-        return answers.empty() ? rutest::RawAnswer{} : answers.front();
+        rutest::RawAnswer answer = answers.empty() ? rutest::RawAnswer{} : answers.front();
+        // An answer to HEAD announces a body that never comes: its status line is enough.
+        if (answers.empty() && connection.received().rfind("HTTP/1.1 ", 0) == 0) {
+            answer.status = std::atoi(connection.received().c_str() + 9);
+        }
+        return answer;
     }
 
     rutest::TempDir dir_;
@@ -421,6 +435,8 @@ const RoleRoute kRoleRoutes[] = {
     {"GET", "/", "", 200, 'V'},
     {"GET", "/painel", "", 200, 'V'},
     {"GET", "/web/painel.css", "", 200, 'V'},
+    {"HEAD", "/transaction", "", 200, 'B'},
+    {"HEAD", "/contador", "", 200, 'V'},
 };
 
 // A client's status on each route of kRoleRoutes, holding the roles in `roles` ("BV" a
@@ -474,12 +490,18 @@ TEST_F(ServerRoles, ByCertificateOnlyABoardsValidCertificateMakesABoard) {
     settings.clientCaFile = certs.caFile;
     start(settings);
     const std::vector<std::pair<testsupport::ClientCertificate, std::string>> cases = {
-        {certs.client("catraca-01"), "BV"},   {{}, "V"},
-        {stranger.client("catraca-01"), "V"}, {certs.client("catraca-03", true), "V"},
+        {certs.client("catraca-01"), "BV"},
+        {{}, "V"},
+        {stranger.client("catraca-01"), "V"},
+        {certs.client("catraca-03", true), "V"},
         {certs.client("catraca 04"), "V"},  // not a board's name
+        {certs.client(std::string(64, 'x')), "BV"},
+        {certs.client(std::string(65, 'x')), "V"},
+        {certs.client("catraca\x7F"), "V"},
+        {certs.client("catraca-05\ncatraca-06"), "V"},  // which one?
     };
-    for (const auto& [c, roles] : cases) {
-        check(c.certFile, roles, [&, c = c](const RoleRoute& r) {
+    const auto by = [&](const testsupport::ClientCertificate& c) {
+        return [&, c](const RoleRoute& r) {
             RestClient::Connection connection("");
             connection.SetTimeout(10);
             connection.SetCAInfoFilePath(certs.caFile);
@@ -487,8 +509,14 @@ TEST_F(ServerRoles, ByCertificateOnlyABoardsValidCertificateMakesABoard) {
             connection.SetKeyPath(c.keyFile);
             connection.AppendHeader("Content-Type", "application/json");
             const std::string url = "https://127.0.0.1:" + std::to_string(port()) + r.path;
-            return (r.method == "GET" ? connection.get(url) : connection.post(url, r.body)).code;
-        });
+            return (r.method == "GET"    ? connection.get(url)
+                    : r.method == "HEAD" ? connection.head(url)
+                                         : connection.post(url, r.body))
+                .code;
+        };
+    };
+    for (const auto& [c, roles] : cases) {
+        check(c.certFile, roles, by(c));
     }
     server_.reset();
     EXPECT_TRUE(log_.contains("POST /transaction/7 201 board=catraca-01"));
@@ -496,6 +524,17 @@ TEST_F(ServerRoles, ByCertificateOnlyABoardsValidCertificateMakesABoard) {
         EXPECT_TRUE(
             log_.contains("refused the client certificate of 127.0.0.1: " + std::string(why)))
             << why;
+    }
+    // Without a board's certificate, a client is a viewer when the viewers' list (by
+    // default the boards') holds its address, and nothing otherwise.
+    settings.allow = ru::AllowList({*ru::parseNetwork("127.0.0.1")});
+    for (const auto& [viewers, roles] :
+         std::vector<std::pair<std::optional<ru::AllowList>, std::string>>{
+             {std::nullopt, "V"}, {ru::AllowList({*ru::parseNetwork("127.0.0.2")}), ""}}) {
+        settings.viewers = viewers;
+        restart(settings);
+        check(roles, roles, by({}));
+        check("board", "BV", by(certs.client("catraca-01")));
     }
 }
 
@@ -594,7 +633,7 @@ TEST_F(ServerNetwork, AConnectionEndsAfterItsShareOfRequestsOrTime) {
         ru::ServerSettings settings;
         settings.maxRequestsPerConnection = requests;
         settings.maxConnectionAge = std::chrono::milliseconds(age);
-        start(settings);
+        restart(settings);
         RawConnection connection(port());
         const std::string request = rawRequest("GET", "/contador", {}, "", true);
         connection.send(request + request + request);
@@ -603,9 +642,6 @@ TEST_F(ServerNetwork, AConnectionEndsAfterItsShareOfRequestsOrTime) {
         ASSERT_EQ(answers.size(), answered) << requests;
         EXPECT_EQ(answers.back().headers.at("connection"), "close");
         server_.reset();
-        for (const char* suffix : {"", "-wal", "-shm"}) {
-            std::remove(dir_.file(std::string("ru.db") + suffix).c_str());
-        }
     }
 }
 
