@@ -15,6 +15,8 @@ namespace ru {
 namespace {
 
 constexpr std::chrono::seconds kLookInterval{1};
+// One authority, and its successor while boards move to it, is what a restaurant needs.
+constexpr int kFewAuthorities = 3;
 
 struct InfoFree {
     void operator()(STACK_OF(X509_INFO) * infos) const {
@@ -50,6 +52,14 @@ Infos readPem(const std::string& path, const char* what) {
                              sslReason());
     }
     return infos;
+}
+
+// The subject of `certificate` in one line, for messages.
+std::string subjectOf(X509* certificate) {
+    char* text = X509_NAME_oneline(X509_get_subject_name(certificate), nullptr, 0);
+    std::string subject = text != nullptr ? text : "?";
+    OPENSSL_free(text);
+    return subject;
 }
 
 // The ex_data slot of a connection that keeps the first fault its certificate's
@@ -160,11 +170,16 @@ BoardAuthority::BoardAuthority(std::string caFile, std::string crlFile)
     }
     std::size_t revoked = 0;
     try {
-        store_ = makeStore(revoked, startNotice_);
+        store_ = makeStore(revoked, startNotices_);
     } catch (const AuthorityError& e) {
         fail(e.what());
     }
     lookedAt_ = std::chrono::steady_clock::now();
+    if (sk_X509_num(certificates_) > kFewAuthorities) {
+        startNotices_.push_back("ru-server: the client authority file " + caFile_ + " holds " +
+                                std::to_string(sk_X509_num(certificates_)) +
+                                " authorities, and a certificate of any of them makes a board");
+    }
 }
 
 BoardAuthority::~BoardAuthority() {
@@ -172,7 +187,8 @@ BoardAuthority::~BoardAuthority() {
     sk_X509_pop_free(certificates_, X509_free);
 }
 
-X509_STORE* BoardAuthority::makeStore(std::size_t& revoked, std::string& notice) const {
+X509_STORE* BoardAuthority::makeStore(std::size_t& revoked,
+                                      std::vector<std::string>& notices) const {
     std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
     for (int i = 0; i < sk_X509_num(certificates_); ++i) {
         X509_STORE_add_cert(store.get(), sk_X509_value(certificates_, i));
@@ -183,17 +199,20 @@ X509_STORE* BoardAuthority::makeStore(std::size_t& revoked, std::string& notice)
     }
     const Infos infos = readPem(crlFile_, "revocation list");
     int lists = 0;
+    std::vector<bool> listed(static_cast<std::size_t>(sk_X509_num(certificates_)), false);
     for (int i = 0; i < sk_X509_INFO_num(infos.get()); ++i) {
         X509_CRL* list = sk_X509_INFO_value(infos.get(), i)->crl;
         if (list == nullptr) {
             continue;
         }
         bool signedByUs = false;
-        for (int j = 0; j < sk_X509_num(certificates_) && !signedByUs; ++j) {
+        for (int j = 0; j < sk_X509_num(certificates_); ++j) {
             X509* authority = sk_X509_value(certificates_, j);
-            signedByUs =
+            const bool byThisOne =
                 X509_NAME_cmp(X509_CRL_get_issuer(list), X509_get_subject_name(authority)) == 0 &&
                 X509_CRL_verify(list, X509_get0_pubkey(authority)) == 1;
+            listed[static_cast<std::size_t>(j)] = listed[static_cast<std::size_t>(j)] || byThisOne;
+            signedByUs = signedByUs || byThisOne;
         }
         ERR_clear_error();
         if (!signedByUs) {
@@ -201,9 +220,10 @@ X509_STORE* BoardAuthority::makeStore(std::size_t& revoked, std::string& notice)
                                  " is not signed by the client authority " + caFile_);
         }
         if (X509_cmp_current_time(X509_CRL_get0_lastUpdate(list)) > 0) {
-            notice = "ru-server: the revocation list " + crlFile_ +
-                     " is not valid yet (is this machine's clock behind?); what it revokes is "
-                     "refused all the same";
+            notices.push_back(
+                "ru-server: the revocation list " + crlFile_ +
+                " is not valid yet (is this machine's clock behind?); what it revokes is "
+                "refused all the same");
         }
         X509_STORE_add_crl(store.get(), list);
         const STACK_OF(X509_REVOKED)* entries = X509_CRL_get_REVOKED(list);
@@ -212,6 +232,14 @@ X509_STORE* BoardAuthority::makeStore(std::size_t& revoked, std::string& notice)
     }
     if (lists == 0) {
         throw AuthorityError("no revocation list in " + crlFile_);
+    }
+    for (std::size_t j = 0; j < listed.size(); ++j) {
+        if (!listed[j]) {
+            notices.push_back("ru-server: no revocation list in " + crlFile_ +
+                              " for the client authority " +
+                              subjectOf(sk_X509_value(certificates_, static_cast<int>(j))) +
+                              " of " + caFile_ + ": none of its boards is taken");
+        }
     }
     X509_STORE_set_flags(store.get(), X509_V_FLAG_CRL_CHECK);
     return store.release();
@@ -263,16 +291,16 @@ void BoardAuthority::refresh(SSL_CTX* context, const std::function<void(std::str
     stamp_ = stamp;
     try {
         std::size_t revoked = 0;
-        std::string notice;
-        X509_STORE* store = makeStore(revoked, notice);
+        std::vector<std::string> notices;
+        X509_STORE* store = makeStore(revoked, notices);
         X509_STORE_free(store_);
         store_ = store;
         SSL_CTX_set1_verify_cert_store(context, store_);
         ++generation_;
         log("ru-server: read the revocation list " + crlFile_ +
             " again: " + std::to_string(revoked) + " revoked");
-        if (!notice.empty()) {
-            log(notice);
+        for (std::string& notice : notices) {
+            log(std::move(notice));
         }
     } catch (const AuthorityError& e) {
         log("ru-server: " + std::string(e.what()) + "; the list read before stays in force");

@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace ru {
 
@@ -53,8 +54,9 @@ class BoardAuthority {
     BoardAuthority(const BoardAuthority&) = delete;
     BoardAuthority& operator=(const BoardAuthority&) = delete;
 
-    // What the reading at start found worth a log line (a list not valid yet), or "".
-    const std::string& startNotice() const { return startNotice_; }
+    // What the reading at start found worth a log line: a list not valid yet, an
+    // authority without a list, more authorities than a restaurant needs.
+    const std::vector<std::string>& startNotices() const { return startNotices_; }
 
     // Makes `context` ask each client for a certificate of this authority.
     void configure(SSL_CTX* context);
@@ -87,9 +89,10 @@ class BoardAuthority {
         std::timespec modified{};
         bool operator==(const Stamp& other) const;
     };
-    // The verification store of the authority with the list in `crlFile_`; `notice` gets
-    // a line about a list not valid yet. Throws AuthorityError.
-    X509_STORE* makeStore(std::size_t& revoked, std::string& notice) const;
+    // The verification store of the authority with the list in `crlFile_`; `notices` gets
+    // a line about a list not valid yet, and one about an authority without a list. Throws
+    // AuthorityError.
+    X509_STORE* makeStore(std::size_t& revoked, std::vector<std::string>& notices) const;
     static std::optional<Stamp> stampOf(const std::string& path);
 
     std::string caFile_;
@@ -99,7 +102,7 @@ class BoardAuthority {
     std::optional<Stamp> stamp_;
     std::chrono::steady_clock::time_point lookedAt_;
     std::uint64_t generation_ = 0;
-    std::string startNotice_;
+    std::vector<std::string> startNotices_;
 };
 
 }  // namespace ru

@@ -923,8 +923,10 @@ unsigned short HttpServer::port() const {
 }
 
 void HttpServer::run() {
-    if (impl_->boards && !impl_->boards->startNotice().empty()) {
-        impl_->log(impl_->boards->startNotice());
+    if (impl_->boards) {
+        for (const std::string& notice : impl_->boards->startNotices()) {
+            impl_->log(notice);
+        }
     }
     impl_->ioc.run();
     // Last, so that it also counts the outsiders that the stop found in the listen queue.

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -744,6 +745,29 @@ TEST(ServerProgram, UnusableCertificateOrKeyExitsWith1AndOneLine) {
         expectOneErrorLine(run.err(), ca + " " + crl);
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("none.db")));
+    // Authorities that the script makes have names of their own; one without a list, and
+    // more authorities than a restaurant needs, are told at start.
+    ChildProcess another(BOARD_CERT_SCRIPT, {"--dir", dir.file("another"), "authority"});
+    ASSERT_EQ(another.wait(60000), 0) << another.err();
+    const auto slurp = [](const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string ours = slurp(dir.file("other/ca.pem"));
+    rutest::writeFile(dir.file("cas.pem"),
+                      ours + slurp(dir.file("another/ca.pem")) + slurp(dir.file("ca.pem")) + ours);
+    Started server = start({"--db", dir.file("ru.db"), "--port", "0", "--cert",
+                            dir.file("server.pem"), "--key", dir.file("server.key"), "--client-ca",
+                            dir.file("cas.pem"), "--crl", dir.file("other/crl.pem")});
+    ASSERT_GT(server.port, 0);
+    EXPECT_TRUE(server.process->waitForOutput("holds 4 authorities"));
+    EXPECT_TRUE(server.process->waitForOutput("no revocation list", 2));
+    const std::string out = server.process->out();
+    EXPECT_NE(out.find("for the client authority /CN=test-ca of"), std::string::npos) << out;
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex("for the client authority /CN=RU turnstiles authority [0-9a-f]{16} of")))
+        << out;
+    EXPECT_EQ(lines(out).size(), 4u) << out;  // listening, and the three above
 }
 #endif
 
