@@ -170,6 +170,21 @@ int addFile(Store& store, const std::string& file, const std::string& text) {
 }  // namespace
 
 int creditCommand(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--help") {
+            std::cout << "Usage: ru-server credit --db PATH [--db-schema NAME] USER_ID AMOUNT\n"
+                         "       ru-server credit --db PATH [--db-schema NAME] --file FILE\n"
+                         "Adds AMOUNT meals (a whole number other than 0) to the student "
+                         "USER_ID, who must be\n"
+                         "in the database already, or every row of FILE, a JSON array in the "
+                         "roster's form\n"
+                         "(new students included), all or nothing, straight into the database "
+                         "PATH (an\n"
+                         "SQLite file, or a postgresql:// URI with --db-schema NAME, default "
+                         "ru).\n";
+            return 0;
+        }
+    }
     Command command;
     try {
         command = parse(argc, argv);

@@ -355,6 +355,13 @@ TEST(ServerProgram, CreditAddsAPurchaseOrAFileWholeOrNothing) {
     writer.close();
     EXPECT_EQ(slow.wait(), 0) << slow.err();
     ChildProcess none(kServer, {"credit", "--db", dir.file("none.db"), "1004", "1"});
+    ChildProcess help(kServer, {"credit", "--help"});
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_NE(help.out().find("ru-server credit --db PATH [--db-schema NAME] --file FILE"),
+              std::string::npos);
+    ChildProcess schema(kServer, {"credit", "--db", db, "--db-schema", "ru", "1004", "1"});
+    EXPECT_EQ(schema.wait(), 2);  // a schema is PostgreSQL's
+    expectOneErrorLine(schema.err(), "--db-schema");
     EXPECT_EQ(none.wait(), 1);
     EXPECT_FALSE(std::filesystem::exists(dir.file("none.db")));
 }
