@@ -19,6 +19,8 @@
 #include <tuple>
 #include <vector>
 
+#include <openssl/ssl.h>
+
 #include "raw_client.h"
 #include "restclient/connection.h"
 #include "routes.h"
@@ -256,6 +258,7 @@ std::vector<Hostile> hostileRequests() {
         // Credit minted by a client, in any amount, for anyone.
         {"credit bought by a client", post("/transaction/7", "{\"event_id\": 100000}"), 422},
         {"a meal given back", post("/transaction/7", "{\"event_id\": 1}"), 422},
+        {"meals taken at once", post("/transaction/7", "{\"event_id\": -1000}"), 422},
         {"credit for nobody", post("/transaction/99", "{\"event_id\": 5}"), 422},
     };
     // Every method on every route, with a body that the route would store if it ran.
@@ -439,6 +442,42 @@ const RoleRoute kRoleRoutes[] = {
     {"HEAD", "/contador", "", 200, 'V'},
 };
 
+// Whether the second of two TLS connections to `port` resumed the session of the first,
+// which a revoked board could otherwise use to skip the check against the list.
+bool resumesSessions(int port, const testsupport::ClientCertificate& board,
+                     const std::string& caFile) {
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr);
+    SSL_CTX_use_certificate_file(context, board.certFile.c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(context, board.keyFile.c_str(), SSL_FILETYPE_PEM);
+    SSL_SESSION* session = nullptr;
+    bool resumed = false;
+    for (int i = 0; i < 2; ++i) {
+        RawConnection tcp(port);
+        SSL* ssl = SSL_new(context);
+        SSL_set_fd(ssl, tcp.fd());
+        if (session != nullptr) {
+            SSL_set_session(ssl, session);
+        }
+        if (SSL_connect(ssl) == 1) {
+            // A TLS 1.3 server sends its tickets after the handshake: read the answer.
+            const std::string request = rawRequest("GET", "/contador");
+            SSL_write(ssl, request.data(), static_cast<int>(request.size()));
+            char buffer[4096];
+            while (SSL_read(ssl, buffer, sizeof buffer) > 0) {
+            }
+            resumed = resumed || SSL_session_reused(ssl) == 1;
+            if (session == nullptr) {
+                session = SSL_get1_session(ssl);
+            }
+        }
+        SSL_free(ssl);
+    }
+    SSL_SESSION_free(session);
+    SSL_CTX_free(context);
+    return resumed;
+}
+
 // A client's status on each route of kRoleRoutes, holding the roles in `roles` ("BV" a
 // board, "V" a viewer, "" none; "-" closed at accept), and nothing stored by a refusal.
 class ServerRoles : public ServerNetwork {
@@ -518,6 +557,7 @@ TEST_F(ServerRoles, ByCertificateOnlyABoardsValidCertificateMakesABoard) {
     for (const auto& [c, roles] : cases) {
         check(c.certFile, roles, by(c));
     }
+    EXPECT_FALSE(resumesSessions(port(), cases[0].first, certs.caFile));
     server_.reset();
     EXPECT_TRUE(log_.contains("POST /transaction/7 201 board=catraca-01"));
     for (const char* why : {"certificate has expired", "its common name is not a board's"}) {
@@ -548,6 +588,7 @@ TEST_F(ServerRoles, RequestsForAnotherNameGet421AndStoreNothing) {
          std::vector<std::pair<std::string, bool>>{{"RU-Server.LAN.:8443", true},
                                                    {"[fd00:0::2]:8080", true},
                                                    {"192.168.10.2", true},
+                                                   {"[fd00::2]", true},
                                                    {"ru-server.lan.evil", false},
                                                    {"evil:ru-server.lan", false},
                                                    {"127.0.0.1", false}}) {
