@@ -470,6 +470,7 @@ bool resumesSessions(int port, const testsupport::ClientCertificate& board,
             if (session == nullptr) {
                 session = SSL_get1_session(ssl);
             }
+            SSL_shutdown(ssl);  // else OpenSSL marks the session not to be resumed
         }
         SSL_free(ssl);
     }
