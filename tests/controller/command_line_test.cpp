@@ -1,8 +1,6 @@
 // The built program's command line, its start with standard descriptors closed, and
 // its journal as seen from outside: refused files, events that survive a SIGKILL.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -65,26 +63,16 @@ struct UsageCase {
     std::string line;  // after "catraca: ", before " (veja catraca --help)"
 };
 
-// The key of `client` under the pass phrase "secret", in a file of its own.
-std::string withPassPhrase(const testsupport::ClientCertificate& client) {
-    FILE* in = std::fopen(client.keyFile.c_str(), "r");
-    EVP_PKEY* key = PEM_read_PrivateKey(in, nullptr, nullptr, nullptr);
-    std::fclose(in);
-    const std::string path = client.keyFile + ".secret";
-    FILE* out = std::fopen(path.c_str(), "w");
-    char phrase[] = "secret";
-    PEM_write_PrivateKey(out, key, EVP_aes_256_cbc(), nullptr, 0, nullptr, phrase);
-    std::fclose(out);
-    EVP_PKEY_free(key);
-    return path;
-}
-
 TEST(CommandLine, BadOptionIsOneLineOnStandardErrorAndStatusTwoBeforeAnythingElse) {
     TempDir pki;
     testsupport::TestCertificates certs(pki);
     const testsupport::ClientCertificate board = certs.client("catraca-01");
     const testsupport::ClientCertificate other = certs.client("catraca-02");
-    const std::string secret = withPassPhrase(board);
+    const std::string secret = board.keyFile + ".secret";
+    ASSERT_EQ(ChildProcess("/bin/sh", {"-c", "openssl pkey -aes256 -passout pass:x -in " +
+                                                 board.keyFile + " -out " + secret})
+                  .wait(),
+              0);
     const std::vector<UsageCase> cases = {
         {{"--bogus"}, "op\xE7\xE3o desconhecida: --bogus"},
         {{"--bogus=1"}, "op\xE7\xE3o desconhecida: --bogus=1"},

@@ -679,6 +679,7 @@ TEST(ServerProgram, BoardsOfTheCertificateScriptAndTheirRetirement) {
     }
     EXPECT_EQ(roster(retired), 403);
     EXPECT_EQ(keptOpen.get(url).code, 403);
+    EXPECT_EQ(keptOpen.get(url).code, 403);  // a new connection, whose session is not resumed
     rutest::writeFile(dir.file("half.pem"), "-----BEGIN X509 CRL-----\nMIIB");
     copyList(dir.file("half.pem"));
     for (int i = 0; i < 100 && !server.process->waitForOutput("stays in force", 1, 100); ++i) {
@@ -689,16 +690,16 @@ TEST(ServerProgram, BoardsOfTheCertificateScriptAndTheirRetirement) {
     // A list past its next update, and one whose start is to come (this machine's clock
     // behind), still revoke what they name; a certificate made for another purpose (the
     // server's) stays refused meanwhile.
-    for (const auto& [dates, line, times] : std::vector<std::tuple<std::string, std::string, int>>{
-             {"20200101000000Z -crl_nextupdate 20200201000000Z", "again: 1 revoked", 2},
-             {"20400101000000Z -crl_nextupdate 20400201000000Z", "is not valid yet", 1}}) {
-        ChildProcess make("/bin/sh",
-                          {"-c", "BOARD_CERT_ALT_NAMES=DNS:x " OPENSSL_BIN " ca -batch -config '" +
-                                     ca + "/.board-cert.cnf' -gencrl -crl_lastupdate " + dates +
-                                     " -out '" + dir.file("dated.pem") + "'"});
-        ASSERT_EQ(make.wait(), 0) << make.err();
-        copyList(dir.file("dated.pem"));
-        std::filesystem::remove(dir.file("dated.pem"));
+    for (const auto& [year, line, times] : std::vector<std::tuple<std::string, std::string, int>>{
+             {"2020", "again: 1 revoked", 2}, {"2040", "is not valid yet", 1}}) {
+        const std::string dates = year + "0101000000Z -crl_nextupdate " + year + "0201000000Z";
+        ASSERT_EQ(
+            ChildProcess("/bin/sh",
+                         {"-c", "BOARD_CERT_ALT_NAMES=DNS:x " OPENSSL_BIN " ca -batch -config " +
+                                    ca + "/.board-cert.cnf -gencrl -crl_lastupdate " + dates +
+                                    " -out " + crl + ".new && mv " + crl + ".new " + crl})
+                .wait(),
+            0);
         for (int i = 0; i < 100 && !server.process->waitForOutput(line, times, 100); ++i) {
             roster(kept);
         }
@@ -754,27 +755,21 @@ TEST(ServerProgram, UnusableCertificateOrKeyExitsWith1AndOneLine) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("none.db")));
     // Authorities that the script makes have names of their own; one without a list, and
     // more authorities than a restaurant needs, are told at start.
-    ChildProcess another(BOARD_CERT_SCRIPT, {"--dir", dir.file("another"), "authority"});
-    ASSERT_EQ(another.wait(60000), 0) << another.err();
-    const auto slurp = [](const std::string& path) {
-        std::ifstream in(path);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    const std::string ours = slurp(dir.file("other/ca.pem"));
-    rutest::writeFile(dir.file("cas.pem"),
-                      ours + slurp(dir.file("another/ca.pem")) + slurp(dir.file("ca.pem")) + ours);
+    ASSERT_EQ(ChildProcess("/bin/sh", {"-c", "cd " + dir.path() +
+                                                 " && " BOARD_CERT_SCRIPT
+                                                 " --dir another authority && cat other/ca.pem "
+                                                 "another/ca.pem ca.pem other/ca.pem > cas.pem"})
+                  .wait(60000),
+              0);
     Started server = start({"--db", dir.file("ru.db"), "--port", "0", "--cert",
                             dir.file("server.pem"), "--key", dir.file("server.key"), "--client-ca",
                             dir.file("cas.pem"), "--crl", dir.file("other/crl.pem")});
     ASSERT_GT(server.port, 0);
     EXPECT_TRUE(server.process->waitForOutput("holds 4 authorities"));
-    EXPECT_TRUE(server.process->waitForOutput("no revocation list", 2));
-    const std::string out = server.process->out();
-    EXPECT_NE(out.find("for the client authority /CN=test-ca of"), std::string::npos) << out;
-    EXPECT_TRUE(std::regex_search(
-        out, std::regex("for the client authority /CN=RU turnstiles authority [0-9a-f]{16} of")))
-        << out;
-    EXPECT_EQ(lines(out).size(), 4u) << out;  // listening, and the three above
+    EXPECT_TRUE(std::regex_search(server.process->out(),
+                                  std::regex("authority /CN=RU turnstiles authority [0-9a-f]{16} "
+                                             "of.*\n.*authority /CN=test-ca of")))
+        << server.process->out();
 }
 #endif
 

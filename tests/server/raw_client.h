@@ -18,7 +18,6 @@ class RawConnection {
     RawConnection& operator=(const RawConnection&) = delete;
 
     bool connected() const { return fd_ >= 0; }
-    int fd() const { return fd_; }  // for a TLS layer of the test's own
     // Sends all of `bytes`; false when the connection is gone.
     bool send(const std::string& bytes);
     // Reads until the server closes the connection or `timeoutMs` passes; whether it

@@ -9,9 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -43,14 +43,10 @@ X509* certificate(EVP_PKEY* key, const char* cn, X509* issuer, EVP_PKEY* issuerK
     X509_gmtime_adj(X509_getm_notBefore(cert), -7200);
     X509_gmtime_adj(X509_getm_notAfter(cert), until);
     X509_set_pubkey(cert, key);
-    // A name with a line end is two common names.
-    const std::string names = cn;
-    for (std::size_t at = 0; at <= names.size();) {
-        const std::size_t end = std::min(names.find('\n', at), names.size());
-        const std::string one = names.substr(at, end - at);
+    std::istringstream names(cn);  // a name with a line end is two common names
+    for (std::string one; std::getline(names, one);) {
         X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
                                    reinterpret_cast<const unsigned char*>(one.c_str()), -1, -1, 0);
-        at = end + 1;
     }
     X509_set_issuer_name(cert, X509_get_subject_name(issuer == nullptr ? cert : issuer));
     if (kind == Kind::Authority) {
