@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -106,7 +108,7 @@ int fail(const std::string& message) {
 }
 
 int addOne(Store& store, std::int32_t userId, std::int32_t amount) {
-    const AppendResult result = store.appendEvent(userId, amount);
+    const AppendResult result = store.appendCredit(userId, amount);
     switch (result.status) {
         case AppendStatus::Stored:
             std::cout << "added " << amount << " to the credit of user " << userId << " in "
@@ -127,14 +129,35 @@ int addOne(Store& store, std::int32_t userId, std::int32_t amount) {
     return fail("nothing added");
 }
 
-int addFile(Store& store, const std::string& file) {
+// The whole of `file`, read and checked as a roster before the database is written: a
+// file that comes slowly (a pipe, a share) must not hold the write lock, and with it every
+// board's upload, while it comes. Nothing when it cannot be read, with why in `why`.
+std::optional<std::string> readRows(const std::string& file, std::string& why) {
     if (std::filesystem::is_directory(file)) {
-        return fail("cannot read " + file + ": it is a directory; nothing added");
+        why = "cannot read " + file + ": it is a directory; nothing added";
+        return std::nullopt;
     }
     std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return fail("cannot read " + file + ": " + std::strerror(errno) + "; nothing added");
+    std::string text;
+    if (in) {
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
+    if (!in.is_open() || in.bad()) {
+        why = "cannot read " + file + ": " + std::strerror(errno) + "; nothing added";
+        return std::nullopt;
+    }
+    std::istringstream rows(text);
+    try {
+        readRoster(rows, [](const Transaction&) {});
+    } catch (const RosterError& e) {
+        why = file + ": " + e.what() + "; nothing added";
+        return std::nullopt;
+    }
+    return text;
+}
+
+int addFile(Store& store, const std::string& file, const std::string& text) {
+    std::istringstream in(text);
     try {
         const ImportSummary added = store.appendRows(in);
         std::cout << "added " << added.transactions << " transactions of " << added.students
@@ -148,12 +171,35 @@ int addFile(Store& store, const std::string& file) {
 }  // namespace
 
 int creditCommand(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--help") {
+            std::cout << "Usage: ru-server credit --db PATH [--db-schema NAME] USER_ID AMOUNT\n"
+                         "       ru-server credit --db PATH [--db-schema NAME] --file FILE\n"
+                         "Adds AMOUNT meals (a whole number other than 0) to the student "
+                         "USER_ID, who must be\n"
+                         "in the database already, or every row of FILE, a JSON array in the "
+                         "roster's form\n"
+                         "(new students included), all or nothing, straight into the database "
+                         "PATH (an\n"
+                         "SQLite file, or a postgresql:// URI with --db-schema NAME, default "
+                         "ru).\n";
+            return 0;
+        }
+    }
     Command command;
     try {
         command = parse(argc, argv);
     } catch (const Usage& e) {
         std::cerr << "ru-server: " << e.message << " (see --help)" << std::endl;
         return 2;
+    }
+    std::optional<std::string> rows;
+    if (command.file) {
+        std::string why;
+        rows = readRows(*command.file, why);
+        if (!rows) {
+            return fail(why);
+        }
     }
     // Opening would make an empty database of a mistyped path.
     if (!isPostgresUri(command.db) && access(command.db.c_str(), F_OK) != 0) {
@@ -164,7 +210,7 @@ int creditCommand(int argc, char** argv) {
         options.schema = command.schema.value_or(options.schema);
         options.writeConnections = 1;
         const std::unique_ptr<Store> store = openStore(command.db, options);
-        return command.file ? addFile(*store, *command.file)
+        return command.file ? addFile(*store, *command.file, *rows)
                             : addOne(*store, *command.userId, *command.amount);
     } catch (const StoreBusy& e) {
         return fail(std::string(e.what()) + "; nothing added, try again");

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -148,6 +149,10 @@ struct HttpServer::Impl {
 
     void accept();
     void accepted(tcp::socket socket, bool draining);
+    // Reads the boards' revocation list again when its file changed (at most once a second).
+    void refreshBoards() {
+        boards->refresh(tls->native_handle(), [this](std::string line) { log(std::move(line)); });
+    }
     void refuseOutsider(const std::string& client);
     void doStop();
     void forget(Session* session, const asio::ip::address& peer);
@@ -173,6 +178,7 @@ struct HttpServer::Impl {
     bool stopping = false;  // network thread only
     std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
     ConnectionCaps caps;
+    std::size_t viewerConnections = 0;  // open, of clients that are no board
     std::optional<std::chrono::steady_clock::time_point> outsiderLogged;
     std::size_t outsidersUnlogged = 0;
 };
@@ -199,7 +205,9 @@ class Session : public std::enable_shared_from_this<Session> {
         tcp().socket().set_option(tcp::no_delay(true), ignored);
         if (!tls_) {
             roles_ = server_.access.roles(peer_, false);
-            waitForRequest();
+            if (admitted()) {
+                waitForRequest();
+            }
             return;
         }
         phase_ = Phase::Handshake;
@@ -208,8 +216,7 @@ class Session : public std::enable_shared_from_this<Session> {
                               [self = shared_from_this()](const error_code& ec) {
                                   if (ec) {
                                       self->close();
-                                  } else {
-                                      self->identify();
+                                  } else if (self->identify(), self->admitted()) {
                                       self->waitForRequest();
                                   }
                               });
@@ -245,6 +252,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void identify() {
         std::optional<std::string> board;
         if (server_.boards) {
+            generation_ = server_.boards->generation();
             std::string refused;
             board = BoardAuthority::board(tls_->native_handle(), refused);
             if (!refused.empty()) {
@@ -254,6 +262,42 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         roles_ = server_.access.roles(peer_, board.has_value());
         boardName_ = board.value_or("");
+    }
+
+    // Whether the connection, its roles known, may stay: a client that is no board takes a
+    // viewer's slot, and there are fewer of those than connections, so that viewers can
+    // never hold every slot that the boards need. Closes it when not.
+    bool admitted() {
+        if ((roles_ & kBoard) != 0) {
+            return true;
+        }
+        if (server_.viewerConnections >= server_.settings.maxViewerConnections) {
+            server_.log("ru-server: refused a connection from " + clientAddress(peer_) + ": " +
+                        std::to_string(server_.viewerConnections) + " viewers' connections open");
+            close();
+            return false;
+        }
+        ++server_.viewerConnections;
+        viewerCounted_ = true;
+        return true;
+    }
+
+    // A board's connection may outlive the revocation list it was checked against, or its
+    // certificate: before each request it is checked again when either changed, and one
+    // no longer a board is answered as a stranger and closed after that answer.
+    void recheckBoard() {
+        if (!server_.boards || boardName_.empty()) {
+            return;
+        }
+        server_.refreshBoards();
+        std::string refused;
+        if (!server_.boards->stillBoard(tls_->native_handle(), generation_, refused)) {
+            server_.log("ru-server: refused the client certificate of " + clientAddress(peer_) +
+                        ": " + refused);
+            roles_ = server_.access.roles(peer_, false);
+            boardName_.clear();
+            closeAfter_ = true;
+        }
     }
 
     // Whether the request names one of the server's names, when it has any.
@@ -426,6 +470,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     void handle() {
         phase_ = Phase::Handling;
+        recheckBoard();
         auto& message = parser_->get();
         auto request = std::make_shared<Request>();
         request->method = method_;
@@ -454,7 +499,7 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         request->body = std::move(message.body());
         request->rosterCursors = server_.settings.rosterCursors;
-        closeAfter_ = !message.keep_alive();
+        closeAfter_ = closeAfter_ || !message.keep_alive();
         parser_.reset();
         // The guard keeps run() going while the route works.
         auto work = [self = shared_from_this(), request,
@@ -504,7 +549,11 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         phase_ = Phase::Writing;
         status_ = reply.status;
-        closeAfter_ = closeAfter_ || stopping_;
+        // However busy, a connection ends now and then: nothing lives for ever on what
+        // was checked when it was made.
+        closeAfter_ =
+            closeAfter_ || stopping_ || ++answered_ >= server_.settings.maxRequestsPerConnection ||
+            std::chrono::steady_clock::now() - opened_ >= server_.settings.maxConnectionAge;
         roster_ = std::move(reply.roster);
         out_ =
             "HTTP/1.1 " + std::to_string(reply.status) + " " + reasonPhrase(reply.status) + "\r\n";
@@ -655,6 +704,9 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         tcp().socket().shutdown(tcp::socket::shutdown_both, ignored);
         tcp().socket().close(ignored);
+        if (viewerCounted_) {
+            --server_.viewerConnections;
+        }
         server_.forget(this, peer_);
     }
 
@@ -663,7 +715,11 @@ class Session : public std::enable_shared_from_this<Session> {
     std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls_;
     asio::ip::address peer_;
     Roles roles_ = 0;
-    std::string boardName_;  // with client certificates, a board's: its common name
+    std::string boardName_;         // with client certificates, a board's: its common name
+    std::uint64_t generation_ = 0;  // of the revocation list its certificate was checked on
+    bool viewerCounted_ = false;
+    std::size_t answered_ = 0;
+    const std::chrono::steady_clock::time_point opened_ = std::chrono::steady_clock::now();
     Phase phase_ = Phase::Idle;
     bool stopping_ = false;
     bool closeAfter_ = false;
@@ -730,8 +786,8 @@ void HttpServer::Impl::accepted(tcp::socket socket, bool draining) {
         return;
     }
     if (boards) {
-        // Before the connection is made: it keeps the revocation list in force then.
-        boards->refresh(tls->native_handle(), [this](std::string line) { log(std::move(line)); });
+        // Before the connection is made: its handshake checks against the list in force.
+        refreshBoards();
     }
     auto session = std::make_shared<Session>(*this, std::move(socket), peer.address());
     sessions.emplace(session.get(), session);
@@ -897,6 +953,11 @@ unsigned short HttpServer::port() const {
 }
 
 void HttpServer::run() {
+    if (impl_->boards) {
+        for (const std::string& notice : impl_->boards->startNotices()) {
+            impl_->log(notice);
+        }
+    }
     impl_->ioc.run();
     // Last, so that it also counts the outsiders that the stop found in the listen queue.
     if (impl_->outsidersUnlogged > 0) {

@@ -53,7 +53,14 @@ struct ServerSettings {
     std::size_t maxConnections = 2048;  // open at once; more are refused, with a log line
     std::size_t maxPerClient = 64;      // open at once from one address
     std::size_t maxPerNetwork = 256;    // open at once from one IPv6 /64
-    std::string certFile;               // both set: HTTPS only, TLS 1.2 and later
+    // Open at once of clients that are no board (viewers, and with client certificates
+    // any client without a board's), counted once the roles are known: the rest of
+    // maxConnections stays the boards'.
+    std::size_t maxViewerConnections = 512;
+    // A connection is closed after this many answers, or the first answer after this long.
+    std::size_t maxRequestsPerConnection = 1000;
+    std::chrono::milliseconds maxConnectionAge{3600 * 1000};
+    std::string certFile;  // both set: HTTPS only, TLS 1.2 and later
     std::string keyFile;
     // With HTTPS: the authority (PEM) whose client certificates make boards, and its
     // revocation list, read again when the file changes (board_authority.h).

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -82,6 +83,9 @@ lists the students that uploads left below zero (see ru-server overdrawn --help)
   --max-connections N  connections open at once; more are refused (default: 2048)
   --max-per-client N   connections open at once from one address (default: 64)
   --max-per-network N  connections open at once from one IPv6 /64 network (default: 256)
+  --max-viewer-connections N  connections open at once of clients that are no board
+                  (viewers); the rest of --max-connections stays the boards' (default:
+                  a quarter of --max-connections)
   --opening-hours LIST  the restaurant's opening hours in local time, e.g.
                   10:30-14:00,17:00-20:30 (the default); the occupancy page marks
                   turnstiles silent for 10 minutes within them
@@ -154,6 +158,7 @@ struct Options {
     std::size_t maxConnections = 2048;
     std::size_t maxPerClient = 64;
     std::size_t maxPerNetwork = 256;
+    std::optional<std::size_t> maxViewerConnections;
     ru::OpeningHours openingHours;
     bool serve = true;
     bool help = false;
@@ -310,15 +315,16 @@ Options parseOptions(int argc, char** argv) {
             }
             options.timeoutSeconds = static_cast<int>(*seconds);
         } else if (arg == "--max-connections" || arg == "--max-per-client" ||
-                   arg == "--max-per-network") {
+                   arg == "--max-per-network" || arg == "--max-viewer-connections") {
             const std::string text = value();
             const auto count = parseNumber(text, 1, 1000000);
             if (!count) {
                 throw UsageError{arg + " wants a number from 1 to 1000000, not '" + text + "'"};
             }
-            (arg == "--max-connections"  ? options.maxConnections
-             : arg == "--max-per-client" ? options.maxPerClient
-                                         : options.maxPerNetwork) =
+            (arg == "--max-connections"   ? options.maxConnections
+             : arg == "--max-per-client"  ? options.maxPerClient
+             : arg == "--max-per-network" ? options.maxPerNetwork
+                                          : options.maxViewerConnections.emplace()) =
                 static_cast<std::size_t>(*count);
         } else if (arg == "--opening-hours") {
             const std::string text = value();
@@ -536,6 +542,8 @@ int serve(const Options& options) {
     settings.maxConnections = options.maxConnections;
     settings.maxPerClient = options.maxPerClient;
     settings.maxPerNetwork = options.maxPerNetwork;
+    settings.maxViewerConnections =
+        options.maxViewerConnections.value_or(std::max<std::size_t>(1, options.maxConnections / 4));
     settings.openingHours = options.openingHours;
     settings.log = [&log](std::string line) { log.line(std::move(line)); };
     settings.metrics = std::make_shared<ru::Metrics>();

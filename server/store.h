@@ -87,6 +87,8 @@ struct EventWrite {
     Clock::time_point arrived = Clock::now();
     // A wait shorter than the store's (kEntryWriteWait); 0: the store's.
     std::chrono::milliseconds wait{0};
+    // Whether the row gets its arrival time; the administrator's credit gets none.
+    bool stamped = true;
 };
 
 struct HeadCount {
@@ -215,7 +217,8 @@ class Store {
     // hash from then on. Throws RosterError for a malformed array, StoreError (nothing
     // stored) when a row would take its student's running credit, counted from the
     // committed one, outside the signed 32-bit range, ImportCancelled as importRoster.
-    // The rows arrive now, as uploads do.
+    // The rows have no arrival time, as imported ones: they are the administrator's, not a
+    // turnstile's, and the occupancy page leaves them out.
     virtual ImportSummary appendRows(std::istream& in,
                                      const std::function<bool()>& cancelled = {}) = 0;
 
@@ -244,6 +247,15 @@ class Store {
         write.value = value;
         write.key = key;
         write.arrived = arrived;
+        return append(write);
+    }
+    // The administrator's credit (ru-server credit): as appendEvent, but the row has no
+    // arrival time, as appendRows' rows, so the page counts it as no meal.
+    AppendResult appendCredit(std::int32_t userId, std::int32_t value) {
+        EventWrite write;
+        write.userId = userId;
+        write.value = value;
+        write.stamped = false;
         return append(write);
     }
     // The same for an event as EventWrite describes it: an upload of a board, which marks

@@ -1056,8 +1056,6 @@ ImportSummary PostgresStore::load(std::istream& in, const std::function<bool()>&
     c->finishCopy(tx.deadline());
     const std::string mine = " WHERE xid = pg_current_xact_id()";
     if (!intoEmpty) {
-        tx.run("load_stamp",
-               "UPDATE " + db_->table("transactions") + " SET stored_at = now()" + mine, {});
         // The rows' running credits on top of the committed ones, under the students'
         // row locks, so that no upload changes them meanwhile.
         tx.run("load_lock_students",
@@ -1112,7 +1110,7 @@ AppendResult PostgresStore::append(const EventWrite& write) {
     // $1 the user, $2 the event, then the key when there is one, then the board of an
     // upload (an online entry never marks anyone).
     pg::Params params = {user, event};
-    std::string name = write.mustBeCovered ? "entry" : "append";
+    std::string name = write.mustBeCovered ? "entry" : write.stamped ? "append" : "credit";
     std::string keyParam;
     if (key != nullptr) {
         params.emplace_back(*key);
@@ -1138,7 +1136,8 @@ AppendResult PostgresStore::append(const EventWrite& write) {
         "t AS (INSERT INTO " +
         db_->table("transactions") +
         " (card_id, user_id, event, matricula, salt, n_password_hash, stored_at) SELECT "
-        "card_id, user_id, $2::integer, matricula, salt, n_password_hash, now() FROM s)";
+        "card_id, user_id, $2::integer, matricula, salt, n_password_hash, " +
+        std::string(write.stamped ? "now()" : "NULL") + " FROM s)";
     if (key != nullptr) {
         text += ", k AS (INSERT INTO " + keys +
                 " (key, user_id, event, credit, stored_at) SELECT " + keyParam +

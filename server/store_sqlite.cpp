@@ -458,7 +458,7 @@ void SqliteStore::initialise() {
                           "(card_id, user_id, event, matricula, salt, n_password_hash, "
                           "stored_at) "
                           "SELECT card_id, user_id, ?2, matricula, salt, n_password_hash, "
-                          "strftime('%Y-%m-%dT%H:%M:%fZ', 'now') "
+                          "CASE WHEN ?3 THEN strftime('%Y-%m-%dT%H:%M:%fZ', 'now') END "
                           "FROM transactions WHERE seq = ?1");
     insertHeadCount_ = prepare(db,
                                "INSERT INTO headcounts (v, received_at, board) "
@@ -513,7 +513,7 @@ ImportSummary SqliteStore::importRoster(std::istream& in, const std::function<bo
                          " already holds transactions; a roster is imported only into an "
                          "empty database");
     }
-    const ImportSummary summary = insertRows(in, cancelled, false);
+    const ImportSummary summary = insertRows(in, cancelled);
     tx.commit();
     return summary;
 }
@@ -521,21 +521,17 @@ ImportSummary SqliteStore::importRoster(std::istream& in, const std::function<bo
 ImportSummary SqliteStore::appendRows(std::istream& in, const std::function<bool()>& cancelled) {
     const auto lock = lockWriter(Clock::now());
     WriteTransaction tx(db_.get());
-    const ImportSummary summary = insertRows(in, cancelled, true);
+    const ImportSummary summary = insertRows(in, cancelled);
     tx.commit();
     return summary;
 }
 
-ImportSummary SqliteStore::insertRows(std::istream& in, const std::function<bool()>& cancelled,
-                                      bool stamped) {
+ImportSummary SqliteStore::insertRows(std::istream& in, const std::function<bool()>& cancelled) {
     sqlite3* db = db_.get();
-    sql::Stmt insert = prepare(db, stamped ? "INSERT INTO transactions "
-                                             "(card_id, user_id, event, matricula, salt, "
-                                             "n_password_hash, stored_at) VALUES (?1, ?2, ?3, ?4, "
-                                             "?5, ?6, strftime('%Y-%m-%dT%H:%M:%fZ', 'now'))"
-                                           : "INSERT INTO transactions "
-                                             "(card_id, user_id, event, matricula, salt, "
-                                             "n_password_hash) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+    sql::Stmt insert = prepare(db,
+                               "INSERT INTO transactions "
+                               "(card_id, user_id, event, matricula, salt, "
+                               "n_password_hash) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
     // The running credit of each user met so far, from the committed one: the roster
     // reader checks the rows' own sums, this the sums on top of what is stored.
     std::map<std::int32_t, std::int64_t> credits;
@@ -623,6 +619,7 @@ AppendResult SqliteStore::append(const EventWrite& write) {
         ResetOnExit reset(stmt);
         sqlite3_bind_int64(stmt, 1, latest);
         sqlite3_bind_int(stmt, 2, value);
+        sqlite3_bind_int(stmt, 3, write.stamped ? 1 : 0);
         step(stmt);
     }
     if (key != nullptr) {

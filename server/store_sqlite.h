@@ -87,10 +87,8 @@ class SqliteStore : public Store {
     class ReaderLease;
 
     void initialise();
-    // Inserts the rows of `in` inside the caller's write transaction; `stamped` gives them
-    // the current time as arrival.
-    ImportSummary insertRows(std::istream& in, const std::function<bool()>& cancelled,
-                             bool stamped);
+    // Inserts the rows of `in` inside the caller's write transaction, without an arrival.
+    ImportSummary insertRows(std::istream& in, const std::function<bool()>& cancelled);
     // Takes the write connection for a write that arrived at `arrived`, and gives SQLite
     // what is left of the wait for the database's lock. Throws StoreBusy.
     std::unique_lock<std::timed_mutex> lockWriter(Clock::time_point arrived,

@@ -1,10 +1,14 @@
 #include "opcoes.h"
 
 #include <getopt.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -104,6 +108,45 @@ LeituraOpcoes erro(const std::string& texto) {
     l.acao = LeituraOpcoes::Erro;
     l.erro = "catraca: " + texto + " (veja catraca --help)";
     return l;
+}
+
+// Why the client certificate of `cert` and its key in `key` cannot be used, or "" when
+// they can. Checked at start: a key with a pass phrase would otherwise make OpenSSL ask for
+// it on the console at the first request, where the next card typed would be taken for it.
+std::string defeitoDoCertificado(const std::string& cert, const std::string& key) {
+    std::string defeito;
+    X509* certificado = nullptr;
+    EVP_PKEY* chave = nullptr;
+    bool pediuSenha = false;
+    // Refuses, remembering that it was asked.
+    pem_password_cb* semSenha = [](char*, int, int, void* pediu) {
+        *static_cast<bool*>(pediu) = true;
+        return -1;
+    };
+    if (FILE* f = std::fopen(cert.c_str(), "r")) {
+        certificado = PEM_read_X509(f, nullptr, semSenha, &pediuSenha);
+        std::fclose(f);
+    }
+    pediuSenha = false;
+    if (FILE* f = std::fopen(key.c_str(), "r")) {
+        chave = PEM_read_PrivateKey(f, nullptr, semSenha, &pediuSenha);
+        std::fclose(f);
+    }
+    if (certificado == nullptr) {
+        defeito = "n\xE3o h\xE1 certificado PEM em --cert \"" + cert + "\"";
+    } else if (pediuSenha) {
+        defeito = "a chave de --key \"" + key +
+                  "\" tem senha, que catraca n\xE3o pede: use uma chave sem senha";
+    } else if (chave == nullptr) {
+        defeito = "n\xE3o h\xE1 chave privada PEM em --key \"" + key + "\"";
+    } else if (X509_check_private_key(certificado, chave) != 1) {
+        defeito = "a chave de --key \"" + key + "\" n\xE3o \xE9 a do certificado de --cert \"" +
+                  cert + "\"";
+    }
+    X509_free(certificado);
+    EVP_PKEY_free(chave);
+    ERR_clear_error();
+    return defeito;
 }
 
 // Seconds from `valor`, plain decimal digits from `menor` to `maior`; -1 otherwise.
@@ -258,6 +301,12 @@ LeituraOpcoes leOpcoes(int argc, char* argv[]) {
     }
     if (l.opcoes.cert.empty() != l.opcoes.key.empty()) {
         return erro("--cert e --key v\xE3o juntas");
+    }
+    if (!l.opcoes.cert.empty()) {
+        const std::string defeito = defeitoDoCertificado(l.opcoes.cert, l.opcoes.key);
+        if (!defeito.empty()) {
+            return erro(defeito);
+        }
     }
     // The question at the entry must give up before any other request would.
     if (l.opcoes.timeout > 0 && l.opcoes.esperaEntrada > l.opcoes.timeout) {

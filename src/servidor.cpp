@@ -113,6 +113,8 @@ RestClient::Response Servidor::envia(const std::string& caminho, const std::stri
     if (!ajustes.cert.empty()) {
         conn.SetCertPath(ajustes.cert);
         conn.SetKeyPath(ajustes.key);
+        // None: a key with a pass phrase must fail, not make OpenSSL ask on the console.
+        conn.SetKeyPassword("");
     }
     RestClient::Response r =
         corpo != nullptr ? conn.post(endereco + caminho, *corpo) : conn.get(endereco + caminho);

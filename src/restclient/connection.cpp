@@ -287,7 +287,9 @@ Response Connection::performCurlRequest(const std::string& uri) {
     if (!keyPath.empty()) {
         curl_easy_setopt(curlHandle, CURLOPT_SSLKEY, keyPath.c_str());
     }
-    if (!keyPassword.empty()) {
+    // With a client key, always: without one, OpenSSL would ask for a key's pass phrase
+    // on the terminal.
+    if (!keyPassword.empty() || !keyPath.empty() || !certPath.empty()) {
         curl_easy_setopt(curlHandle, CURLOPT_KEYPASSWD, keyPassword.c_str());
     }
     if (!uriProxy.empty()) {

@@ -19,6 +19,7 @@
 #include "support/loopback.h"
 #include "support/process.h"
 #include "support/scripted_server.h"
+#include "support/tls_server.h"
 #include "turnstile.h"
 
 namespace {
@@ -63,6 +64,15 @@ struct UsageCase {
 };
 
 TEST(CommandLine, BadOptionIsOneLineOnStandardErrorAndStatusTwoBeforeAnythingElse) {
+    TempDir pki;
+    testsupport::TestCertificates certs(pki);
+    const testsupport::ClientCertificate board = certs.client("catraca-01");
+    const testsupport::ClientCertificate other = certs.client("catraca-02");
+    const std::string secret = board.keyFile + ".secret";
+    ASSERT_EQ(ChildProcess("/bin/sh", {"-c", "openssl pkey -aes256 -passout pass:x -in " +
+                                                 board.keyFile + " -out " + secret})
+                  .wait(),
+              0);
     const std::vector<UsageCase> cases = {
         {{"--bogus"}, "op\xE7\xE3o desconhecida: --bogus"},
         {{"--bogus=1"}, "op\xE7\xE3o desconhecida: --bogus=1"},
@@ -96,6 +106,17 @@ TEST(CommandLine, BadOptionIsOneLineOnStandardErrorAndStatusTwoBeforeAnythingEls
          "n\xE3o \xE9 poss\xEDvel ler o arquivo de --key \"/nonexistent/board.key\": No such "
          "file or directory"},
         {{"--cert", "/dev/null"}, "--cert e --key v\xE3o juntas"},
+        {{"--key", "/dev/null"}, "--cert e --key v\xE3o juntas"},
+        {{"--cert", board.certFile, "--key", secret},
+         "a chave de --key \"" + secret +
+             "\" tem senha, que catraca n\xE3o pede: use uma chave sem senha"},
+        {{"--cert", board.certFile, "--key", other.keyFile},
+         "a chave de --key \"" + other.keyFile + "\" n\xE3o \xE9 a do certificado de --cert \"" +
+             board.certFile + "\""},
+        {{"--cert", board.certFile, "--key", board.certFile},
+         "n\xE3o h\xE1 chave privada PEM em --key \"" + board.certFile + "\""},
+        {{"--cert", board.keyFile, "--key", board.keyFile},
+         "n\xE3o h\xE1 certificado PEM em --cert \"" + board.keyFile + "\""},
         {{"extra"}, "argumento inesperado: extra"},
         {{"--timeout", "5", "--", "--help"}, "argumento inesperado: --help"},
         {{"--help", "--bogus"}, "op\xE7\xE3o desconhecida: --bogus"},

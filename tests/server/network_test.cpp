@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <map>
 #include <memory>
@@ -87,6 +89,14 @@ class ServerNetwork : public ::testing::Test {
         std::istringstream in(roster().dump());
         server_->store().importRoster(in);
     }
+    // Starts anew on an empty database.
+    void restart(ru::ServerSettings settings) {
+        server_.reset();
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            std::remove(dir_.file(std::string("ru.db") + suffix).c_str());
+        }
+        start(std::move(settings));
+    }
     void TearDown() override { log_.release(); }
     int port() const { return server_->port(); }
     // The roster and the head-count as a client at `from` sees them.
@@ -105,7 +115,12 @@ class ServerNetwork : public ::testing::Test {
         connection.send(request);
         connection.readAnswers(1, 10000);
         const auto answers = rutest::parseAnswers(connection.received());
-        return answers.empty() ? rutest::RawAnswer{} : answers.front();
+        rutest::RawAnswer answer = answers.empty() ? rutest::RawAnswer{} : answers.front();
+        // An answer to HEAD announces a body that never comes: its status line is enough.
+        if (answers.empty() && connection.received().rfind("HTTP/1.1 ", 0) == 0) {
+            answer.status = std::atoi(connection.received().c_str() + 9);
+        }
+        return answer;
     }
 
     rutest::TempDir dir_;
@@ -242,6 +257,7 @@ std::vector<Hostile> hostileRequests() {
         // Credit minted by a client, in any amount, for anyone.
         {"credit bought by a client", post("/transaction/7", "{\"event_id\": 100000}"), 422},
         {"a meal given back", post("/transaction/7", "{\"event_id\": 1}"), 422},
+        {"meals taken at once", post("/transaction/7", "{\"event_id\": -1000}"), 422},
         {"credit for nobody", post("/transaction/99", "{\"event_id\": 5}"), 422},
         // Board names that are not one name of printable ASCII without spaces, on the
         // boards' routes; the viewers' routes ignore the field.
@@ -433,6 +449,8 @@ const RoleRoute kRoleRoutes[] = {
     {"GET", "/painel", "", 200, 'V'},
     {"GET", "/web/painel.css", "", 200, 'V'},
     {"GET", "/metrics", "", 200, 'M'},
+    {"HEAD", "/transaction", "", 200, 'B'},
+    {"HEAD", "/contador", "", 200, 'V'},
 };
 
 // A client's status on each route of kRoleRoutes, holding the roles in `roles` ("BV" a
@@ -494,12 +512,14 @@ TEST_F(ServerRoles, ByCertificateOnlyABoardsValidCertificateMakesABoard) {
     settings.online = true;
     start(settings);
     const std::vector<std::pair<testsupport::ClientCertificate, std::string>> cases = {
-        {certs.client("catraca-01"), "BV"},   {{}, "V"},
-        {stranger.client("catraca-01"), "V"}, {certs.client("catraca-03", true), "V"},
+        {certs.client("catraca-01"), "BV"},         {{}, "V"},
+        {stranger.client("catraca-01"), "V"},       {certs.client("catraca-03", true), "V"},
+        {certs.client(std::string(64, 'x')), "BV"}, {certs.client(std::string(65, 'x')), "V"},
+        {certs.client("catraca\x7F"), "V"},         {certs.client("catraca-05\ncatraca-06"), "V"},
         {certs.client("catraca 04"), "V"},  // not a board's name
     };
-    for (const auto& [c, roles] : cases) {
-        check(c.certFile, roles, [&, c = c](const RoleRoute& r) {
+    const auto by = [&](const testsupport::ClientCertificate& c) {
+        return [&, c](const RoleRoute& r) {
             RestClient::Connection connection("");
             connection.SetTimeout(10);
             connection.SetCAInfoFilePath(certs.caFile);
@@ -507,8 +527,14 @@ TEST_F(ServerRoles, ByCertificateOnlyABoardsValidCertificateMakesABoard) {
             connection.SetKeyPath(c.keyFile);
             connection.AppendHeader("Content-Type", "application/json");
             const std::string url = "https://127.0.0.1:" + std::to_string(port()) + r.path;
-            return (r.method == "GET" ? connection.get(url) : connection.post(url, r.body)).code;
-        });
+            return (r.method == "GET"    ? connection.get(url)
+                    : r.method == "HEAD" ? connection.head(url)
+                                         : connection.post(url, r.body))
+                .code;
+        };
+    };
+    for (const auto& [c, roles] : cases) {
+        check(c.certFile, roles, by(c));
     }
     // A viewer claiming a board's name in the header is logged without it.
     RestClient::Connection viewer("");
@@ -524,6 +550,17 @@ TEST_F(ServerRoles, ByCertificateOnlyABoardsValidCertificateMakesABoard) {
             log_.contains("refused the client certificate of 127.0.0.1: " + std::string(why)))
             << why;
     }
+    // Without a board's certificate, a client is a viewer when the viewers' list (by
+    // default the boards') holds its address, and nothing otherwise.
+    settings.allow = ru::AllowList({*ru::parseNetwork("127.0.0.1")});
+    for (const auto& [viewers, roles] :
+         std::vector<std::pair<std::optional<ru::AllowList>, std::string>>{
+             {std::nullopt, "V"}, {ru::AllowList({*ru::parseNetwork("127.0.0.2")}), ""}}) {
+        settings.viewers = viewers;
+        restart(settings);
+        check(roles, roles, by({}));
+        check("board", "BV", by(certs.client("catraca-01")));
+    }
 }
 
 // A request for a name the server was not given is refused before any route, so that a
@@ -538,6 +575,7 @@ TEST_F(ServerRoles, RequestsForAnotherNameGet421AndStoreNothing) {
          std::vector<std::pair<std::string, bool>>{{"RU-Server.LAN.:8443", true},
                                                    {"[fd00:0::2]:8080", true},
                                                    {"192.168.10.2", true},
+                                                   {"[fd00::2]", true},
                                                    {"ru-server.lan.evil", false},
                                                    {"evil:ru-server.lan", false},
                                                    {"127.0.0.1", false}}) {
@@ -643,8 +681,11 @@ TEST_F(ServerNetwork, OutsidersLeftOutOfTheLogAreCountedOnceInTheNextLineOrAtThe
 
 TEST_F(ServerNetwork, ConnectionsOverTheCapsAreRefusedWithALogLine) {
     ru::ServerSettings settings;
-    settings.maxConnections = 5;
+    settings.maxConnections = 6;
     settings.maxPerClient = 3;
+    settings.maxViewerConnections = 1;
+    settings.allow = ru::AllowList({*ru::parseNetwork("127.0.0.0/30")});
+    settings.viewers = ru::AllowList({*ru::parseNetwork("127.0.0.4/30")});
     settings.idleTimeout = std::chrono::seconds(60);
     start(settings);
     struct Case {
@@ -653,9 +694,10 @@ TEST_F(ServerNetwork, ConnectionsOverTheCapsAreRefusedWithALogLine) {
     };
     // Accepted in this order, since the server takes them one at a time.
     const Case cases[] = {
-        {"127.0.0.1", true},  {"127.0.0.1", true}, {"127.0.0.1", true},
-        {"127.0.0.1", false},  // a fourth from one address
-        {"127.0.0.2", true},  {"127.0.0.2", true}, {"127.0.0.3", false},  // a sixth in all
+        {"127.0.0.1", true},  {"127.0.0.1", true},  {"127.0.0.1", true},
+        {"127.0.0.1", false},                        // a fourth from one address
+        {"127.0.0.4", true},  {"127.0.0.5", false},  // a second viewer: the rest is the boards'
+        {"127.0.0.2", true},  {"127.0.0.2", true},  {"127.0.0.3", false},  // a seventh in all
     };
     std::vector<std::unique_ptr<RawConnection>> open;
     for (const Case& c : cases) {
@@ -669,13 +711,29 @@ TEST_F(ServerNetwork, ConnectionsOverTheCapsAreRefusedWithALogLine) {
     }
     EXPECT_TRUE(
         log_.contains("refused a connection from 127.0.0.1: 3 connections open from that address"));
-    EXPECT_TRUE(log_.contains("refused a connection from 127.0.0.3: 5 connections open"));
+    EXPECT_TRUE(log_.contains("refused a connection from 127.0.0.3: 6 connections open"));
+    EXPECT_TRUE(log_.contains("refused a connection from 127.0.0.5: 1 viewers' connections open"));
     // Those let in are served.
     RawConnection& kept = *open[4];
     kept.send(rawRequest("GET", "/contador"));
     ASSERT_TRUE(kept.readUntilClosed(10000));
     ASSERT_EQ(rutest::parseAnswers(kept.received()).size(), 1u);
     EXPECT_EQ(rutest::parseAnswers(kept.received())[0].status, 200);
+}
+
+// However busy, a connection ends after its share of requests or of time.
+TEST_F(ServerNetwork, AConnectionEndsAfterItsShareOfRequestsOrTime) {
+    ru::ServerSettings settings;
+    settings.maxRequestsPerConnection = 2;
+    for (const std::size_t answered : {2, 1}) {
+        restart(settings);
+        RawConnection connection(port());
+        const std::string request = rawRequest("GET", "/contador", {}, "", true);
+        connection.send(request + request + request);
+        EXPECT_TRUE(connection.readUntilClosed(10000));
+        EXPECT_EQ(rutest::parseAnswers(connection.received()).size(), answered);
+        settings.maxConnectionAge = std::chrono::milliseconds(0);  // next, at the first answer
+    }
 }
 
 TEST_F(ServerNetwork, SlowClientsHoldNobodyUpAndAreClosedAfterTheReadTimeOut) {

@@ -3,17 +3,21 @@
 #include <httplib.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <nlohmann/json.hpp>
 
 #include <boost/asio/ip/tcp.hpp>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "raw_client.h"
@@ -183,6 +187,7 @@ TEST(ServerProgram, HelpListsTheOptions) {
                              "--max-connections",
                              "--max-per-client",
                              "--max-per-network",
+                             "--max-viewer-connections",
                              "--no-idempotency-keys",
                              "--idempotency-days",
                              "postgresql://",
@@ -225,6 +230,7 @@ TEST(ServerProgram, BadOptionsExitWithStatus2AndOneLine) {
         {"--timeout", "2.5"},
         {"--max-connections", "0"},
         {"--max-per-client", "x"},
+        {"--max-viewer-connections", "0"},
         {"--opening-hours", "14:00-10:30"},
         {"--opening-hours", "lunch"},
         {"--opening-hours"},
@@ -342,7 +348,28 @@ TEST(ServerProgram, CreditAddsAPurchaseOrAFileWholeOrNothing) {
         EXPECT_EQ(roster.size(), c.rows) << c.line;
         EXPECT_EQ(rutest::creditOf(roster, 1004), c.credit) << c.line;
     }
+    // A file that comes slowly (a pipe) is read whole before the database is written, so
+    // that uploads meanwhile are not held up.
+    const std::string pipe = dir.file("pipe.json");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    ChildProcess slow(kServer, {"credit", "--db", db, "--file", pipe});
+    std::ofstream writer(pipe);  // open once the command reads
+    writer << "[" << rutest::row("7B22F5D1", 1004, 1).dump() << std::flush;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto upload = client.Post("/transaction/1008", "{\"event_id\": -1}", "application/json");
+    ASSERT_TRUE(upload);
+    EXPECT_EQ(upload->status, 201);
+    writer << "]";
+    writer.close();
+    EXPECT_EQ(slow.wait(), 0) << slow.err();
     ChildProcess none(kServer, {"credit", "--db", dir.file("none.db"), "1004", "1"});
+    ChildProcess help(kServer, {"credit", "--help"});
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_NE(help.out().find("ru-server credit --db PATH [--db-schema NAME] --file FILE"),
+              std::string::npos);
+    ChildProcess schema(kServer, {"credit", "--db", db, "--db-schema", "ru", "1004", "1"});
+    EXPECT_EQ(schema.wait(), 2);  // a schema is PostgreSQL's
+    expectOneErrorLine(schema.err(), "--db-schema");
     EXPECT_EQ(none.wait(), 1);
     EXPECT_FALSE(std::filesystem::exists(dir.file("none.db")));
 }
@@ -639,7 +666,7 @@ TEST(ServerProgram, BoardsOfTheCertificateScriptAndTheirRetirement) {
     std::filesystem::copy_file(ca + "/boards/catraca-02.key", retired + ".key");
     Started server =
         start({"--db", dir.file("ru.db"), "--port", "0", "--cert", ca + "/server.pem", "--key",
-               ca + "/server.key", "--client-ca", ca + "/ca.pem", "--crl", crl});
+               ca + "/server.key", "--client-ca", ca + "/ca.pem", "--crl", crl, "--timeout", "60"});
     ASSERT_GT(server.port, 0);
     const auto roster = [&](const std::string& board) {
         RestClient::Connection connection("");
@@ -653,12 +680,21 @@ TEST(ServerProgram, BoardsOfTheCertificateScriptAndTheirRetirement) {
     EXPECT_EQ(roster(kept), 200);
     EXPECT_EQ(roster(retired), 200);
     EXPECT_EQ(roster(""), 403);
+    // A connection of the board made before its retirement and kept open after it.
+    RestClient::Connection keptOpen("");
+    keptOpen.SetCAInfoFilePath(ca + "/ca.pem");
+    keptOpen.SetCertPath(retired + ".pem");
+    keptOpen.SetKeyPath(retired + ".key");
+    const std::string url = "https://127.0.0.1:" + std::to_string(server.port) + "/transaction";
+    EXPECT_EQ(keptOpen.get(url).code, 200);
     ASSERT_EQ(script({"revoke", "catraca-02"}), 0);
     copyList(ca + "/crl.pem");
     for (int i = 0; i < 100 && roster(retired) != 403; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_EQ(roster(retired), 403);
+    EXPECT_EQ(keptOpen.get(url).code, 403);
+    EXPECT_EQ(keptOpen.get(url).code, 403);  // a new connection, whose session is not resumed
     rutest::writeFile(dir.file("half.pem"), "-----BEGIN X509 CRL-----\nMIIB");
     copyList(dir.file("half.pem"));
     for (int i = 0; i < 100 && !server.process->waitForOutput("stays in force", 1, 100); ++i) {
@@ -666,6 +702,26 @@ TEST(ServerProgram, BoardsOfTheCertificateScriptAndTheirRetirement) {
     }
     EXPECT_EQ(roster(retired), 403);
     EXPECT_EQ(roster(kept), 200);
+    // A list past its next update, and one whose start is to come (this machine's clock
+    // behind), still revoke what they name; a certificate made for another purpose (the
+    // server's) stays refused meanwhile.
+    for (const auto& [year, line, times] : std::vector<std::tuple<std::string, std::string, int>>{
+             {"2020", "again: 1 revoked", 2}, {"2040", "is not valid yet", 1}}) {
+        const std::string dates = year + "0101000000Z -crl_nextupdate " + year + "0201000000Z";
+        ASSERT_EQ(
+            ChildProcess("/bin/sh",
+                         {"-c", "BOARD_CERT_ALT_NAMES=DNS:x " OPENSSL_BIN " ca -batch -config " +
+                                    ca + "/.board-cert.cnf -gencrl -crl_lastupdate " + dates +
+                                    " -out " + crl + ".new && mv " + crl + ".new " + crl})
+                .wait(),
+            0);
+        for (int i = 0; i < 100 && !server.process->waitForOutput(line, times, 100); ++i) {
+            roster(kept);
+        }
+        EXPECT_EQ(roster(retired), 403) << line;
+        EXPECT_EQ(roster(kept), 200) << line;
+        EXPECT_EQ(roster(ca + "/server"), 403) << line;
+    }
     EXPECT_EQ(script({"board", "catraca-01"}), 1);  // issued already
     EXPECT_EQ(script({"board", "catraca 03"}), 1);  // not a board's name
     EXPECT_NE(server.process->out().find("GET /transaction 200 board=catraca-02\n"),
@@ -712,6 +768,23 @@ TEST(ServerProgram, UnusableCertificateOrKeyExitsWith1AndOneLine) {
         expectOneErrorLine(run.err(), ca + " " + crl);
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("none.db")));
+    // Authorities that the script makes have names of their own; one without a list, and
+    // more authorities than a restaurant needs, are told at start.
+    ASSERT_EQ(ChildProcess("/bin/sh", {"-c", "cd " + dir.path() +
+                                                 " && " BOARD_CERT_SCRIPT
+                                                 " --dir another authority && cat other/ca.pem "
+                                                 "another/ca.pem ca.pem other/ca.pem > cas.pem"})
+                  .wait(60000),
+              0);
+    Started server = start({"--db", dir.file("ru.db"), "--port", "0", "--cert",
+                            dir.file("server.pem"), "--key", dir.file("server.key"), "--client-ca",
+                            dir.file("cas.pem"), "--crl", dir.file("other/crl.pem")});
+    ASSERT_GT(server.port, 0);
+    EXPECT_TRUE(server.process->waitForOutput("holds 4 authorities"));
+    EXPECT_TRUE(std::regex_search(server.process->out(),
+                                  std::regex("authority /CN=RU turnstiles authority [0-9a-f]{16} "
+                                             "of.*\n.*authority /CN=test-ca of")))
+        << server.process->out();
 }
 #endif
 

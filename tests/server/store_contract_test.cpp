@@ -322,8 +322,13 @@ TEST_P(StoreContract, ActivityCountsTheMealsThatArrivedAndTheReports) {
     const auto opened = database.open();
     ru::Store& store = *opened;
     importRows(store, json::array({row("AB12", 7, 10), row("CD34", 8, -1)}));
+    // The administrator's rows, a correction of -1 among them, are no turnstile's.
+    appendRows(store, json::array({row("CD34", 8, -1), row("CD34", 8, 3)}));
+    ASSERT_EQ(store.appendCredit(7, -1).status, ru::AppendStatus::Stored);
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     EXPECT_FALSE(store.activity(now - 3600, now + 3600, 900).latestEventAt.has_value());
+    EXPECT_EQ(store.activity(now - 3600, now + 3600, 7200).mealsPerSlot,
+              std::vector<std::int64_t>{0});
     ASSERT_EQ(store.appendEvent(7, -1).status, ru::AppendStatus::Stored);
     ASSERT_EQ(store.appendEvent(7, -1).status, ru::AppendStatus::Stored);
     ASSERT_EQ(store.appendEvent(7, 5).status, ru::AppendStatus::Stored);

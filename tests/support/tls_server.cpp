@@ -11,7 +11,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 
 namespace testsupport {
 
@@ -41,8 +43,11 @@ X509* certificate(EVP_PKEY* key, const char* cn, X509* issuer, EVP_PKEY* issuerK
     X509_gmtime_adj(X509_getm_notBefore(cert), -7200);
     X509_gmtime_adj(X509_getm_notAfter(cert), until);
     X509_set_pubkey(cert, key);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
+    std::istringstream names(cn);  // a name with a line end is two common names
+    for (std::string one; std::getline(names, one);) {
+        X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>(one.c_str()), -1, -1, 0);
+    }
     X509_set_issuer_name(cert, X509_get_subject_name(issuer == nullptr ? cert : issuer));
     if (kind == Kind::Authority) {
         addExtension(cert, cert, NID_basic_constraints, "critical,CA:TRUE");

@@ -30,7 +30,8 @@ class TestCertificates {
     std::string certFile;
     std::string keyFile;
 
-    // A client certificate with the common name `name`, signed by the authority: valid
+    // A client certificate with the common name `name` (two, "a\nb", for a line end),
+    // signed by the authority: valid
     // for a day, or, when `expired`, until an hour ago.
     ClientCertificate client(const std::string& name, bool expired = false);
 
