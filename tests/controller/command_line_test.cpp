@@ -170,7 +170,7 @@ TEST(CommandLine, GoodOptionsKeepTheConsoleBytes) {
     TempDir dir;
     char host[256] = {};
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
-    const std::vector<std::string> boards = {"", "", "", "", "", "ru-1", "-x!~", host, host};
+    const std::vector<std::string> boards = {"", "", "", "", "", "ru-1", "-x!~", host, host, ""};
     auto board = boards.begin();
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--timeout", "3", "--journal", dir.file("a.db")},
@@ -198,6 +198,7 @@ TEST(CommandLine, GoodOptionsKeepTheConsoleBytes) {
         }
         ++board;
     }
+    EXPECT_EQ(board, boards.end()) << "one board per row";
 }
 
 // Without its standard descriptors the program must not read its own stop pipe (or
