@@ -9,6 +9,7 @@
 #include <iostream>
 #include <limits>
 
+#include "board_authority.h"
 #include "json_text.h"
 #include "web_assets.h"
 
@@ -24,7 +25,6 @@ constexpr std::int64_t kIntMax = std::numeric_limits<std::int32_t>::max();
 constexpr const char* kUploadPrefix = "/transaction/";
 constexpr const char* kEntryPrefix = "/entrada/";
 constexpr const char* kAssetPrefix = "/web/";
-constexpr std::size_t kMaxBoardNameBytes = 64;
 
 enum class Path { Unknown, Roster, Upload, Entry, HeadCount, Page, Occupancy, Asset, Metrics };
 
@@ -459,19 +459,6 @@ Reply withCursor(Store& store, const Request& request, Reply reply) {
         reply.roster = std::move(roster.stream);
     }
     return reply;
-}
-
-// 1 to kMaxBoardNameBytes printable ASCII characters without spaces.
-bool isBoardName(const std::string& name) {
-    if (name.empty() || name.size() > kMaxBoardNameBytes) {
-        return false;
-    }
-    for (const char c : name) {
-        if (c < 0x21 || c > 0x7E) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The name of the board that sent `request` on a board's route: its certificate's, or
