@@ -612,11 +612,37 @@ std::map<std::string, double> scrape(int port, const std::string& from) {
     return json::parse(reader.out(), nullptr, false).get<std::map<std::string, double>>();
 }
 
+// A write lock held by another connection to the database, as a second process or a
+// checkpoint may hold one.
+class WriteLock {
+  public:
+    explicit WriteLock(const std::string& path) {
+        sqlite3_open(path.c_str(), &db_);
+        held_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    ~WriteLock() {
+        release();
+        sqlite3_close(db_);
+    }
+    bool held() const { return held_; }
+    void release() {
+        if (held_) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        held_ = false;
+    }
+
+  private:
+    sqlite3* db_ = nullptr;
+    bool held_ = false;
+};
+
 TEST_F(ServerNetwork, MetricsParseAndMoveWithTheRequestsSentAndTheirRefusals) {
     ru::ServerSettings settings;
     settings.allow = ru::AllowList({*ru::parseNetwork("127.0.0.2")});
     settings.metricsReaders = ru::AllowList({*ru::parseNetwork("127.0.0.4")});
     settings.maxPerClient = 2;
+    settings.online = true;
     start(settings);
     const std::string board = "127.0.0.2", reader = "127.0.0.4";
     const auto before = scrape(port(), reader);
@@ -627,6 +653,10 @@ TEST_F(ServerNetwork, MetricsParseAndMoveWithTheRequestsSentAndTheirRefusals) {
         exchange(post("/contador", kCount, {kJsonType, "Catraca-Board: s\"1\\"}), board).status,
         201);
     EXPECT_EQ(exchange(rawRequest("GET", "/transaction/7?secret"), board).status, 405);
+    {
+        WriteLock lock(dir_.file("ru.db"));  // an entry waits 500 ms for it, then 503
+        EXPECT_EQ(exchange(post("/entrada/7", kEvent), board).status, 503);
+    }
     EXPECT_EQ(exchange(rawRequest("GET", "/metrics"), board).status, 403);
     EXPECT_TRUE(RawConnection(port(), "127.0.0.6").readUntilClosed(10000));  // an outsider
     // Two idle connections fill the board's cap: a third is refused.
@@ -648,7 +678,7 @@ TEST_F(ServerNetwork, MetricsParseAndMoveWithTheRequestsSentAndTheirRefusals) {
     EXPECT_GT(moved("ru_request_duration_seconds_sum{route=\"upload\"}"), 0);
     EXPECT_EQ(moved("ru_events_stored_total"), 1);
     EXPECT_EQ(moved("ru_idempotent_repeats_total"), 1);
-    EXPECT_EQ(moved("ru_store_commit_duration_seconds_count"), 3);  // two uploads, a count
+    EXPECT_EQ(moved("ru_store_commit_duration_seconds_count"), 4);  // and the entry's 503
     EXPECT_EQ(moved("ru_connections_refused_total{reason=\"allow_list\"}"), 1);
     EXPECT_EQ(moved("ru_connections_refused_total{reason=\"caps\"}"), 1);
     EXPECT_EQ(after["ru_board_headcount{board=\"s\"1\\\"}"], 9);
@@ -791,31 +821,6 @@ TEST_F(ServerNetwork, SlowClientsHoldNobodyUpAndAreClosedAfterTheReadTimeOut) {
     EXPECT_EQ(silent.back()->received(), "");
     EXPECT_EQ(exchange(rawRequest("GET", "/contador"), "127.0.0.3").status, 200);
 }
-
-// A write lock held by another connection to the database, as a second process or a
-// checkpoint may hold one.
-class WriteLock {
-  public:
-    explicit WriteLock(const std::string& path) {
-        sqlite3_open(path.c_str(), &db_);
-        held_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-    ~WriteLock() {
-        release();
-        sqlite3_close(db_);
-    }
-    bool held() const { return held_; }
-    void release() {
-        if (held_) {
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        }
-        held_ = false;
-    }
-
-  private:
-    sqlite3* db_ = nullptr;
-    bool held_ = false;
-};
 
 TEST_F(ServerNetwork, WritesWaitForALockHeldElsewhereInsteadOfFailing) {
     start();
