@@ -900,6 +900,40 @@ class PostgresRosterStream : public RosterStream {
     State state_ = State::Start;
 };
 
+namespace pg {
+
+// Rows restored into another cluster (pg_restore of the README's backup) carry the ids of
+// the old cluster's transactions, which this one may not reach for months: until then
+// every snapshot would take them for transactions still to come and hide them. Such rows
+// were all committed, so they get an id that every snapshot sees (1, below any xmin);
+// the cluster's identifier in meta tells whether the rows came from elsewhere. Without
+// one (a schema of an earlier ru-server), only ids that this cluster has not handed out
+// yet are foreign for sure. Tokens of the old cluster name its identifier in their check.
+void adoptCluster(Transaction& tx, const Database& db) {
+    const std::string meta = db.table("meta");
+    const Result found = tx.run(
+        "cluster_find",
+        "SELECT (SELECT system_identifier FROM pg_control_system())::text, (SELECT value FROM " +
+            meta + " WHERE key = 'cluster')",
+        {});
+    const std::string cluster = text(found.get(), 0, 0);
+    if (!isNull(found.get(), 0, 1) && text(found.get(), 0, 1) == cluster) {
+        return;
+    }
+    const bool recorded = !isNull(found.get(), 0, 1);
+    tx.run(recorded ? "cluster_adopt_all" : "cluster_adopt_foreign",
+           "UPDATE " + db.table("transactions") + " SET xid = '1' WHERE " +
+               (recorded ? "xid <> '1'" : "xid >= pg_snapshot_xmax(pg_current_snapshot())"),
+           {});
+    tx.run("cluster_record",
+           "INSERT INTO " + meta +
+               " (key, value) VALUES ('cluster', $1::text) ON CONFLICT (key) DO UPDATE SET "
+               "value = EXCLUDED.value",
+           {cluster});
+}
+
+}  // namespace pg
+
 PostgresStore::PostgresStore(const std::string& uri, const StoreOptions& options)
     : db_(std::make_shared<pg::Database>()) {
     if (options.schema.empty()) {
@@ -958,6 +992,7 @@ PostgresStore::PostgresStore(const std::string& uri, const StoreOptions& options
         if (version < 2) {
             c->simple(pg::withSchema(pg::kLayout2, db_->schema), tx.deadline());
         }
+        pg::adoptCluster(tx, *db_);
         tx.commit();
     } catch (const StoreUnavailable&) {
         throw;

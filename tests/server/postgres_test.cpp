@@ -20,6 +20,7 @@
 #include "server_fixture.h"
 #include "store_postgres.h"
 #include "support/pg_cluster.h"
+#include "support/process.h"
 
 namespace {
 
@@ -259,6 +260,44 @@ TEST_F(PostgresStore, ACommitTheStandbysDidNotConfirmIsNot201) {
         EXPECT_EQ(json::parse(rosterText(store)).size(), 2u);
     }
     sharedCluster().query("DROP SCHEMA \"" + database.schema() + "\" CASCADE; DROP ROLE " + app);
+}
+
+// The README's backup restored into another cluster (new hardware, a disaster recovery):
+// its rows carry the ids of the old cluster's transactions, which a cluster that has served
+// for months has run far ahead of a new one's. Every row is served all the same, and the
+// cursors of the new cluster go on from there.
+TEST_F(PostgresStore, ABackupRestoredIntoAnotherClusterServesEveryRow) {
+    sharedCluster().query(
+        "DO $$ BEGIN FOR i IN 1..3000 LOOP PERFORM pg_current_xact_id(); COMMIT; END LOOP; "
+        "END $$");
+    testsupport::TempDir dir;
+    json whole;
+    {
+        const auto opened = database.open();
+        importRows(*opened, json::array({row("AB12", 7, 10), row("CD34", 8, 2)}));
+        ASSERT_EQ(opened->appendEvent(7, -1).status, ru::AppendStatus::Stored);
+        whole = json::parse(rosterText(*opened));
+        database.backup(dir.file("dump"));
+    }
+    // And as an earlier ru-server left it, without the cluster's identifier.
+    database.sql("DELETE FROM meta WHERE key = 'cluster'");
+    database.backup(dir.file("earlier"));
+    testsupport::PgCluster other;
+    for (const char* dump : {"dump", "earlier"}) {
+        SCOPED_TRACE(dump);
+        other.query("DROP SCHEMA IF EXISTS \"" + database.schema() + "\" CASCADE");
+        testsupport::ChildProcess restore(other.binDir() + "/pg_restore",
+                                          {"-d", other.uri(), dir.file(dump)});
+        ASSERT_EQ(restore.wait(60000), 0) << restore.err();
+        const auto restored = open(other.uri(), ru::kWriteWait);
+        EXPECT_EQ(json::parse(rosterText(*restored)), whole);
+        const std::string token = restored->openRosterWithCursor(nullptr).cursor;
+        EXPECT_EQ(restored->appendEvent(8, -1).credit, 1);
+        const ru::CursorRoster delta = restored->openRosterWithCursor(&token);
+        EXPECT_TRUE(delta.after);
+        EXPECT_EQ(json::parse(rutest::readAll(*delta.stream, 100)),
+                  json::array({row("CD34", 8, -1)}));
+    }
 }
 
 // A multi-host URI: a host that does not answer is passed over for the next one.
