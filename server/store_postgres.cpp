@@ -1423,27 +1423,46 @@ std::unique_ptr<RosterStream> PostgresStore::openRoster() {
 
 namespace {
 
+// A row as a token's check takes it: its number, the transaction that inserted it, its
+// arrival to the microsecond (none for imported rows) and its fields. `r` is the row.
+constexpr const char* kRowDigest =
+    "r.seq || ':' || r.xid || ':' || COALESCE(floor(extract(epoch FROM r.stored_at) * "
+    "1000000)::text, '') || ':' || r.user_id || ':' || r.event || ':' || r.card_id || ':' || "
+    "r.matricula || ':' || r.salt || ':' || r.n_password_hash";
+
 // The opening of a roster with its cursor: one statement, so one snapshot, whose text it
-// gives with the identity, the check of where the data lives (the cluster's identifier,
-// its current timeline and the table's oid, which a restored backup, a failover and a
-// point-in-time recovery each change; none on a standby, which issues no cursors) and the
-// last sequence number of the roster. $1 is the table.
-constexpr const char* kCursorColumns =
-    "SELECT pg_current_snapshot()::text, (SELECT value FROM S.meta WHERE key = 'identity'), "
-    "CASE WHEN NOT pg_is_in_recovery() THEN (SELECT system_identifier FROM "
-    "pg_control_system())::text || ':' || substr(pg_walfile_name(pg_current_wal_lsn()), 1, 8) "
-    "|| ':' || $1::regclass::oid::text END, (SELECT COALESCE(MAX(seq), 0) FROM S.transactions)";
-// With a token's snapshot $2 and its xmin $3: whether the database has reached that
-// snapshot, and the range of sequence numbers of the rows committed since, found through
-// the index of the inserting transactions (each of them is xmin or later). OFFSET 0 keeps
-// the planner from taking MIN and MAX from the sequence's index instead, which would walk
-// the whole history to the first row after the cursor; sequential scans are turned off
-// for the same reason, since without statistics (a table just loaded) the planner takes
-// a third of the history for the rows after any cursor.
-constexpr const char* kCursorSince =
-    ", pg_snapshot_xmax($2::pg_snapshot) <= pg_snapshot_xmax(pg_current_snapshot()), "
-    "MIN(d.seq), MAX(d.seq) FROM (SELECT seq FROM S.transactions WHERE xid >= $3::xid8 AND NOT "
-    "pg_visible_in_snapshot(xid, $2::pg_snapshot) OFFSET 0) d";
+// gives with the identity, where the data lives (the cluster's identifier, its current
+// timeline and the table's oid, which a restored backup, a failover and a point-in-time
+// recovery each change; none on a standby, which issues no cursors) and the roster's last
+// row. $1 is the table.
+std::string cursorColumns() {
+    return std::string(
+               "SELECT pg_current_snapshot()::text, (SELECT value FROM S.meta WHERE key = "
+               "'identity'), CASE WHEN NOT pg_is_in_recovery() THEN (SELECT system_identifier "
+               "FROM pg_control_system())::text || ':' || "
+               "substr(pg_walfile_name(pg_current_wal_lsn()), 1, 8) || ':' || "
+               "$1::regclass::oid::text END, (SELECT ") +
+           kRowDigest + " FROM S.transactions r ORDER BY r.seq DESC LIMIT 1)";
+}
+
+// With a token's snapshot $2 and its last row $3: whether the database has reached that
+// snapshot, and that row as it is now.
+std::string cursorSinceColumns() {
+    return cursorColumns() +
+           ", pg_snapshot_xmax($2::pg_snapshot) <= pg_snapshot_xmax(pg_current_snapshot()), "
+           "(SELECT " +
+           kRowDigest + " FROM S.transactions r WHERE r.seq = $3::bigint)";
+}
+
+// The range of sequence numbers of the rows committed since the snapshot $2 (xmin $1),
+// found through the index of the inserting transactions (each of them is xmin or later).
+// OFFSET 0 keeps the planner from taking MIN and MAX from the sequence's index instead,
+// which would walk the whole history to the first row after the cursor; sequential scans
+// are turned off for the same reason, since without statistics (a table just loaded) the
+// planner takes a third of the history for the rows after any cursor.
+constexpr const char* kCursorDelta =
+    "SELECT MIN(d.seq), MAX(d.seq) FROM (SELECT seq FROM S.transactions WHERE xid >= $1::xid8 "
+    "AND NOT pg_visible_in_snapshot(xid, $2::pg_snapshot) OFFSET 0) d";
 
 }  // namespace
 
@@ -1452,45 +1471,63 @@ constexpr const char* kCursorSince =
 // rows whose transaction is visible in its snapshot S; the rows after S are those visible
 // now whose transaction S did not see, so a late commit with an earlier number comes with
 // the delta that follows its commit, and with that one only.
+//
+// A copy of the data directory put back (a cold copy, a volume snapshot) has the same
+// cluster, timeline and table, and hands out again the transaction ids and numbers of the
+// rows it lacks: the token also names the roster's last row, and its check takes that row
+// whole, so a copy that lacks the row, or gave its number to another, starts the board
+// over. A token of an empty roster goes on with every row now visible: all came after it.
+// What the token names is compared first, in a statement that reads a row or two; only a
+// token that passes runs the query of the rows since.
 CursorRoster PostgresStore::openRosterWithCursor(const std::string* after) {
     const std::optional<CursorToken> token = after ? parseCursor(*after) : std::nullopt;
-    const std::optional<PgSnapshot> since =
-        token ? parsePgSnapshotPosition(token->position) : std::nullopt;
+    const std::optional<PgPosition> since = token ? parsePgPosition(token->position) : std::nullopt;
     const std::string table = db_->table("transactions");
     const auto deadline = Clock::now() + pg::kReadWait;
     return pg::withConnection(*db_->readers, deadline, [&](pg::Connection& c) {
+        std::optional<pg::Transaction> tx;
         pg::Result r;
         if (since) {
-            pg::Transaction tx(c, deadline, "READ ONLY");
-            c.simple("SET LOCAL enable_seqscan = off", tx.deadline());
-            r = tx.run("cursor_since",
-                       pg::withSchema(kCursorColumns, db_->schema) +
-                           pg::withSchema(kCursorSince, db_->schema),
-                       {table, pgSnapshotText(*since), std::to_string(since->xmin)});
+            // The rows since are read in the snapshot of the opening.
+            tx.emplace(c, deadline, "READ ONLY");
+            r = tx->run("cursor_since", pg::withSchema(cursorSinceColumns(), db_->schema),
+                        {table, pgSnapshotText(since->snapshot), pg::str(since->lastRow)});
         } else {
-            r = c.run("cursor_whole", pg::withSchema(kCursorColumns, db_->schema), {table},
+            r = c.run("cursor_whole", pg::withSchema(cursorColumns(), db_->schema), {table},
                       deadline + pg::kGrace);
         }
         const std::string snapshot = pg::text(r.get(), 0, 0);
         const std::string identity = pg::text(r.get(), 0, 1);
         const bool placed = !pg::isNull(r.get(), 0, 2);
-        const std::uint32_t check = fnv1a(pg::text(r.get(), 0, 2));
-        const std::int64_t last = pg::integer(r.get(), 0, 3);
+        const std::uint32_t where = fnv1a(pg::text(r.get(), 0, 2));
+        const std::string lastRow = pg::isNull(r.get(), 0, 3) ? "" : pg::text(r.get(), 0, 3);
+        const std::int64_t last = std::strtoll(lastRow.c_str(), nullptr, 10);
         CursorRoster roster;
         const std::optional<PgSnapshot> now = parsePgSnapshot(snapshot);
         if (placed && now) {
-            roster.cursor = formatCursor({identity, check, pgSnapshotPosition(*now)});
+            roster.cursor =
+                formatCursor({identity, fnv1a(lastRow, where),
+                              pgPositionText({static_cast<std::uint64_t>(last), *now})});
         }
-        roster.after = since && placed && token->identity == identity && token->check == check &&
-                       std::strcmp(PQgetvalue(r.get(), 0, 4), "t") == 0;
-        if (!roster.after) {
+        roster.after =
+            since && placed && token->identity == identity &&
+            std::strcmp(PQgetvalue(r.get(), 0, 4), "t") == 0 &&
+            (since->lastRow == 0 || !pg::isNull(r.get(), 0, 5)) &&
+            token->check == fnv1a(pg::isNull(r.get(), 0, 5) ? "" : pg::text(r.get(), 0, 5), where);
+        if (!roster.after || since->lastRow == 0) {
             roster.stream = std::make_unique<PostgresRosterStream>(db_, snapshot, "", 0, last);
-        } else if (pg::isNull(r.get(), 0, 5)) {
+            return roster;
+        }
+        c.simple("SET LOCAL enable_seqscan = off", tx->deadline());
+        const pg::Result delta =
+            tx->run("cursor_delta", pg::withSchema(kCursorDelta, db_->schema),
+                    {std::to_string(since->snapshot.xmin), pgSnapshotText(since->snapshot)});
+        if (pg::isNull(delta.get(), 0, 0)) {
             roster.stream = std::make_unique<PostgresRosterStream>(db_, snapshot, "", 0, 0);
         } else {
             roster.stream = std::make_unique<PostgresRosterStream>(
-                db_, snapshot, pgSnapshotText(*since), pg::integer(r.get(), 0, 5) - 1,
-                pg::integer(r.get(), 0, 6));
+                db_, snapshot, pgSnapshotText(since->snapshot), pg::integer(delta.get(), 0, 0) - 1,
+                pg::integer(delta.get(), 0, 1));
         }
         return roster;
     });
