@@ -11,6 +11,8 @@
 #include <mutex>
 #include <set>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -368,15 +370,26 @@ class Connection {
         }
     }
 
+    // Asks the server to stop, from a thread of its own: PQcancel waits for the server to
+    // close the cancel's connection, which a server that stopped answering (a paused
+    // machine, a storage stall, a network cut) never does, and a request must not wait
+    // for it. At most one per connection that missed its deadline.
     bool cancel() {
         PGcancel* handle = PQgetCancel(conn_);
         if (handle == nullptr) {
             return false;
         }
-        char error[256];
-        const bool sent = PQcancel(handle, error, sizeof error) == 1;
-        PQfreeCancel(handle);
-        return sent;
+        try {
+            std::thread([handle] {
+                char error[256];
+                PQcancel(handle, error, sizeof error);
+                PQfreeCancel(handle);
+            }).detach();
+        } catch (const std::system_error&) {
+            PQfreeCancel(handle);
+            return false;
+        }
+        return true;
     }
 
     PGconn* conn_ = nullptr;

@@ -84,6 +84,27 @@ TEST_F(PostgresStore, ALostDatabaseIsAnswered503AndTheStoreReconnects) {
     EXPECT_EQ(json::parse(rosterText(store)).size(), 4u);
 }
 
+// A database that stops answering (a paused machine, a storage stall) with the connection
+// still open: a write is answered 503 once its wait and a moment more have passed, never
+// held until the database is back, though the request to stop it is not answered either.
+TEST_F(PostgresStore, AFrozenDatabaseIsAnswered503InTime) {
+    const auto opened = database.open(std::chrono::milliseconds(1000));
+    ru::Store& store = *opened;
+    importRows(store, json::array({row("AB12", 7, 10)}));
+    ASSERT_EQ(ru::route(store, upload(7)).status, 201);
+    sharedCluster().pause();
+    auto write = std::async(std::launch::async,
+                            [&store] { return ru::route(store, upload(7, "frozen")).status; });
+    const bool answered = write.wait_for(std::chrono::seconds(15)) == std::future_status::ready;
+    sharedCluster().resume();
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(write.get(), 503);
+    // Settled by the retry, whether the first one was stored or not.
+    EXPECT_EQ(ru::route(store, upload(7, "frozen")).status, 201);
+    EXPECT_EQ(ru::route(store, upload(7, "frozen")).status, 201);
+    EXPECT_EQ(json::parse(rosterText(store)).size(), 3u);
+}
+
 // A roster read in pieces goes on over a restart: its snapshot is a value, not a session.
 TEST_F(PostgresStore, AnOpenRosterSurvivesARestart) {
     const auto opened = database.open();

@@ -180,6 +180,44 @@ void PgCluster::stop() {
     pid_ = -1;
 }
 
+namespace {
+
+// The children of `pid`.
+std::vector<pid_t> children(pid_t pid) {
+    std::vector<pid_t> pids;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        // "pid (name) state ppid ...": the name may hold spaces and parentheses.
+        const std::size_t end = line.rfind(')');
+        std::istringstream rest(end == std::string::npos ? "" : line.substr(end + 1));
+        char state = 0;
+        pid_t parent = 0;
+        if (rest >> state >> parent && parent == pid) {
+            pids.push_back(static_cast<pid_t>(std::stol(entry.path().filename().string())));
+        }
+    }
+    return pids;
+}
+
+}  // namespace
+
+// The server first, so that it starts no process meanwhile.
+void PgCluster::pause() {
+    kill(pid_, SIGSTOP);
+    for (const pid_t p : children(pid_)) {
+        kill(p, SIGSTOP);
+    }
+}
+
+void PgCluster::resume() {
+    for (const pid_t p : children(pid_)) {
+        kill(p, SIGCONT);
+    }
+    kill(pid_, SIGCONT);
+}
+
 std::string PgCluster::query(const std::string& sql, const std::string& dbname,
                              const std::string& user) const {
     std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdb(uri(dbname, user).c_str()),

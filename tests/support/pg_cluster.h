@@ -39,6 +39,10 @@ class PgCluster {
     // socket, waiting until it takes connections.
     void stop();
     void start();
+    // Stops every process of the server (SIGSTOP: a paused machine, a storage stall) /
+    // lets them go on: connections stay open, nothing is answered meanwhile.
+    void pause();
+    void resume();
 
     // Runs `sql` (one or more statements) as `user` on `dbname`: the first column of the
     // first row of the last statement, "" when it has none. Throws std::runtime_error.
