@@ -43,12 +43,14 @@ constexpr int kPageRows = 2048;
 // or remote_write, whatever the database's default; remote_apply when the database asks
 // for it), a statement outside our own transactions is bounded too, a session that sits
 // in a transaction (a stuck process) lets its locks go, and the writes sent in one round
-// trip run as READ COMMITTED whatever the database's default.
+// trip run as READ COMMITTED whatever the database's default, and the warning of a
+// commit whose wait for the standbys was cut short reaches us whatever the role's
+// client_min_messages.
 constexpr const char* kSessionSetup =
     "SELECT set_config('synchronous_commit', CASE WHEN current_setting('synchronous_commit') "
     "= 'remote_apply' THEN 'remote_apply' ELSE 'on' END, false); "
     "SET statement_timeout = 10000; SET idle_in_transaction_session_timeout = 60000; "
-    "SET default_transaction_isolation = 'read committed'";
+    "SET default_transaction_isolation = 'read committed'; SET client_min_messages = warning";
 
 struct ResultClear {
     void operator()(PGresult* r) const { PQclear(r); }
