@@ -405,8 +405,12 @@ class Connection {
 // A fixed number of connections to one database, made when first needed.
 class Pool {
   public:
-    Pool(std::vector<std::pair<std::string, std::string>> settings, std::size_t size)
-        : settings_(std::move(settings)), size_(std::max<std::size_t>(size, 1)) {}
+    // `setup`: statements that every connection runs first.
+    Pool(std::vector<std::pair<std::string, std::string>> settings, std::size_t size,
+         std::string setup)
+        : settings_(std::move(settings)),
+          size_(std::max<std::size_t>(size, 1)),
+          setup_(std::move(setup)) {}
 
     // One connection, for one thread at a time; given back when the lease goes.
     class Lease {
@@ -484,7 +488,7 @@ class Pool {
         }
         try {
             auto connection = std::make_unique<Connection>(settings_);
-            connection->simple(kSessionSetup, Clock::now() + kReadWait);
+            connection->simple(setup_, Clock::now() + kReadWait);
             std::lock_guard<std::mutex> lock(mutex_);
             lastFailure_.reset();
             return connection;
@@ -509,6 +513,7 @@ class Pool {
 
     const std::vector<std::pair<std::string, std::string>> settings_;
     const std::size_t size_;
+    const std::string setup_;
     std::mutex mutex_;
     std::condition_variable free_;
     std::vector<std::unique_ptr<Connection>> idle_;
@@ -958,8 +963,15 @@ PostgresStore::PostgresStore(const std::string& uri, const StoreOptions& options
     db_->name = pg::describe(uri, options.schema);
     db_->writeWait = options.writeWait;
     const auto settings = pg::connectSettings(uri);
-    db_->writers = std::make_unique<pg::Pool>(settings, options.writeConnections);
-    db_->readers = std::make_unique<pg::Pool>(settings, pg::kReadConnections);
+    db_->writers =
+        std::make_unique<pg::Pool>(settings, options.writeConnections, pg::kSessionSetup);
+    // The roster's pages, by sequence number from a point on, are read in the index's
+    // order whatever the statistics say: without any (a table just loaded) the planner
+    // takes a page's range for a few rows, and reads and sorts the whole rest of the
+    // history for each page instead.
+    db_->readers = std::make_unique<pg::Pool>(
+        settings, pg::kReadConnections,
+        std::string(pg::kSessionSetup) + "; SET enable_bitmapscan = off");
 
     // Several servers starting together: one makes or upgrades the tables, the others
     // wait for it under the lock and find them made.
@@ -1147,6 +1159,15 @@ ImportSummary PostgresStore::load(std::istream& in, const std::function<bool()>&
                "EXCLUDED.n_password_hash",
            {});
     tx.commit();
+    if (intoEmpty) {
+        // Statistics of the history just loaded, for the plans of the uploads and the
+        // roster, rather than waiting for the autovacuum. Only the table's owner may take
+        // them; the import is committed either way.
+        try {
+            c->simple("ANALYZE " + db_->table("transactions"), Clock::now() + pg::kReadWait);
+        } catch (const StoreError&) {
+        }
+    }
     return summary;
 }
 
