@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "routes.h"
 #include "server_fixture.h"
 #include "store.h"
+#include "store_postgres.h"
 #include "support/pg_cluster.h"
 #include "support/roster_wire.h"
 
@@ -333,6 +336,39 @@ TEST(RosterCursorPostgres, ATokenOfRowsThatARestoredCopyLacksIsNotContinued) {
     EXPECT_FALSE(answer.after);
     EXPECT_EQ(answer.rows, whole);
     EXPECT_EQ(readAfter(store, empty).rows, whole);
+}
+
+// A token is compared with the database (its identity, its check, whether the database has
+// reached its snapshot) before the rows since are searched: one of another database, or
+// one made up, costs a row or two however long the history. The server's log of the
+// store's statements tells which ran.
+TEST(RosterCursorPostgres, AStrangeTokenIsRefusedBeforeTheRowsSinceAreSearched) {
+    rutest::TestDatabase database(rutest::Backend::PostgreSQL);
+    ru::StoreOptions options;
+    options.schema = database.schema();
+    ru::PostgresStore store(database.db() + "&options=-c%20log_statement%3Dall", options);
+    importRows(store, json::array({row("AB12", 7, 10)}));
+    const std::string good = read(store).cursor;
+    const auto parts = ru::parseCursor(good);
+    ASSERT_TRUE(parts.has_value()) << good;
+    std::ifstream log(testsupport::sharedCluster().socketDir() + "/server.log");
+    log.seekg(0, std::ios::end);
+    const auto searched = [&log] {
+        log.clear();
+        const std::string text((std::istreambuf_iterator<char>(log)),
+                               std::istreambuf_iterator<char>());
+        return text.find("cursor_delta") != std::string::npos;
+    };
+    const std::string lastRow = parts->position.substr(0, parts->position.find('.'));
+    for (const std::string& token :
+         {ru::formatCursor({std::string(32, '0'), parts->check, parts->position}),
+          ru::formatCursor({parts->identity, parts->check ^ 1, parts->position}),
+          ru::formatCursor({parts->identity, parts->check, lastRow + ".1.zzzzz"})}) {
+        EXPECT_FALSE(readAfter(store, token).after) << token;
+    }
+    EXPECT_FALSE(searched());
+    EXPECT_TRUE(readAfter(store, good).after);
+    EXPECT_TRUE(searched());
 }
 
 // More running transactions than a token can name: the answer has no cursor (the board
