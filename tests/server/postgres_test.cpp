@@ -287,6 +287,32 @@ TEST_F(PostgresStore, ACommitTheStandbysDidNotConfirmIsNot201) {
     }
 }
 
+// A commit whose answer never came (the session ended while the commit waited for the
+// standbys) may be stored: it is answered 503 and left to the board's retry, never sent
+// again on a fresh connection, which would store the event twice.
+TEST_F(PostgresStore, ACommitWhoseAnswerWasLostIsNotSentAgain) {
+    const auto opened = database.open(std::chrono::milliseconds(4000));
+    ru::Store& store = *opened;
+    importRows(store, json::array({row("AB12", 7, 10)}));
+    ASSERT_EQ(ru::route(store, upload(7)).status, 201);  // a connection kept, reused below
+    sharedCluster().query("ALTER SYSTEM SET synchronous_standby_names = 'nobody'");
+    sharedCluster().query("SELECT pg_reload_conf()");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto write = std::async(std::launch::async, [&store] { return ru::route(store, upload(7)); });
+    std::string ended;
+    for (int i = 0; i < 100 && ended != "t"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ended = sharedCluster().query(
+            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE wait_event = 'SyncRep'");
+    }
+    const ru::Reply reply = write.get();
+    sharedCluster().query("ALTER SYSTEM RESET synchronous_standby_names");
+    sharedCluster().query("SELECT pg_reload_conf()");
+    ASSERT_EQ(ended, "t");
+    EXPECT_EQ(reply.status, 503) << reply.body;
+    EXPECT_EQ(database.sql("SELECT COUNT(*) FROM transactions"), "3");
+}
+
 // The README's backup restored into another cluster (new hardware, a disaster recovery):
 // its rows carry the ids of the old cluster's transactions, which a cluster that has served
 // for months has run far ahead of a new one's. Every row is served all the same, and the

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backends.h"
@@ -336,6 +337,22 @@ TEST(RosterCursorPostgres, ATokenOfRowsThatARestoredCopyLacksIsNotContinued) {
     EXPECT_FALSE(answer.after);
     EXPECT_EQ(answer.rows, whole);
     EXPECT_EQ(readAfter(store, empty).rows, whole);
+}
+
+// A point-in-time recovery, or a standby promoted, goes on from an earlier point of the
+// same cluster and table on a new timeline: a token of the old timeline is not continued.
+TEST(RosterCursorPostgres, ATokenOfAnotherTimelineIsNotContinued) {
+    rutest::TestDatabase database(rutest::Backend::PostgreSQL);
+    const auto opened = database.open();
+    ru::Store& store = *opened;
+    importRows(store, json::array({row("AB12", 7, 10)}));
+    const std::string token = read(store).cursor;
+    testsupport::sharedCluster().restartOnNewTimeline();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past the reconnect pause
+    ASSERT_EQ(store.appendEvent(7, -1).status, ru::AppendStatus::Stored);
+    const Answer answer = readAfter(store, token);
+    EXPECT_FALSE(answer.after);
+    EXPECT_EQ(answer.rows.size(), 2u);
 }
 
 // A token is compared with the database (its identity, its check, whether the database has

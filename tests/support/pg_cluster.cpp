@@ -218,6 +218,15 @@ void PgCluster::resume() {
     kill(pid_, SIGCONT);
 }
 
+void PgCluster::restartOnNewTimeline() {
+    stop();
+    std::ofstream(dir_.file("data/recovery.signal")).close();
+    // No archive: the recovery replays what the data directory holds, then ends.
+    settings_.push_back("restore_command=false");
+    start();
+    settings_.pop_back();
+}
+
 std::string PgCluster::query(const std::string& sql, const std::string& dbname,
                              const std::string& user) const {
     std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdb(uri(dbname, user).c_str()),
