@@ -84,25 +84,22 @@ TEST_F(PostgresStore, ALostDatabaseIsAnswered503AndTheStoreReconnects) {
     EXPECT_EQ(json::parse(rosterText(store)).size(), 4u);
 }
 
-// A database that stops answering (a paused machine, a storage stall) with the connection
-// still open: a write is answered 503 once its wait and a moment more have passed, never
-// held until the database is back, though the request to stop it is not answered either.
+// A database that stops answering with its connections open (a paused machine): a write
+// is answered 503 after its wait and a moment more, though the cancel is not answered
+// either, and its retry settles it once the database is back.
 TEST_F(PostgresStore, AFrozenDatabaseIsAnswered503InTime) {
     const auto opened = database.open(std::chrono::milliseconds(1000));
-    ru::Store& store = *opened;
-    importRows(store, json::array({row("AB12", 7, 10)}));
-    ASSERT_EQ(ru::route(store, upload(7)).status, 201);
+    importRows(*opened, json::array({row("AB12", 7, 10)}));
+    ASSERT_EQ(ru::route(*opened, upload(7)).status, 201);
     sharedCluster().pause();
-    auto write = std::async(std::launch::async,
-                            [&store] { return ru::route(store, upload(7, "frozen")).status; });
-    const bool answered = write.wait_for(std::chrono::seconds(15)) == std::future_status::ready;
+    auto write =
+        std::async(std::launch::async, [&] { return ru::route(*opened, upload(7, "k")).status; });
+    const auto waited = write.wait_for(std::chrono::seconds(15));
     sharedCluster().resume();
-    EXPECT_TRUE(answered);
+    EXPECT_EQ(waited, std::future_status::ready);
     EXPECT_EQ(write.get(), 503);
-    // Settled by the retry, whether the first one was stored or not.
-    EXPECT_EQ(ru::route(store, upload(7, "frozen")).status, 201);
-    EXPECT_EQ(ru::route(store, upload(7, "frozen")).status, 201);
-    EXPECT_EQ(json::parse(rosterText(store)).size(), 3u);
+    EXPECT_EQ(ru::route(*opened, upload(7, "k")).status, 201);
+    EXPECT_EQ(json::parse(rosterText(*opened)).size(), 3u);
 }
 
 // A roster read in pieces goes on over a restart: its snapshot is a value, not a session.
@@ -253,101 +250,80 @@ TEST_F(PostgresStore, RunsWithTheDocumentedGrantsOnly) {
 }
 
 // With a synchronous standby named that never comes, a commit waits for it until its
-// deadline and is then refused 503, whatever the role's settings say (not to wait at all;
-// not to hear the warning that tells a wait cut short); a retry with the key is answered
-// 201 only once the standby (here: none asked for) has the event, which is stored once.
+// deadline and is then refused 503, even for a role whose default is not to wait at all
+// nor to hear the warning of a wait cut short;
+// a retry with the key is answered 201 only once the standby (here: none asked for) has
+// the event, which is stored once.
 TEST_F(PostgresStore, ACommitTheStandbysDidNotConfirmIsNot201) {
-    for (const char* setting : {"synchronous_commit = off", "client_min_messages = error"}) {
-        SCOPED_TRACE(setting);
-        const std::string app = database.schema() + "_async";
-        sharedCluster().query("CREATE ROLE " + app + " SUPERUSER LOGIN; ALTER ROLE " + app +
-                              " SET " + setting);
-        {
-            const auto opened =
-                open(sharedCluster().uri("postgres", app), std::chrono::milliseconds(500));
-            ru::Store& store = *opened;
-            importRows(store, json::array({row("AB12", 7, 10)}));
-            sharedCluster().query("ALTER SYSTEM SET synchronous_standby_names = 'nobody'");
-            sharedCluster().query("SELECT pg_reload_conf()");
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            const auto start = std::chrono::steady_clock::now();
-            EXPECT_EQ(ru::route(store, upload(7, "k")).status, 503);
-            EXPECT_EQ(ru::route(store, upload(7, "k")).status, 503);
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
-            sharedCluster().query("ALTER SYSTEM RESET synchronous_standby_names");
-            sharedCluster().query("SELECT pg_reload_conf()");
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            const ru::Reply reply = ru::route(store, upload(7, "k"));
-            EXPECT_EQ(reply.status, 201);
-            EXPECT_EQ(reply.body, "{\"user_id\":7,\"event\":-1,\"credit\":9}");
-            EXPECT_EQ(json::parse(rosterText(store)).size(), 2u);
-        }
-        sharedCluster().query("DROP SCHEMA \"" + database.schema() + "\" CASCADE; DROP ROLE " +
-                              app);
+    const std::string app = database.schema() + "_async";
+    sharedCluster().query("CREATE ROLE " + app + " SUPERUSER LOGIN; ALTER ROLE " + app +
+                          " SET synchronous_commit = off; ALTER ROLE " + app +
+                          " SET client_min_messages = error");
+    {
+        const auto opened =
+            open(sharedCluster().uri("postgres", app), std::chrono::milliseconds(500));
+        ru::Store& store = *opened;
+        importRows(store, json::array({row("AB12", 7, 10)}));
+        sharedCluster().query("ALTER SYSTEM SET synchronous_standby_names = 'nobody'");
+        sharedCluster().query("SELECT pg_reload_conf()");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(ru::route(store, upload(7, "k")).status, 503);
+        EXPECT_EQ(ru::route(store, upload(7, "k")).status, 503);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+        sharedCluster().query("ALTER SYSTEM RESET synchronous_standby_names");
+        sharedCluster().query("SELECT pg_reload_conf()");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const ru::Reply reply = ru::route(store, upload(7, "k"));
+        EXPECT_EQ(reply.status, 201);
+        EXPECT_EQ(reply.body, "{\"user_id\":7,\"event\":-1,\"credit\":9}");
+        EXPECT_EQ(json::parse(rosterText(store)).size(), 2u);
     }
+    sharedCluster().query("DROP SCHEMA \"" + database.schema() + "\" CASCADE; DROP ROLE " + app);
 }
 
-// A commit whose answer never came (the session ended while the commit waited for the
-// standbys) may be stored: it is answered 503 and left to the board's retry, never sent
-// again on a fresh connection, which would store the event twice.
+// A commit whose answer never came (its session ended while it waited for the standbys)
+// may be stored: it is answered 503, never sent again on a fresh connection.
 TEST_F(PostgresStore, ACommitWhoseAnswerWasLostIsNotSentAgain) {
     const auto opened = database.open(std::chrono::milliseconds(4000));
-    ru::Store& store = *opened;
-    importRows(store, json::array({row("AB12", 7, 10)}));
-    ASSERT_EQ(ru::route(store, upload(7)).status, 201);  // a connection kept, reused below
+    importRows(*opened, json::array({row("AB12", 7, 10)}));
+    ASSERT_EQ(ru::route(*opened, upload(7)).status, 201);  // a connection to reuse
     sharedCluster().query("ALTER SYSTEM SET synchronous_standby_names = 'nobody'");
     sharedCluster().query("SELECT pg_reload_conf()");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    auto write = std::async(std::launch::async, [&store] { return ru::route(store, upload(7)); });
-    std::string ended;
-    for (int i = 0; i < 100 && ended != "t"; ++i) {
+    auto write =
+        std::async(std::launch::async, [&] { return ru::route(*opened, upload(7)).status; });
+    for (int i = 0;
+         i < 100 && sharedCluster().query("SELECT pg_terminate_backend(pid) FROM "
+                                          "pg_stat_activity WHERE wait_event = 'SyncRep'") != "t";
+         ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ended = sharedCluster().query(
-            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE wait_event = 'SyncRep'");
     }
-    const ru::Reply reply = write.get();
+    EXPECT_EQ(write.get(), 503);
     sharedCluster().query("ALTER SYSTEM RESET synchronous_standby_names");
     sharedCluster().query("SELECT pg_reload_conf()");
-    ASSERT_EQ(ended, "t");
-    EXPECT_EQ(reply.status, 503) << reply.body;
     EXPECT_EQ(database.sql("SELECT COUNT(*) FROM transactions"), "3");
 }
 
-// The README's backup restored into another cluster (new hardware, a disaster recovery):
-// its rows carry the ids of the old cluster's transactions, which a cluster that has served
-// for months has run far ahead of a new one's. Every row is served all the same, and the
-// cursors of the new cluster go on from there.
+// The README's backup restored into another cluster (new hardware): its rows carry the ids
+// of the old cluster's transactions, far ahead of a new cluster's after months of service,
+// and are served all the same, from a schema of this ru-server or of an earlier one
+// (without the cluster's identifier).
 TEST_F(PostgresStore, ABackupRestoredIntoAnotherClusterServesEveryRow) {
     sharedCluster().query(
-        "DO $$ BEGIN FOR i IN 1..3000 LOOP PERFORM pg_current_xact_id(); COMMIT; END LOOP; "
-        "END $$");
+        "DO $$ BEGIN FOR i IN 1..3000 LOOP PERFORM pg_current_xact_id(); COMMIT; END LOOP; END $$");
+    importRows(*database.open(), json::array({row("AB12", 7, 10), row("CD34", 8, 2)}));
     testsupport::TempDir dir;
-    json whole;
-    {
-        const auto opened = database.open();
-        importRows(*opened, json::array({row("AB12", 7, 10), row("CD34", 8, 2)}));
-        ASSERT_EQ(opened->appendEvent(7, -1).status, ru::AppendStatus::Stored);
-        whole = json::parse(rosterText(*opened));
-        database.backup(dir.file("dump"));
-    }
-    // And as an earlier ru-server left it, without the cluster's identifier.
+    database.backup(dir.file("dump"));
     database.sql("DELETE FROM meta WHERE key = 'cluster'");
     database.backup(dir.file("earlier"));
     testsupport::PgCluster other;
     for (const char* dump : {"dump", "earlier"}) {
-        SCOPED_TRACE(dump);
         other.query("DROP SCHEMA IF EXISTS \"" + database.schema() + "\" CASCADE");
         testsupport::ChildProcess restore(other.binDir() + "/pg_restore",
                                           {"-d", other.uri(), dir.file(dump)});
         ASSERT_EQ(restore.wait(60000), 0) << restore.err();
-        const auto restored = open(other.uri(), ru::kWriteWait);
-        EXPECT_EQ(json::parse(rosterText(*restored)), whole);
-        const std::string token = restored->openRosterWithCursor(nullptr).cursor;
-        EXPECT_EQ(restored->appendEvent(8, -1).credit, 1);
-        const ru::CursorRoster delta = restored->openRosterWithCursor(&token);
-        EXPECT_TRUE(delta.after);
-        EXPECT_EQ(json::parse(rutest::readAll(*delta.stream, 100)),
-                  json::array({row("CD34", 8, -1)}));
+        EXPECT_EQ(json::parse(rosterText(*open(other.uri(), ru::kWriteWait))).size(), 2u) << dump;
     }
 }
 

@@ -6,8 +6,8 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -305,38 +305,31 @@ TEST(RosterCursorPostgres, ARowCommittedLateWithAnEarlierNumberComesInTheNextDel
     EXPECT_EQ(json::parse(rutest::rosterText(store))[2], row("LATE", 8, 1, "m", "s", "h"));
 }
 
-// A copy of the data directory put back (a cold copy, a volume snapshot) keeps the cluster,
-// its timeline and the table, and hands out again the numbers and transaction ids of the
-// rows it lacks. Here the table is made as such a restore leaves it, by hand: a token
-// whose last row was lost, its number now another row's, is not continued, and a token
-// of the empty roster goes on with every row, even those whose ids its snapshot saw.
+// A copy of the data directory put back (a cold copy) keeps the cluster, timeline and
+// table, and hands out again the numbers and transaction ids of the rows it lacks; the
+// table is made so by hand. A token whose last row is gone, its number now another row's,
+// is not continued; one of the empty roster goes on with every row, even rows whose ids
+// its snapshot saw.
 TEST(RosterCursorPostgres, ATokenOfRowsThatARestoredCopyLacksIsNotContinued) {
     rutest::TestDatabase database(rutest::Backend::PostgreSQL);
-    const auto opened = database.open();
-    ru::Store& store = *opened;
-    const std::string empty = read(store).cursor;
-    importRows(store, json::array({row("AB12", 7, 10), row("CD34", 8, 5)}));
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(store.appendEvent(7, -1).status, ru::AppendStatus::Stored);
-    }
-    const std::string lost = read(store).cursor;
-    const std::string xids =
-        database.sql("SELECT string_agg(xid::text, ',' ORDER BY seq) FROM transactions");
+    const auto store = database.open();
+    const std::string empty = read(*store).cursor;
+    importRows(*store, json::array({row("AB12", 7, 10), row("CD34", 8, 5), row("AB12", 7, -1)}));
+    ASSERT_EQ(store->appendEvent(7, -1).status, ru::AppendStatus::Stored);
+    const std::string lost = read(*store).cursor;
+    const std::string xid = database.sql("SELECT xid FROM transactions WHERE seq = 4");
     database.sql(
-        "DELETE FROM transactions WHERE seq > 2; UPDATE students SET credit = 10 WHERE "
-        "user_id = 7; ALTER TABLE transactions ALTER COLUMN seq RESTART WITH 3");
-    for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(store.appendEvent(8, -1).status, ru::AppendStatus::Stored);
-    }
-    database.sql("UPDATE transactions SET xid = (string_to_array('" + xids +
-                 "', ','))[seq]::xid8 WHERE seq BETWEEN 3 AND 5; UPDATE transactions SET xid "
-                 "= '1' WHERE seq <= 2");
-    const json whole = json::parse(rutest::rosterText(store));
-    ASSERT_EQ(whole.size(), 6u);
-    const Answer answer = readAfter(store, lost);
+        "DELETE FROM transactions WHERE seq = 4; ALTER TABLE transactions ALTER COLUMN "
+        "seq RESTART WITH 4");
+    ASSERT_EQ(store->appendEvent(8, -1).status, ru::AppendStatus::Stored);
+    ASSERT_EQ(store->appendEvent(8, -1).status, ru::AppendStatus::Stored);
+    database.sql("UPDATE transactions SET xid = CASE WHEN seq = 4 THEN '" + xid +
+                 "'::xid8 ELSE '1' END WHERE seq <= 4");
+    const json whole = json::parse(rutest::rosterText(*store));
+    const Answer answer = readAfter(*store, lost);
     EXPECT_FALSE(answer.after);
     EXPECT_EQ(answer.rows, whole);
-    EXPECT_EQ(readAfter(store, empty).rows, whole);
+    EXPECT_EQ(readAfter(*store, empty).rows, whole);
 }
 
 // A point-in-time recovery, or a standby promoted, goes on from an earlier point of the
@@ -355,10 +348,9 @@ TEST(RosterCursorPostgres, ATokenOfAnotherTimelineIsNotContinued) {
     EXPECT_EQ(answer.rows.size(), 2u);
 }
 
-// A token is compared with the database (its identity, its check, whether the database has
-// reached its snapshot) before the rows since are searched: one of another database, or
-// one made up, costs a row or two however long the history. The server's log of the
-// store's statements tells which ran.
+// A token is compared with the database (identity, check, a snapshot it has reached)
+// before the rows since are searched: a strange one costs a row or two however long the
+// history. The server's log of the store's statements tells which ran.
 TEST(RosterCursorPostgres, AStrangeTokenIsRefusedBeforeTheRowsSinceAreSearched) {
     rutest::TestDatabase database(rutest::Backend::PostgreSQL);
     ru::StoreOptions options;
@@ -367,22 +359,16 @@ TEST(RosterCursorPostgres, AStrangeTokenIsRefusedBeforeTheRowsSinceAreSearched) 
     importRows(store, json::array({row("AB12", 7, 10)}));
     const std::string good = read(store).cursor;
     const auto parts = ru::parseCursor(good);
-    ASSERT_TRUE(parts.has_value()) << good;
-    std::ifstream log(testsupport::sharedCluster().socketDir() + "/server.log");
-    log.seekg(0, std::ios::end);
+    std::ifstream log(testsupport::sharedCluster().socketDir() + "/server.log", std::ios::ate);
     const auto searched = [&log] {
-        log.clear();
-        const std::string text((std::istreambuf_iterator<char>(log)),
-                               std::istreambuf_iterator<char>());
-        return text.find("cursor_delta") != std::string::npos;
+        std::ostringstream text;
+        text << log.rdbuf();
+        return text.str().find("cursor_delta") != std::string::npos;
     };
     const std::string lastRow = parts->position.substr(0, parts->position.find('.'));
-    for (const std::string& token :
-         {ru::formatCursor({std::string(32, '0'), parts->check, parts->position}),
-          ru::formatCursor({parts->identity, parts->check ^ 1, parts->position}),
-          ru::formatCursor({parts->identity, parts->check, lastRow + ".1.zzzzz"})}) {
-        EXPECT_FALSE(readAfter(store, token).after) << token;
-    }
+    EXPECT_FALSE(readAfter(store, ru::formatCursor(
+                                      {std::string(32, '0'), parts->check, lastRow + ".1.zzzzz"}))
+                     .after);
     EXPECT_FALSE(searched());
     EXPECT_TRUE(readAfter(store, good).after);
     EXPECT_TRUE(searched());

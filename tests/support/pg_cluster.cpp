@@ -180,42 +180,17 @@ void PgCluster::stop() {
     pid_ = -1;
 }
 
-namespace {
-
-// The children of `pid`.
-std::vector<pid_t> children(pid_t pid) {
-    std::vector<pid_t> pids;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        std::getline(stat, line);
-        // "pid (name) state ppid ...": the name may hold spaces and parentheses.
-        const std::size_t end = line.rfind(')');
-        std::istringstream rest(end == std::string::npos ? "" : line.substr(end + 1));
-        char state = 0;
-        pid_t parent = 0;
-        if (rest >> state >> parent && parent == pid) {
-            pids.push_back(static_cast<pid_t>(std::stol(entry.path().filename().string())));
-        }
-    }
-    return pids;
-}
-
-}  // namespace
-
 // The server first, so that it starts no process meanwhile.
 void PgCluster::pause() {
-    kill(pid_, SIGSTOP);
-    for (const pid_t p : children(pid_)) {
-        kill(p, SIGSTOP);
-    }
+    const std::string pid = std::to_string(pid_);
+    [[maybe_unused]] const int status =
+        std::system(("kill -STOP " + pid + "; kill -STOP $(pgrep -P " + pid + ")").c_str());
 }
 
 void PgCluster::resume() {
-    for (const pid_t p : children(pid_)) {
-        kill(p, SIGCONT);
-    }
-    kill(pid_, SIGCONT);
+    const std::string pid = std::to_string(pid_);
+    [[maybe_unused]] const int status =
+        std::system(("kill -CONT $(pgrep -P " + pid + "); kill -CONT " + pid).c_str());
 }
 
 void PgCluster::restartOnNewTimeline() {
