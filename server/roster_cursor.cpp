@@ -213,4 +213,21 @@ std::optional<PgSnapshot> parsePgSnapshotPosition(std::string_view position) {
     return wellFormed(s) ? std::optional<PgSnapshot>(std::move(s)) : std::nullopt;
 }
 
+std::string pgPositionText(const PgPosition& position) {
+    return "r" + base36(position.lastRow) + "." + pgSnapshotPosition(position.snapshot).substr(1);
+}
+
+std::optional<PgPosition> parsePgPosition(std::string_view text) {
+    const std::size_t dot = text.find('.');
+    if (text.empty() || text[0] != 'r' || dot == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto lastRow = parseBase36(text.substr(1, dot - 1));
+    auto snapshot = parsePgSnapshotPosition("x" + std::string(text.substr(dot + 1)));
+    if (!lastRow || !snapshot) {
+        return std::nullopt;
+    }
+    return PgPosition{*lastRow, std::move(*snapshot)};
+}
+
 }  // namespace ru

@@ -18,7 +18,8 @@ namespace ru {
 //   check     8 hexadecimal digits that a restored backup does not reproduce (see the back
 //             ends): a token of the database before the restore is not continued;
 //   position  how far the roster goes, in the back end's own terms: "s" and the last
-//             sequence number in SQLite, "x" and a snapshot in PostgreSQL.
+//             sequence number in SQLite, "r", the last sequence number and a snapshot in
+//             PostgreSQL.
 // Numbers in a position are in base 36 (digits, then lower-case letters), without
 // leading zeros. The token is opaque to the board; only its store reads it.
 struct CursorToken {
@@ -63,6 +64,15 @@ std::string pgSnapshotText(const PgSnapshot& snapshot);
 // in a token. And back: nothing for any other text.
 std::string pgSnapshotPosition(const PgSnapshot& snapshot);
 std::optional<PgSnapshot> parsePgSnapshotPosition(std::string_view position);
+
+// A PostgreSQL roster's position: its last row (the sequence number; 0 for an empty roster)
+// and its snapshot, "r<last row>.<xmin>.<xmax - xmin>" and the gaps, in base 36 as above.
+struct PgPosition {
+    std::uint64_t lastRow = 0;
+    PgSnapshot snapshot;
+};
+std::string pgPositionText(const PgPosition& position);
+std::optional<PgPosition> parsePgPosition(std::string_view text);
 
 }  // namespace ru
 

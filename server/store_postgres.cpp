@@ -11,6 +11,8 @@
 #include <mutex>
 #include <set>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -41,12 +43,14 @@ constexpr int kPageRows = 2048;
 // or remote_write, whatever the database's default; remote_apply when the database asks
 // for it), a statement outside our own transactions is bounded too, a session that sits
 // in a transaction (a stuck process) lets its locks go, and the writes sent in one round
-// trip run as READ COMMITTED whatever the database's default.
+// trip run as READ COMMITTED whatever the database's default, and the warning of a
+// commit whose wait for the standbys was cut short reaches us whatever the role's
+// client_min_messages.
 constexpr const char* kSessionSetup =
     "SELECT set_config('synchronous_commit', CASE WHEN current_setting('synchronous_commit') "
     "= 'remote_apply' THEN 'remote_apply' ELSE 'on' END, false); "
     "SET statement_timeout = 10000; SET idle_in_transaction_session_timeout = 60000; "
-    "SET default_transaction_isolation = 'read committed'";
+    "SET default_transaction_isolation = 'read committed'; SET client_min_messages = warning";
 
 struct ResultClear {
     void operator()(PGresult* r) const { PQclear(r); }
@@ -368,15 +372,26 @@ class Connection {
         }
     }
 
+    // Asks the server to stop, from a thread of its own: PQcancel waits for the server to
+    // close the cancel's connection, which a server that stopped answering (a paused
+    // machine, a storage stall, a network cut) never does, and a request must not wait
+    // for it. At most one per connection that missed its deadline.
     bool cancel() {
         PGcancel* handle = PQgetCancel(conn_);
         if (handle == nullptr) {
             return false;
         }
-        char error[256];
-        const bool sent = PQcancel(handle, error, sizeof error) == 1;
-        PQfreeCancel(handle);
-        return sent;
+        try {
+            std::thread([handle] {
+                char error[256];
+                PQcancel(handle, error, sizeof error);
+                PQfreeCancel(handle);
+            }).detach();
+        } catch (const std::system_error&) {
+            PQfreeCancel(handle);
+            return false;
+        }
+        return true;
     }
 
     PGconn* conn_ = nullptr;
@@ -390,8 +405,12 @@ class Connection {
 // A fixed number of connections to one database, made when first needed.
 class Pool {
   public:
-    Pool(std::vector<std::pair<std::string, std::string>> settings, std::size_t size)
-        : settings_(std::move(settings)), size_(std::max<std::size_t>(size, 1)) {}
+    // `setup`: statements that every connection runs first.
+    Pool(std::vector<std::pair<std::string, std::string>> settings, std::size_t size,
+         std::string setup)
+        : settings_(std::move(settings)),
+          size_(std::max<std::size_t>(size, 1)),
+          setup_(std::move(setup)) {}
 
     // One connection, for one thread at a time; given back when the lease goes.
     class Lease {
@@ -469,7 +488,7 @@ class Pool {
         }
         try {
             auto connection = std::make_unique<Connection>(settings_);
-            connection->simple(kSessionSetup, Clock::now() + kReadWait);
+            connection->simple(setup_, Clock::now() + kReadWait);
             std::lock_guard<std::mutex> lock(mutex_);
             lastFailure_.reset();
             return connection;
@@ -494,6 +513,7 @@ class Pool {
 
     const std::vector<std::pair<std::string, std::string>> settings_;
     const std::size_t size_;
+    const std::string setup_;
     std::mutex mutex_;
     std::condition_variable free_;
     std::vector<std::unique_ptr<Connection>> idle_;
@@ -900,6 +920,40 @@ class PostgresRosterStream : public RosterStream {
     State state_ = State::Start;
 };
 
+namespace pg {
+
+// Rows restored into another cluster (pg_restore of the README's backup) carry the ids of
+// the old cluster's transactions, which this one may not reach for months: until then
+// every snapshot would take them for transactions still to come and hide them. Such rows
+// were all committed, so they get an id that every snapshot sees (1, below any xmin);
+// the cluster's identifier in meta tells whether the rows came from elsewhere. Without
+// one (a schema of an earlier ru-server), only ids that this cluster has not handed out
+// yet are foreign for sure. Tokens of the old cluster name its identifier in their check.
+void adoptCluster(Transaction& tx, const Database& db) {
+    const std::string meta = db.table("meta");
+    const Result found = tx.run(
+        "cluster_find",
+        "SELECT (SELECT system_identifier FROM pg_control_system())::text, (SELECT value FROM " +
+            meta + " WHERE key = 'cluster')",
+        {});
+    const std::string cluster = text(found.get(), 0, 0);
+    if (!isNull(found.get(), 0, 1) && text(found.get(), 0, 1) == cluster) {
+        return;
+    }
+    const bool recorded = !isNull(found.get(), 0, 1);
+    tx.run(recorded ? "cluster_adopt_all" : "cluster_adopt_foreign",
+           "UPDATE " + db.table("transactions") + " SET xid = '1' WHERE " +
+               (recorded ? "xid <> '1'" : "xid >= pg_snapshot_xmax(pg_current_snapshot())"),
+           {});
+    tx.run("cluster_record",
+           "INSERT INTO " + meta +
+               " (key, value) VALUES ('cluster', $1::text) ON CONFLICT (key) DO UPDATE SET "
+               "value = EXCLUDED.value",
+           {cluster});
+}
+
+}  // namespace pg
+
 PostgresStore::PostgresStore(const std::string& uri, const StoreOptions& options)
     : db_(std::make_shared<pg::Database>()) {
     if (options.schema.empty()) {
@@ -909,8 +963,15 @@ PostgresStore::PostgresStore(const std::string& uri, const StoreOptions& options
     db_->name = pg::describe(uri, options.schema);
     db_->writeWait = options.writeWait;
     const auto settings = pg::connectSettings(uri);
-    db_->writers = std::make_unique<pg::Pool>(settings, options.writeConnections);
-    db_->readers = std::make_unique<pg::Pool>(settings, pg::kReadConnections);
+    db_->writers =
+        std::make_unique<pg::Pool>(settings, options.writeConnections, pg::kSessionSetup);
+    // The roster's pages, by sequence number from a point on, are read in the index's
+    // order whatever the statistics say: without any (a table just loaded) the planner
+    // takes a page's range for a few rows, and reads and sorts the whole rest of the
+    // history for each page instead.
+    db_->readers = std::make_unique<pg::Pool>(
+        settings, pg::kReadConnections,
+        std::string(pg::kSessionSetup) + "; SET enable_bitmapscan = off");
 
     // Several servers starting together: one makes or upgrades the tables, the others
     // wait for it under the lock and find them made.
@@ -958,6 +1019,7 @@ PostgresStore::PostgresStore(const std::string& uri, const StoreOptions& options
         if (version < 2) {
             c->simple(pg::withSchema(pg::kLayout2, db_->schema), tx.deadline());
         }
+        pg::adoptCluster(tx, *db_);
         tx.commit();
     } catch (const StoreUnavailable&) {
         throw;
@@ -1095,6 +1157,15 @@ ImportSummary PostgresStore::load(std::istream& in, const std::function<bool()>&
                "EXCLUDED.n_password_hash",
            {});
     tx.commit();
+    if (intoEmpty) {
+        // Statistics of the history just loaded, for the plans of the uploads and the
+        // roster, rather than waiting for the autovacuum. Only the table's owner may take
+        // them; the import is committed either way.
+        try {
+            c->simple("ANALYZE " + db_->table("transactions"), Clock::now() + pg::kReadWait);
+        } catch (const StoreError&) {
+        }
+    }
     return summary;
 }
 
@@ -1387,27 +1458,46 @@ std::unique_ptr<RosterStream> PostgresStore::openRoster() {
 
 namespace {
 
+// A row as a token's check takes it: its number, the transaction that inserted it, its
+// arrival to the microsecond (none for imported rows) and its fields. `r` is the row.
+constexpr const char* kRowDigest =
+    "r.seq || ':' || r.xid || ':' || COALESCE(floor(extract(epoch FROM r.stored_at) * "
+    "1000000)::text, '') || ':' || r.user_id || ':' || r.event || ':' || r.card_id || ':' || "
+    "r.matricula || ':' || r.salt || ':' || r.n_password_hash";
+
 // The opening of a roster with its cursor: one statement, so one snapshot, whose text it
-// gives with the identity, the check of where the data lives (the cluster's identifier,
-// its current timeline and the table's oid, which a restored backup, a failover and a
-// point-in-time recovery each change; none on a standby, which issues no cursors) and the
-// last sequence number of the roster. $1 is the table.
-constexpr const char* kCursorColumns =
-    "SELECT pg_current_snapshot()::text, (SELECT value FROM S.meta WHERE key = 'identity'), "
-    "CASE WHEN NOT pg_is_in_recovery() THEN (SELECT system_identifier FROM "
-    "pg_control_system())::text || ':' || substr(pg_walfile_name(pg_current_wal_lsn()), 1, 8) "
-    "|| ':' || $1::regclass::oid::text END, (SELECT COALESCE(MAX(seq), 0) FROM S.transactions)";
-// With a token's snapshot $2 and its xmin $3: whether the database has reached that
-// snapshot, and the range of sequence numbers of the rows committed since, found through
-// the index of the inserting transactions (each of them is xmin or later). OFFSET 0 keeps
-// the planner from taking MIN and MAX from the sequence's index instead, which would walk
-// the whole history to the first row after the cursor; sequential scans are turned off
-// for the same reason, since without statistics (a table just loaded) the planner takes
-// a third of the history for the rows after any cursor.
-constexpr const char* kCursorSince =
-    ", pg_snapshot_xmax($2::pg_snapshot) <= pg_snapshot_xmax(pg_current_snapshot()), "
-    "MIN(d.seq), MAX(d.seq) FROM (SELECT seq FROM S.transactions WHERE xid >= $3::xid8 AND NOT "
-    "pg_visible_in_snapshot(xid, $2::pg_snapshot) OFFSET 0) d";
+// gives with the identity, where the data lives (the cluster's identifier, its current
+// timeline and the table's oid, which a restored backup, a failover and a point-in-time
+// recovery each change; none on a standby, which issues no cursors) and the roster's last
+// row. $1 is the table.
+std::string cursorColumns() {
+    return std::string(
+               "SELECT pg_current_snapshot()::text, (SELECT value FROM S.meta WHERE key = "
+               "'identity'), CASE WHEN NOT pg_is_in_recovery() THEN (SELECT system_identifier "
+               "FROM pg_control_system())::text || ':' || "
+               "substr(pg_walfile_name(pg_current_wal_lsn()), 1, 8) || ':' || "
+               "$1::regclass::oid::text END, (SELECT ") +
+           kRowDigest + " FROM S.transactions r ORDER BY r.seq DESC LIMIT 1)";
+}
+
+// With a token's snapshot $2 and its last row $3: whether the database has reached that
+// snapshot, and that row as it is now.
+std::string cursorSinceColumns() {
+    return cursorColumns() +
+           ", pg_snapshot_xmax($2::pg_snapshot) <= pg_snapshot_xmax(pg_current_snapshot()), "
+           "(SELECT " +
+           kRowDigest + " FROM S.transactions r WHERE r.seq = $3::bigint)";
+}
+
+// The range of sequence numbers of the rows committed since the snapshot $2 (xmin $1),
+// found through the index of the inserting transactions (each of them is xmin or later).
+// OFFSET 0 keeps the planner from taking MIN and MAX from the sequence's index instead,
+// which would walk the whole history to the first row after the cursor; sequential scans
+// are turned off for the same reason, since without statistics (a table just loaded) the
+// planner takes a third of the history for the rows after any cursor.
+constexpr const char* kCursorDelta =
+    "SELECT MIN(d.seq), MAX(d.seq) FROM (SELECT seq FROM S.transactions WHERE xid >= $1::xid8 "
+    "AND NOT pg_visible_in_snapshot(xid, $2::pg_snapshot) OFFSET 0) d";
 
 }  // namespace
 
@@ -1416,45 +1506,63 @@ constexpr const char* kCursorSince =
 // rows whose transaction is visible in its snapshot S; the rows after S are those visible
 // now whose transaction S did not see, so a late commit with an earlier number comes with
 // the delta that follows its commit, and with that one only.
+//
+// A copy of the data directory put back (a cold copy, a volume snapshot) has the same
+// cluster, timeline and table, and hands out again the transaction ids and numbers of the
+// rows it lacks: the token also names the roster's last row, and its check takes that row
+// whole, so a copy that lacks the row, or gave its number to another, starts the board
+// over. A token of an empty roster goes on with every row now visible: all came after it.
+// What the token names is compared first, in a statement that reads a row or two; only a
+// token that passes runs the query of the rows since.
 CursorRoster PostgresStore::openRosterWithCursor(const std::string* after) {
     const std::optional<CursorToken> token = after ? parseCursor(*after) : std::nullopt;
-    const std::optional<PgSnapshot> since =
-        token ? parsePgSnapshotPosition(token->position) : std::nullopt;
+    const std::optional<PgPosition> since = token ? parsePgPosition(token->position) : std::nullopt;
     const std::string table = db_->table("transactions");
     const auto deadline = Clock::now() + pg::kReadWait;
     return pg::withConnection(*db_->readers, deadline, [&](pg::Connection& c) {
+        std::optional<pg::Transaction> tx;
         pg::Result r;
         if (since) {
-            pg::Transaction tx(c, deadline, "READ ONLY");
-            c.simple("SET LOCAL enable_seqscan = off", tx.deadline());
-            r = tx.run("cursor_since",
-                       pg::withSchema(kCursorColumns, db_->schema) +
-                           pg::withSchema(kCursorSince, db_->schema),
-                       {table, pgSnapshotText(*since), std::to_string(since->xmin)});
+            // The rows since are read in the snapshot of the opening.
+            tx.emplace(c, deadline, "READ ONLY");
+            r = tx->run("cursor_since", pg::withSchema(cursorSinceColumns(), db_->schema),
+                        {table, pgSnapshotText(since->snapshot), pg::str(since->lastRow)});
         } else {
-            r = c.run("cursor_whole", pg::withSchema(kCursorColumns, db_->schema), {table},
+            r = c.run("cursor_whole", pg::withSchema(cursorColumns(), db_->schema), {table},
                       deadline + pg::kGrace);
         }
         const std::string snapshot = pg::text(r.get(), 0, 0);
         const std::string identity = pg::text(r.get(), 0, 1);
         const bool placed = !pg::isNull(r.get(), 0, 2);
-        const std::uint32_t check = fnv1a(pg::text(r.get(), 0, 2));
-        const std::int64_t last = pg::integer(r.get(), 0, 3);
+        const std::uint32_t where = fnv1a(pg::text(r.get(), 0, 2));
+        const std::string lastRow = pg::isNull(r.get(), 0, 3) ? "" : pg::text(r.get(), 0, 3);
+        const std::int64_t last = std::strtoll(lastRow.c_str(), nullptr, 10);
         CursorRoster roster;
         const std::optional<PgSnapshot> now = parsePgSnapshot(snapshot);
         if (placed && now) {
-            roster.cursor = formatCursor({identity, check, pgSnapshotPosition(*now)});
+            roster.cursor =
+                formatCursor({identity, fnv1a(lastRow, where),
+                              pgPositionText({static_cast<std::uint64_t>(last), *now})});
         }
-        roster.after = since && placed && token->identity == identity && token->check == check &&
-                       std::strcmp(PQgetvalue(r.get(), 0, 4), "t") == 0;
-        if (!roster.after) {
+        roster.after =
+            since && placed && token->identity == identity &&
+            std::strcmp(PQgetvalue(r.get(), 0, 4), "t") == 0 &&
+            (since->lastRow == 0 || !pg::isNull(r.get(), 0, 5)) &&
+            token->check == fnv1a(pg::isNull(r.get(), 0, 5) ? "" : pg::text(r.get(), 0, 5), where);
+        if (!roster.after || since->lastRow == 0) {
             roster.stream = std::make_unique<PostgresRosterStream>(db_, snapshot, "", 0, last);
-        } else if (pg::isNull(r.get(), 0, 5)) {
+            return roster;
+        }
+        c.simple("SET LOCAL enable_seqscan = off", tx->deadline());
+        const pg::Result delta =
+            tx->run("cursor_delta", pg::withSchema(kCursorDelta, db_->schema),
+                    {std::to_string(since->snapshot.xmin), pgSnapshotText(since->snapshot)});
+        if (pg::isNull(delta.get(), 0, 0)) {
             roster.stream = std::make_unique<PostgresRosterStream>(db_, snapshot, "", 0, 0);
         } else {
             roster.stream = std::make_unique<PostgresRosterStream>(
-                db_, snapshot, pgSnapshotText(*since), pg::integer(r.get(), 0, 5) - 1,
-                pg::integer(r.get(), 0, 6));
+                db_, snapshot, pgSnapshotText(since->snapshot), pg::integer(delta.get(), 0, 0) - 1,
+                pg::integer(delta.get(), 0, 1));
         }
         return roster;
     });

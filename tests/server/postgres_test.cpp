@@ -20,6 +20,7 @@
 #include "server_fixture.h"
 #include "store_postgres.h"
 #include "support/pg_cluster.h"
+#include "support/process.h"
 
 namespace {
 
@@ -81,6 +82,24 @@ TEST_F(PostgresStore, ALostDatabaseIsAnswered503AndTheStoreReconnects) {
     EXPECT_EQ(ru::route(store, upload(7, "during")).status, 201);
     EXPECT_EQ(ru::route(store, upload(7, "during")).status, 201);
     EXPECT_EQ(json::parse(rosterText(store)).size(), 4u);
+}
+
+// A database that stops answering with its connections open (a paused machine): a write
+// is answered 503 after its wait and a moment more, though the cancel is not answered
+// either, and its retry settles it once the database is back.
+TEST_F(PostgresStore, AFrozenDatabaseIsAnswered503InTime) {
+    const auto opened = database.open(std::chrono::milliseconds(1000));
+    importRows(*opened, json::array({row("AB12", 7, 10)}));
+    ASSERT_EQ(ru::route(*opened, upload(7)).status, 201);
+    sharedCluster().pause();
+    auto write =
+        std::async(std::launch::async, [&] { return ru::route(*opened, upload(7, "k")).status; });
+    const auto waited = write.wait_for(std::chrono::seconds(15));
+    sharedCluster().resume();
+    EXPECT_EQ(waited, std::future_status::ready);
+    EXPECT_EQ(write.get(), 503);
+    EXPECT_EQ(ru::route(*opened, upload(7, "k")).status, 201);
+    EXPECT_EQ(json::parse(rosterText(*opened)).size(), 3u);
 }
 
 // A roster read in pieces goes on over a restart: its snapshot is a value, not a session.
@@ -231,13 +250,15 @@ TEST_F(PostgresStore, RunsWithTheDocumentedGrantsOnly) {
 }
 
 // With a synchronous standby named that never comes, a commit waits for it until its
-// deadline and is then refused 503, even for a role whose default is not to wait at all;
+// deadline and is then refused 503, even for a role whose default is not to wait at all
+// nor to hear the warning of a wait cut short;
 // a retry with the key is answered 201 only once the standby (here: none asked for) has
 // the event, which is stored once.
 TEST_F(PostgresStore, ACommitTheStandbysDidNotConfirmIsNot201) {
     const std::string app = database.schema() + "_async";
     sharedCluster().query("CREATE ROLE " + app + " SUPERUSER LOGIN; ALTER ROLE " + app +
-                          " SET synchronous_commit = off");
+                          " SET synchronous_commit = off; ALTER ROLE " + app +
+                          " SET client_min_messages = error");
     {
         const auto opened =
             open(sharedCluster().uri("postgres", app), std::chrono::milliseconds(500));
@@ -259,6 +280,51 @@ TEST_F(PostgresStore, ACommitTheStandbysDidNotConfirmIsNot201) {
         EXPECT_EQ(json::parse(rosterText(store)).size(), 2u);
     }
     sharedCluster().query("DROP SCHEMA \"" + database.schema() + "\" CASCADE; DROP ROLE " + app);
+}
+
+// A commit whose answer never came (its session ended while it waited for the standbys)
+// may be stored: it is answered 503, never sent again on a fresh connection.
+TEST_F(PostgresStore, ACommitWhoseAnswerWasLostIsNotSentAgain) {
+    const auto opened = database.open(std::chrono::milliseconds(4000));
+    importRows(*opened, json::array({row("AB12", 7, 10)}));
+    ASSERT_EQ(ru::route(*opened, upload(7)).status, 201);  // a connection to reuse
+    sharedCluster().query("ALTER SYSTEM SET synchronous_standby_names = 'nobody'");
+    sharedCluster().query("SELECT pg_reload_conf()");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto write =
+        std::async(std::launch::async, [&] { return ru::route(*opened, upload(7)).status; });
+    for (int i = 0;
+         i < 100 && sharedCluster().query("SELECT pg_terminate_backend(pid) FROM "
+                                          "pg_stat_activity WHERE wait_event = 'SyncRep'") != "t";
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(write.get(), 503);
+    sharedCluster().query("ALTER SYSTEM RESET synchronous_standby_names");
+    sharedCluster().query("SELECT pg_reload_conf()");
+    EXPECT_EQ(database.sql("SELECT COUNT(*) FROM transactions"), "3");
+}
+
+// The README's backup restored into another cluster (new hardware): its rows carry the ids
+// of the old cluster's transactions, far ahead of a new cluster's after months of service,
+// and are served all the same, from a schema of this ru-server or of an earlier one
+// (without the cluster's identifier).
+TEST_F(PostgresStore, ABackupRestoredIntoAnotherClusterServesEveryRow) {
+    sharedCluster().query(
+        "DO $$ BEGIN FOR i IN 1..3000 LOOP PERFORM pg_current_xact_id(); COMMIT; END LOOP; END $$");
+    importRows(*database.open(), json::array({row("AB12", 7, 10), row("CD34", 8, 2)}));
+    testsupport::TempDir dir;
+    database.backup(dir.file("dump"));
+    database.sql("DELETE FROM meta WHERE key = 'cluster'");
+    database.backup(dir.file("earlier"));
+    testsupport::PgCluster other;
+    for (const char* dump : {"dump", "earlier"}) {
+        other.query("DROP SCHEMA IF EXISTS \"" + database.schema() + "\" CASCADE");
+        testsupport::ChildProcess restore(other.binDir() + "/pg_restore",
+                                          {"-d", other.uri(), dir.file(dump)});
+        ASSERT_EQ(restore.wait(60000), 0) << restore.err();
+        EXPECT_EQ(json::parse(rosterText(*open(other.uri(), ru::kWriteWait))).size(), 2u) << dump;
+    }
 }
 
 // A multi-host URI: a host that does not answer is passed over for the next one.

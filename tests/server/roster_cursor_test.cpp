@@ -5,8 +5,11 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backends.h"
@@ -15,6 +18,7 @@
 #include "routes.h"
 #include "server_fixture.h"
 #include "store.h"
+#include "store_postgres.h"
 #include "support/pg_cluster.h"
 #include "support/roster_wire.h"
 
@@ -120,6 +124,8 @@ TEST_P(RosterCursor, AnUnknownTokenGetsTheWholeRoster) {
     const auto with = [&parts](std::string identity, std::uint32_t check, std::string position) {
         return ru::formatCursor({identity.empty() ? parts->identity : identity, check, position});
     };
+    // PostgreSQL's position names the roster's last row, then its snapshot.
+    const std::string lastRow = parts->position.substr(0, parts->position.find('.'));
     rutest::TestDatabase other(GetParam());
     std::string foreign;
     {
@@ -141,14 +147,14 @@ TEST_P(RosterCursor, AnUnknownTokenGetsTheWholeRoster) {
         {"another database, the same rows", foreign},
         {"another identity", with(std::string(32, '0'), parts->check, parts->position)},
         {"another check", with("", parts->check ^ 1, parts->position)},
-        {"the other back end's position", with("", parts->check, sqlite ? "x1.0" : "s2")},
+        {"the other back end's position", with("", parts->check, sqlite ? "r2.1.0" : "s2")},
         {"a position beyond this database",
          with("", parts->check,
-              sqlite ? "s" + ru::base36(1000) : "x" + ru::base36(1u << 30) + ".0")},
+              sqlite ? "s" + ru::base36(1000) : lastRow + "." + ru::base36(1u << 30) + ".0")},
         {"a position with a leading zero",
          with("", parts->check, parts->position.substr(0, 1) + "0" + parts->position.substr(1))},
         {"a position cut short", with("", parts->check, parts->position.substr(0, 1))},
-        {"a running transaction past the end", with("", parts->check, "x2.1.1")},
+        {"a running transaction past the end", with("", parts->check, lastRow + ".2.1.1")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -297,6 +303,75 @@ TEST(RosterCursorPostgres, ARowCommittedLateWithAnEarlierNumberComesInTheNextDel
     EXPECT_EQ(readAfter(store, after.cursor).rows, json::array());
     // The late row's number is below the rows it follows in the deltas.
     EXPECT_EQ(json::parse(rutest::rosterText(store))[2], row("LATE", 8, 1, "m", "s", "h"));
+}
+
+// A copy of the data directory put back (a cold copy) keeps the cluster, timeline and
+// table, and hands out again the numbers and transaction ids of the rows it lacks; the
+// table is made so by hand. A token whose last row is gone, its number now another row's,
+// is not continued; one of the empty roster goes on with every row, even rows whose ids
+// its snapshot saw.
+TEST(RosterCursorPostgres, ATokenOfRowsThatARestoredCopyLacksIsNotContinued) {
+    rutest::TestDatabase database(rutest::Backend::PostgreSQL);
+    const auto store = database.open();
+    const std::string empty = read(*store).cursor;
+    importRows(*store, json::array({row("AB12", 7, 10), row("CD34", 8, 5), row("AB12", 7, -1)}));
+    ASSERT_EQ(store->appendEvent(7, -1).status, ru::AppendStatus::Stored);
+    const std::string lost = read(*store).cursor;
+    const std::string xid = database.sql("SELECT xid FROM transactions WHERE seq = 4");
+    database.sql(
+        "DELETE FROM transactions WHERE seq = 4; ALTER TABLE transactions ALTER COLUMN "
+        "seq RESTART WITH 4");
+    ASSERT_EQ(store->appendEvent(8, -1).status, ru::AppendStatus::Stored);
+    ASSERT_EQ(store->appendEvent(8, -1).status, ru::AppendStatus::Stored);
+    database.sql("UPDATE transactions SET xid = CASE WHEN seq = 4 THEN '" + xid +
+                 "'::xid8 ELSE '1' END WHERE seq <= 4");
+    const json whole = json::parse(rutest::rosterText(*store));
+    const Answer answer = readAfter(*store, lost);
+    EXPECT_FALSE(answer.after);
+    EXPECT_EQ(answer.rows, whole);
+    EXPECT_EQ(readAfter(*store, empty).rows, whole);
+}
+
+// A point-in-time recovery, or a standby promoted, goes on from an earlier point of the
+// same cluster and table on a new timeline: a token of the old timeline is not continued.
+TEST(RosterCursorPostgres, ATokenOfAnotherTimelineIsNotContinued) {
+    rutest::TestDatabase database(rutest::Backend::PostgreSQL);
+    const auto opened = database.open();
+    ru::Store& store = *opened;
+    importRows(store, json::array({row("AB12", 7, 10)}));
+    const std::string token = read(store).cursor;
+    testsupport::sharedCluster().restartOnNewTimeline();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past the reconnect pause
+    ASSERT_EQ(store.appendEvent(7, -1).status, ru::AppendStatus::Stored);
+    const Answer answer = readAfter(store, token);
+    EXPECT_FALSE(answer.after);
+    EXPECT_EQ(answer.rows.size(), 2u);
+}
+
+// A token is compared with the database (identity, check, a snapshot it has reached)
+// before the rows since are searched: a strange one costs a row or two however long the
+// history. The server's log of the store's statements tells which ran.
+TEST(RosterCursorPostgres, AStrangeTokenIsRefusedBeforeTheRowsSinceAreSearched) {
+    rutest::TestDatabase database(rutest::Backend::PostgreSQL);
+    ru::StoreOptions options;
+    options.schema = database.schema();
+    ru::PostgresStore store(database.db() + "&options=-c%20log_statement%3Dall", options);
+    importRows(store, json::array({row("AB12", 7, 10)}));
+    const std::string good = read(store).cursor;
+    const auto parts = ru::parseCursor(good);
+    std::ifstream log(testsupport::sharedCluster().socketDir() + "/server.log", std::ios::ate);
+    const auto searched = [&log] {
+        std::ostringstream text;
+        text << log.rdbuf();
+        return text.str().find("cursor_delta") != std::string::npos;
+    };
+    const std::string lastRow = parts->position.substr(0, parts->position.find('.'));
+    EXPECT_FALSE(readAfter(store, ru::formatCursor(
+                                      {std::string(32, '0'), parts->check, lastRow + ".1.zzzzz"}))
+                     .after);
+    EXPECT_FALSE(searched());
+    EXPECT_TRUE(readAfter(store, good).after);
+    EXPECT_TRUE(searched());
 }
 
 // More running transactions than a token can name: the answer has no cursor (the board

@@ -180,6 +180,28 @@ void PgCluster::stop() {
     pid_ = -1;
 }
 
+// The server first, so that it starts no process meanwhile.
+void PgCluster::pause() {
+    const std::string pid = std::to_string(pid_);
+    [[maybe_unused]] const int status =
+        std::system(("kill -STOP " + pid + "; kill -STOP $(pgrep -P " + pid + ")").c_str());
+}
+
+void PgCluster::resume() {
+    const std::string pid = std::to_string(pid_);
+    [[maybe_unused]] const int status =
+        std::system(("kill -CONT $(pgrep -P " + pid + "); kill -CONT " + pid).c_str());
+}
+
+void PgCluster::restartOnNewTimeline() {
+    stop();
+    std::ofstream(dir_.file("data/recovery.signal")).close();
+    // No archive: the recovery replays what the data directory holds, then ends.
+    settings_.push_back("restore_command=false");
+    start();
+    settings_.pop_back();
+}
+
 std::string PgCluster::query(const std::string& sql, const std::string& dbname,
                              const std::string& user) const {
     std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdb(uri(dbname, user).c_str()),

@@ -39,6 +39,13 @@ class PgCluster {
     // socket, waiting until it takes connections.
     void stop();
     void start();
+    // Stops every process of the server (SIGSTOP: a paused machine, a storage stall) /
+    // lets them go on: connections stay open, nothing is answered meanwhile.
+    void pause();
+    void resume();
+    // Stops the server and starts it as a recovery to the end of its WAL does (a
+    // point-in-time recovery, a standby promoted): the same data on a new timeline.
+    void restartOnNewTimeline();
 
     // Runs `sql` (one or more statements) as `user` on `dbname`: the first column of the
     // first row of the last statement, "" when it has none. Throws std::runtime_error.
