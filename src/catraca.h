@@ -181,6 +181,22 @@ class Catraca {
         int soma = 0;
     };
     std::unordered_map<int, Recusa> recusas;
+    // A student some of whose pending events may already be stored on the server (an
+    // upload failed after it may have been sent, an online question went unanswered, an
+    // event came back from the journal): how many of its oldest pending events must
+    // still be acknowledged, and whether a download brought rows of its user meanwhile.
+    // Those rows may hold such an event, which, once acknowledged, only a whole roster
+    // takes out of its queue: a delta never brings that row again.
+    struct Incerto {
+        unsigned int faltam = 0;
+        bool viuLinhas = false;
+    };
+    std::unordered_map<int, Incerto> incertos;
+    // The next download must be a whole roster (see Incerto); its cursor is kept.
+    bool reconcilia = false;
+    // The pending events of `s` up to the `posicao`th from the oldest may be on the
+    // server already; `viuLinhas` when the last download may hold them.
+    void marcaIncerto(Student* s, unsigned int posicao, bool viuLinhas);
     std::chrono::milliseconds esperaRecusa{60000};
 };
 
