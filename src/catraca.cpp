@@ -461,7 +461,8 @@ bool Catraca::recarrega(std::function<bool()> interrompe) {
                                   {lista, listaDentro, listaAtualiza}, corta);
     std::string motivo = carga.motivo;
     if (carga.codigo != 200) {
-        if (cortada) {
+        // A sync nobody asked for, cut short by a card or a stop, has nothing to report.
+        if (cortada || (interrompe && console::paradaPedida())) {
             return false;
         }
         motivo =

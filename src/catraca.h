@@ -84,7 +84,7 @@ class Catraca {
     // while the console waits for the turnstile number past that time, the pass ends
     // without a card and the next one syncs. A failed sync writes one line and changes
     // nothing; one cut short by input (a card typed meanwhile) writes nothing and
-    // changes nothing, and the card is read at once.
+    // changes nothing, and the card is read at once; so does one cut short by a stop.
     void run();
     // Entries ask the server first (see above); off by default.
     void setOnline(bool o) { online = o; }
@@ -133,7 +133,8 @@ class Catraca {
     bool atualizaLista();
     // Downloads what changed (or the whole roster, without a cursor) and brings the
     // students up to date; on a failure writes one line and changes nothing, unless
-    // `interrompe` cut the download short. True when the students were brought up to date.
+    // `interrompe` is given and it or a stop cut the download short. True when the
+    // students were brought up to date.
     bool recarrega(std::function<bool()> interrompe);
     // True when a sync is due: syncing is on and `sincronia` went by since the last
     // download and the end of the last sync.

@@ -294,6 +294,20 @@ TEST(Program, ACardTypedDuringASyncIsAnsweredAtOnce) {
     EXPECT_EQ(p.out().find("atualizada"), std::string::npos) << p.out();
 }
 
+// So does a stop: the run ends without a line about the sync it cut.
+TEST(Program, AStopDuringASyncEndsWithoutALine) {
+    SilentAfterStart s;
+    ChildProcess p(CATRACA_BIN, {"--sync", "1", "--timeout", "60"});
+    p.write("127.0.0.1\n" + s.port() + "\n");
+    for (int i = 0; i < 500 && s.gets < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(s.gets, 2) << "no sync began";
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(p.out().find("atualizada"), std::string::npos) << p.out();
+}
+
 // A failed sync waits its period like any other: the console does not ask again at once.
 TEST(Program, AFailedSyncWaitsItsPeriod) {
     SilentAfterStart s(testsupport::Act::answer(503, "{}"));
