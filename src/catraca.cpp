@@ -161,6 +161,8 @@ void Catraca::recuperaDiario(bool naPartida) {
         s->incContEvent();
         pendentes.adota(e);
         ++recuperados;
+        // The download just made may hold its row already.
+        marcaIncerto(s, s->getContEvent(), true);
     }
     if (recuperados > 0) {
         std::cout << recuperados
@@ -207,11 +209,21 @@ bool Catraca::enviaEventos(Student* s, bool* passageira) {
     if (s->getContEvent() < antes) {
         // The server takes this student's uploads again: a later refusal is news.
         recusas.erase(s->getUserID());
+        auto i = incertos.find(s->getUserID());
+        if (i != incertos.end() && i->second.faltam <= antes - s->getContEvent()) {
+            reconcilia = reconcilia || i->second.viuLinhas;
+            incertos.erase(i);
+        } else if (i != incertos.end()) {
+            i->second.faltam -= antes - s->getContEvent();
+        }
     }
     if (entregue) {
         return true;
     }
     if (!recusaDefinitiva(codigo)) {
+        // The request may have been stored before the failure (a reset, a time-out, a
+        // 5xx after the commit); it is the oldest pending event.
+        marcaIncerto(s, 1, false);
         *passageira = true;
         return false;
     }
@@ -399,6 +411,10 @@ void Catraca::entrada(const std::string& cartao, bool podeAtualizar, bool podePe
     }
     s->insertEvent(new Node<int>(new int(-1)));
     s->incContEvent();
+    if (perguntou) {
+        // The question may have stored it.
+        marcaIncerto(s, s->getContEvent(), false);
+    }
     std::cout << "AUTORIZADO... novo credito (na placa): " << s->getCredito() << std::endl;
     move(origem, n, listaDentro);
 }
@@ -441,10 +457,12 @@ bool Catraca::recarrega(std::function<bool()> interrompe) {
     if (interrompe) {
         corta = [&cortada, &interrompe] { return cortada = cortada || interrompe(); };
     }
-    Carga carga = baixaTransacoes(servidor, cursor, {lista, listaDentro, listaAtualiza}, corta);
+    Carga carga = baixaTransacoes(servidor, reconcilia && incertos.empty() ? "" : cursor,
+                                  {lista, listaDentro, listaAtualiza}, corta);
     std::string motivo = carga.motivo;
     if (carga.codigo != 200) {
-        if (cortada) {
+        // A sync nobody asked for, cut short by a card or a stop, has nothing to report.
+        if (cortada || (interrompe && console::paradaPedida())) {
             return false;
         }
         motivo =
@@ -455,7 +473,11 @@ bool Catraca::recarrega(std::function<bool()> interrompe) {
         // News of a user refused for good (rows after the cursor, or a new sum in a whole
         // roster) may have mended the refusal: the next update tries it again.
         std::vector<int> novidades;
+        std::vector<int> vistos;
         for (const LeitorTransacoes::Usuario& u : carga.leitor->usuarios()) {
+            if (incertos.count(u.user) > 0) {
+                vistos.push_back(u.user);
+            }
             auto r = recusas.find(u.user);
             if (r != recusas.end() && (carga.delta || u.soma != r->second.soma)) {
                 novidades.push_back(u.user);
@@ -467,6 +489,9 @@ bool Catraca::recarrega(std::function<bool()> interrompe) {
             recusas[u].espera = std::chrono::milliseconds(0);
             recusas[u].ate = {};
         }
+        for (int u : motivo.empty() ? vistos : std::vector<int>()) {
+            incertos[u].viuLinhas = true;
+        }
     }
     if (!motivo.empty()) {
         std::cout << "Lista de transa\xE7\xF5"
@@ -475,12 +500,21 @@ bool Catraca::recarrega(std::function<bool()> interrompe) {
         return false;
     }
     cursor = carga.cursor;
+    if (!carga.delta && incertos.empty()) {
+        reconcilia = false;
+    }
     ultimaCarga = std::chrono::steady_clock::now();
     // A user missing at start may have come in: its events left in the journal are its own.
     if (pendentes.comDiario() && orfaosNoDiario > 0) {
         recuperaDiario(false);
     }
     return true;
+}
+
+void Catraca::marcaIncerto(Student* s, unsigned int posicao, bool viuLinhas) {
+    Incerto& i = incertos[s->getUserID()];
+    i.faltam = std::max(i.faltam, posicao);
+    i.viuLinhas = i.viuLinhas || viuLinhas;
 }
 
 bool Catraca::sincroniaDevida() const {

@@ -84,7 +84,7 @@ class Catraca {
     // while the console waits for the turnstile number past that time, the pass ends
     // without a card and the next one syncs. A failed sync writes one line and changes
     // nothing; one cut short by input (a card typed meanwhile) writes nothing and
-    // changes nothing, and the card is read at once.
+    // changes nothing, and the card is read at once; so does one cut short by a stop.
     void run();
     // Entries ask the server first (see above); off by default.
     void setOnline(bool o) { online = o; }
@@ -133,7 +133,8 @@ class Catraca {
     bool atualizaLista();
     // Downloads what changed (or the whole roster, without a cursor) and brings the
     // students up to date; on a failure writes one line and changes nothing, unless
-    // `interrompe` cut the download short. True when the students were brought up to date.
+    // `interrompe` is given and it or a stop cut the download short. True when the
+    // students were brought up to date.
     bool recarrega(std::function<bool()> interrompe);
     // True when a sync is due: syncing is on and `sincronia` went by since the last
     // download and the end of the last sync.
@@ -181,6 +182,22 @@ class Catraca {
         int soma = 0;
     };
     std::unordered_map<int, Recusa> recusas;
+    // A student some of whose pending events may already be stored on the server (an
+    // upload failed after it may have been sent, an online question went unanswered, an
+    // event came back from the journal): how many of its oldest pending events must
+    // still be acknowledged, and whether a download brought rows of its user meanwhile.
+    // Those rows may hold such an event, which, once acknowledged, only a whole roster
+    // takes out of its queue: a delta never brings that row again.
+    struct Incerto {
+        unsigned int faltam = 0;
+        bool viuLinhas = false;
+    };
+    std::unordered_map<int, Incerto> incertos;
+    // The next download must be a whole roster (see Incerto); its cursor is kept.
+    bool reconcilia = false;
+    // The pending events of `s` up to the `posicao`th from the oldest may be on the
+    // server already; `viuLinhas` when the last download may hold them.
+    void marcaIncerto(Student* s, unsigned int posicao, bool viuLinhas);
     std::chrono::milliseconds esperaRecusa{60000};
 };
 

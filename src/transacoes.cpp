@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include "console.h"
+
 namespace {
 
 enum Chave { CARD, USER, EVENT, MATRICULA, SALT, HASH, OUTRA };
@@ -16,6 +18,12 @@ const char* const nomes[] = {"cardID", "user_id", "event", "matricula", "salt", 
 constexpr size_t kMaiorChave = 15;
 
 enum FaseNumero : uint8_t { N_MENOS, N_ZERO, N_INT, N_PONTO, N_FRAC, N_E, N_ESINAL, N_EXP };
+
+// The bytes kept of a text field: one more than the longest card the console reads
+// (console::kMaiorCartao), and than any matricula, salt or hash, so that a longer text is
+// kept as a prefix that matches nothing, not whole: a body with one huge field is
+// accepted as ever, in the memory of an ordinary one.
+constexpr size_t kMaiorCampo[4] = {console::kMaiorCartao + 1, 1025, 1025, 1025};
 
 // Significant digits kept of a number: enough to round any decimal to the nearest
 // double, with one more standing for all the digits dropped.
@@ -252,11 +260,12 @@ Student* LeitorTransacoes::aluno(Usuario& u) {
 }
 
 void LeitorTransacoes::entrega(List& d) {
+    // Freed before the students are built, not after: the texts move into them.
+    std::unordered_map<int, uint32_t>().swap(indice);
     for (Usuario& u : lidos) {
         d.append(aluno(u));
     }
     std::vector<Usuario>().swap(lidos);
-    indice.clear();
 }
 
 const char* LeitorTransacoes::comecaValor(const char* p, const char* fim) {
@@ -277,7 +286,9 @@ const char* LeitorTransacoes::comecaValor(const char* p, const char* fim) {
             const char* q = fimSimples(p + 1, fim);
             if (q < fim && *q == '"') {
                 if (prof == 2 && chave != OUTRA && ehTexto(chave)) {
-                    campos[campoDe(chave)].assign(p + 1, static_cast<size_t>(q - p - 1));
+                    int i = campoDe(chave);
+                    campos[i].assign(p + 1,
+                                     std::min(static_cast<size_t>(q - p - 1), kMaiorCampo[i]));
                 }
                 estado = DEPOIS;
                 escalar(TEXTO_JSON, 0);
@@ -751,6 +762,12 @@ void LeitorTransacoes::guarda(const char* s, size_t n) {
             return;
         }
         n = std::min(n, kMaiorChave + 1 - chaveLida.size());
+    } else {
+        size_t maior = kMaiorCampo[destino - campos];
+        if (destino->size() >= maior) {
+            return;
+        }
+        n = std::min(n, maior - destino->size());
     }
     destino->append(s, n);
 }

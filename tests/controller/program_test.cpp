@@ -243,8 +243,11 @@ const std::string kSyncTimedOut =
     "es n\xE3o atualizada: c\xF3"
     "digo do erro 28\n";
 
-// A roster download with a cursor at start, then a server that never answers one again.
+// A roster download with a cursor at start, then a server that never answers one again
+// (or gives every later one `later`).
 struct SilentAfterStart {
+    explicit SilentAfterStart(testsupport::Act l = testsupport::Act::silent()) : later(l) {}
+    testsupport::Act later;
     std::atomic<int> gets{0};
     testsupport::ScriptedServer server{[this](const testsupport::ScriptedRequest& r) {
         if (r.method != "GET") {
@@ -252,7 +255,7 @@ struct SilentAfterStart {
         }
         return ++gets == 1 ? testsupport::Act::answer(200, roster({{"A", 1, 5}}))
                                  .with(wire::kRosterCursor, "c1")
-                           : testsupport::Act::silent();
+                           : later;
     }};
     std::string port() const { return std::to_string(server.port()); }
 };
@@ -286,9 +289,29 @@ TEST(Program, ACardTypedDuringASyncIsAnsweredAtOnce) {
     ASSERT_EQ(s.gets, 2) << "no sync began";
     p.write("1 A\n");
     EXPECT_TRUE(p.waitForOutput(admitted(4), 1, 10000)) << "the card waited for the sync";
-    p.closeInput();
+    // So does a stop: the run ends without a line about the sync it cut.
+    for (int i = 0; i < 500 && s.gets < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    p.signal(SIGTERM);
     EXPECT_EQ(p.wait(), 0);
     EXPECT_EQ(p.out().find("atualizada"), std::string::npos) << p.out();
+}
+
+// A failed sync waits its period like any other: the console does not ask again at once.
+TEST(Program, AFailedSyncWaitsItsPeriod) {
+    SilentAfterStart s(testsupport::Act::answer(503, "{}"));
+    ChildProcess p(CATRACA_BIN, {"--sync", "1"});
+    p.write("127.0.0.1\n" + s.port() + "\n");
+    const std::string refused =
+        "Lista de transa\xE7\xF5"
+        "es n\xE3o atualizada: c\xF3"
+        "digo do erro 503\n";
+    ASSERT_TRUE(p.waitForOutput(refused, 2)) << p.out();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(s.gets, 4) << "the start-up and about one sync a second";
+    p.closeInput();
+    EXPECT_EQ(p.wait(), 0);
 }
 
 }  // namespace

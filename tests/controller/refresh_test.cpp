@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <mutex>
+#include <optional>
 
 #include "catraca.h"
 #include "journal.h"
@@ -208,6 +209,9 @@ struct CursorRow {
     std::string last;   // the last screen
     std::string end;
     std::vector<std::string> gets;  // the targets of the roster downloads
+    std::string input = "1 A\n2 A\n1 B\n1 X\n";
+    std::deque<int> uploads = {};   // the first upload answers, before `upload`
+    std::optional<Act> whole = {};  // the answer to a later whole download
 };
 
 // The rows after a cursor, merged, give what the whole roster gives: the delta holds
@@ -272,15 +276,49 @@ TEST(Refresh, ACursorAsksForWhatChangedAndMergesItExactly) {
          kCard + kFound + admitted(1) + kCard + exited(1) + kUpdated + kCard + kFound + kNoCredit +
              kRefreshing + kFound + admitted(2) + kCard + kNotFound + kRefreshing + kNotFound,
          screen({user(3, 2)}, {user(1, 1)}, {user(2, 2)}), undelivered(2), c1c2},
+        // A's 503 came after its row was stored; the delta brings that row while the event
+        // is still pending, and once the retry is acknowledged only a whole roster can
+        // tell: it is asked for once, then the cursor serves again.
+        {"an upload stored but unanswered: a whole roster once it is acknowledged",
+         "c1",
+         after(Act::answer(200, roster({{"A", 1, -1}, {"B", 2, 3}})), "c1", "c2"),
+         rest,
+         201,
+         kCard + kFound + admitted(1) + kCard + exited(1) + kUpdated + kCard + kFound + kNoCredit +
+             kRefreshing + kFound + admitted(2) + kCard + exited(2) + kUpdated + kCard + kNotFound +
+             kRefreshing + kNotFound + kCard + kNotFound + kRefreshing + kNotFound,
+         screen({user(1, 1), user(2, 2)}, {}, {}),
+         "",
+         {"/transaction", wire::rosterAfter("c1"), "/transaction", wire::rosterAfter("c3")},
+         "1 A\n2 A\n1 B\n2 B\n1 X\n1 Y\n",
+         {503},
+         Act::answer(200,
+                     roster({{"A", 1, 2}, {"B", 2, 0}, {"A", 1, -1}, {"B", 2, 3}, {"B", 2, -1}}))
+             .with(wire::kRosterCursor, "c3")},
+        // A delta row of A (inside) under another card: A's sum goes on from what the board
+        // holds and its card stays; a whole roster gives the card of the first row.
+        {"a delta continues the students inside, a whole roster renews the cards", "c1",
+         after(Act::answer(200, roster({{"Z", 1, 4}, {"B", 2, 3}})), "c1", "c2"),
+         Act::answer(200,
+                     roster({{"A9", 1, 2}, {"B", 2, 0}, {"Z", 1, 4}, {"A", 1, -1}, {"B", 2, 3}})),
+         201,
+         kCard + kFound + admitted(1) + kCard + kFound + kNoCredit + kRefreshing + kFound +
+             admitted(2) + kCard + exited(5) + kUpdated + kCard + kNotFound + kRefreshing +
+             kNotFound + kCard + kFound + admitted(4),
+         screen({}, {}, {user(2, 2), user(1, 4)}), "", c1c2, "1 A\n1 B\n2 A\n1 X\n1 A9\n"},
     };
     for (const CursorRow& row : rows) {
         SCOPED_TRACE(row.name);
         std::mutex mutex;
         int gets = 0;
+        size_t uploads = 0;
         ScriptedServer server([&](const ScriptedRequest& r) {
             std::lock_guard<std::mutex> lock(mutex);
             if (r.method == "GET") {
                 ++gets;
+                if (gets > 1 && r.target == "/transaction" && row.whole) {
+                    return *row.whole;
+                }
                 Act start = Act::answer(200, first);
                 return gets == 1
                            ? (row.offered.empty() ? start
@@ -288,10 +326,13 @@ TEST(Refresh, ACursorAsksForWhatChangedAndMergesItExactly) {
                        : gets == 2 ? row.second
                                    : row.third;
             }
+            if (r.target != "/contador" && uploads < row.uploads.size()) {
+                return Act::answer(row.uploads[uploads++], "{}");
+            }
             return Act::answer(r.target == "/contador" ? 201 : row.upload, "{}");
         });
         std::string port = std::to_string(server.port());
-        testsupport::ConsoleCapture console("127.0.0.1\n" + port + "\n1 A\n2 A\n1 B\n1 X\n");
+        testsupport::ConsoleCapture console("127.0.0.1\n" + port + "\n" + row.input);
         Catraca c(Servidor::Ajustes(), nullptr, 0);
         c.start();
         ASSERT_EQ(c.getStatus(), 1);

@@ -156,10 +156,16 @@ TEST(Roster, LoadAgreesWithADocumentParseOfTheSameBody) {
         "[" + row(R"("card\u0049D":"Z",)" + kRow) + "]",
         "[" + row(kRow + R"(,"card\u0049D":"Z")") + "]",
         "[" + row(kRow + R"(,"x\"y":1)") + "]",
+        // One byte past the longest name: none of the six.
+        "[" + row(kRow + R"(,"n_password_hashX":"x","n_password_hash\u0058":"y")") + "]",
+        // Texts longer than what is kept, cut inside an escape and a character.
+        "[" + replaced("cardID", "\"" + std::string(256, 'A') + "\\u00e7" + "\"") + "]",
+        "[" + replaced("salt", "\"" + std::string(1024, 's') + "\xC3\xA7z\"") + "]",
         // Keys that the load ignores, with every kind of value.
         "[" + row(kRow + R"(,"a":true,"b":false,"c":null,"d":-0,"e":1.5e-3,"f":"t")") + "]",
         "[" + row(kRow + R"(,"a":99999999999999999999,"b":[],"c":{},"d":[{"e":[null]}])") + "]",
         "[" + row(kRow + R"(,"a":tru)") + "]",
+        "[" + row(kRow + R"(,"a":1e309)") + "]",
         "[" + row(kRow + R"(,"a":nul)") + "]",
         "[" + row(kRow + R"(,"a":[1,])") + "]",
         "[" + row(kRow + R"(,"a":[}])") + "]",
