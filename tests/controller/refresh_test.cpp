@@ -23,6 +23,17 @@ using testsupport::Act;
 using testsupport::ScriptedRequest;
 using testsupport::ScriptedServer;
 
+// A session's output: the passes (screens taken out) after the start-up, the last screen
+// up to its prompt, and what came after it.
+void expectSession(const std::string& out, const std::string& port, const std::string& lines,
+                   const std::string& lastScreen, const std::string& end) {
+    const size_t last = out.rfind("Status atual dos usuarios fora do RU") - 101;
+    const size_t after = out.find("saida: ", last) + 7;
+    EXPECT_EQ(withoutScreens(out.substr(0, last)), startup("127.0.0.1", port) + lines);
+    EXPECT_EQ(out.substr(last, after - last), lastScreen);
+    EXPECT_EQ(out.substr(after), end);
+}
+
 const std::string kRefreshing =
     "Atualizando a lista de transa\xE7\xF5"
     "es...\n";
@@ -179,12 +190,7 @@ TEST(Refresh, RefusedEntryDownloadsTheRosterAgainOnce) {
         c.start();
         ASSERT_EQ(c.getStatus(), 1);
         c.run();
-        std::string out = console.output();
-        size_t last = out.rfind("Status atual dos usuarios fora do RU") - 101;
-        size_t end = out.find("saida: ", last) + 7;
-        EXPECT_EQ(withoutScreens(out.substr(0, last)), startup("127.0.0.1", port) + row.lines);
-        EXPECT_EQ(out.substr(last, end - last), row.last);
-        EXPECT_EQ(out.substr(end), row.end);
+        expectSession(console.output(), port, row.lines, row.last, row.end);
         EXPECT_EQ(requestCodes(server.requests()), row.requests);
         EXPECT_EQ(journal->eventos().size(), c.contaPendentes()) << "the journal mirrors them";
     }
@@ -337,12 +343,7 @@ TEST(Refresh, ACursorAsksForWhatChangedAndMergesItExactly) {
         c.start();
         ASSERT_EQ(c.getStatus(), 1);
         c.run();
-        std::string out = console.output();
-        size_t last = out.rfind("Status atual dos usuarios fora do RU") - 101;
-        size_t end = out.find("saida: ", last) + 7;
-        EXPECT_EQ(withoutScreens(out.substr(0, last)), startup("127.0.0.1", port) + row.lines);
-        EXPECT_EQ(out.substr(last, end - last), row.last);
-        EXPECT_EQ(out.substr(end), row.end);
+        expectSession(console.output(), port, row.lines, row.last, row.end);
         std::vector<std::string> targets;
         for (const ScriptedRequest& r : server.requests()) {
             if (r.method == "GET") {
