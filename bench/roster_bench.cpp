@@ -46,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_socket.h"
 #include "store.h"
 #include "store_postgres.h"
 #include "store_sqlite.h"
@@ -239,20 +240,6 @@ class ServerProcess {
     pid_t pid_ = -1;
     int port_ = 0;
 };
-
-int connectTo(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
-    }
-    const int yes = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    return fd;
-}
 
 // One GET on a connection of its own, read to its end as fast as loopback gives it.
 struct Download {

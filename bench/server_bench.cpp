@@ -50,6 +50,7 @@
 #include "admissao.h"
 #include "http_server.h"
 #include "idempotencia.h"
+#include "loopback_socket.h"
 #include "servidor.h"
 #include "store.h"
 #include "store_postgres.h"
@@ -63,20 +64,6 @@ constexpr int kUsers = 1000;
 
 // With --keys, the number of the next upload's key; otherwise -1.
 std::atomic<long long> nextKey{-1};
-
-int connectTo(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
-    }
-    const int yes = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    return fd;
-}
 
 // Sends one upload (or, with `path` "/entrada/", one online entry) on `fd` and reads its
 // whole answer; the status.
